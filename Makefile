@@ -1,0 +1,15 @@
+# The two commands of this repository; both work on a fresh Debian 12 machine
+# as root and install what is missing first.
+.PHONY: all build test demo clean
+
+all: build
+
+build:
+	scripts/bootstrap.sh
+	scripts/build.sh
+
+test:
+	scripts/test.sh
+
+clean:
+	rm -rf build

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# make test: install what is missing, configure, build, and run every test
+# executable under Wine with one persistent wineserver for the whole run.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BUILD_DIR:-$root/build}"
+
+"$root/scripts/bootstrap.sh"
+"$root/scripts/build.sh" "$build"
+"$root/scripts/wine-prefix.sh" "$build"
+
+source "$root/scripts/wine-env.sh" "$build"
+wineserver -p
+stop_server() { wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true; }
+trap stop_server EXIT
+
+cd "$build"
+ctest --output-on-failure --timeout 600 ${CTEST_ARGS:-}
