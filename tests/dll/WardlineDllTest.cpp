@@ -1,0 +1,118 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+std::wstring besideThisExe(const wchar_t* fileName)
+{
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    folder.resize(folder.rfind(L'\\') + 1);
+    return folder + fileName;
+}
+
+class WardlineDll : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        path_ = besideThisExe(L"Wardline.dll");
+        module_ = LoadLibraryW(path_.c_str());
+        ASSERT_NE(nullptr, module_) << "LoadLibraryW failed with " << GetLastError();
+    }
+    void TearDown() override
+    {
+        if (module_)
+        {
+            FreeLibrary(module_);
+        }
+    }
+
+    std::wstring path_;
+    HMODULE module_ = nullptr;
+};
+
+std::wstring queryVersionString(const std::vector<BYTE>& block, const wchar_t* key)
+{
+    struct Translation
+    {
+        WORD language;
+        WORD codePage;
+    }* translations = nullptr;
+    UINT size = 0;
+    if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &size) ||
+        size < sizeof(Translation))
+    {
+        return L"<no translation>";
+    }
+    wchar_t query[128];
+    swprintf_s(query, L"\\StringFileInfo\\%04x%04x\\%ls", translations[0].language, translations[0].codePage, key);
+    wchar_t* value = nullptr;
+    if (!VerQueryValueW(block.data(), query, reinterpret_cast<void**>(&value), &size) || value == nullptr)
+    {
+        return L"<missing>";
+    }
+    return value;
+}
+
+} // namespace
+
+TEST_F(WardlineDll, VersionResourceNamesVersion210)
+{
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path_.c_str(), &ignored);
+    ASSERT_NE(0u, size) << "GetFileVersionInfoSizeW failed with " << GetLastError();
+    std::vector<BYTE> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path_.c_str(), 0, size, block.data()));
+
+    EXPECT_EQ(L"2.1.0.0", queryVersionString(block, L"FileVersion"));
+    EXPECT_EQ(L"2.1.0.0", queryVersionString(block, L"ProductVersion"));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixedSize = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize));
+    EXPECT_EQ(MAKELONG(1, 2), fixed->dwFileVersionMS);
+    EXPECT_EQ(0u, fixed->dwFileVersionLS);
+}
+
+TEST_F(WardlineDll, ExportsAnswerWithTheModuleVersion)
+{
+    using VersionNum = std::uint32_t (*)();
+    using VersionStr = const char* (*)();
+    using Release = void (*)();
+    auto versionNum = reinterpret_cast<VersionNum>(GetProcAddress(module_, "GetVersionNum"));
+    auto versionStr = reinterpret_cast<VersionStr>(GetProcAddress(module_, "GetVersionStr"));
+    auto release = reinterpret_cast<Release>(GetProcAddress(module_, "ReleaseObject"));
+    ASSERT_NE(nullptr, versionNum);
+    ASSERT_NE(nullptr, versionStr);
+    ASSERT_NE(nullptr, release);
+
+    EXPECT_EQ(2001000u, versionNum());
+    EXPECT_STREQ("2.1.0", versionStr());
+    release(); // has no effect, and must not take the answers with it
+    EXPECT_EQ(2001000u, versionNum());
+    EXPECT_STREQ("2.1.0", versionStr());
+}
+
+TEST_F(WardlineDll, LoadsAndUnloadsRepeatedly)
+{
+    // Each full unload runs the detach path and the library's static
+    // teardown; each load runs the attach path and the once-only set-up again.
+    ASSERT_TRUE(FreeLibrary(module_));
+    module_ = nullptr;
+    for (int i = 0; i < 3; ++i)
+    {
+        HMODULE again = LoadLibraryW(path_.c_str());
+        ASSERT_NE(nullptr, again) << "load " << i << " failed with " << GetLastError();
+        EXPECT_NE(nullptr, GetProcAddress(again, "GetVersionNum"));
+        EXPECT_TRUE(FreeLibrary(again));
+        EXPECT_EQ(nullptr, GetModuleHandleW(path_.c_str())) << "still loaded after unload " << i;
+    }
+}
