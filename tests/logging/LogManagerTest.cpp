@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -34,6 +35,16 @@ public:
                  int mechanism, ETWLogging::CLoggingIf** out, ETWLogging::CLogConfigReaderIf* reader) override
     {
         ++buildExCalls;
+        if (logDuringBuild)
+        {
+            // A writer that logs while it is built must not wait for itself.
+            managerDuringBuild = ETWLogging::GetLogManager();
+            resultDuringBuild = ETWLogging::WriteLog(1, L"f", L"F", 1, L"while building");
+        }
+        if (delayMs > 0)
+        {
+            Sleep(delayMs);
+        }
         if (throwsLeft > 0)
         {
             --throwsLeft;
@@ -54,6 +65,10 @@ public:
         return true;
     }
 
+    bool logDuringBuild = false;
+    DWORD delayMs = 0;
+    ETWLogging::CLogManager* managerDuringBuild = nullptr;
+    DWORD resultDuringBuild = 0;
     int buildCalls = 0;
     int buildExCalls = 0;
     int throwsLeft = 0;
@@ -321,4 +336,55 @@ TEST_F(LogManagerTest, EntryPointCreatesTheManagerWithItsProperties)
     EXPECT_EQ(0, builder.mechanismSeen);
     // The fake writer is a plain one: "DLL loaded" went through WritePreformatted.
     EXPECT_EQ(L"DLL loaded", Script().lastMessage);
+}
+
+TEST_F(LogManagerTest, LoggingWhileTheManagerIsBuiltDoesNotDeadlock)
+{
+    RecordingBuilder builder;
+    builder.logDuringBuild = true;
+    Use(&builder);
+    ETWLogging::CLogManager* manager = ETWLogging::GetLogManager();
+    ASSERT_NE(nullptr, manager);
+    EXPECT_EQ(manager, builder.managerDuringBuild);
+    EXPECT_EQ(1627u, builder.resultDuringBuild); // nothing built yet
+    EXPECT_EQ(1, builder.buildExCalls);
+}
+
+TEST_F(LogManagerTest, ConcurrentFirstCallsCreateOneManager)
+{
+    RecordingBuilder builder;
+    builder.delayMs = 50; // keeps the others waiting at the guard
+    Use(&builder);
+    std::vector<std::thread> threads;
+    std::vector<ETWLogging::CLogManager*> seen(6, nullptr);
+    for (std::size_t i = 0; i < seen.size(); ++i)
+    {
+        threads.emplace_back([&seen, i] { seen[i] = ETWLogging::GetLogManager(); });
+    }
+    for (auto& thread : threads)
+    {
+        thread.join();
+    }
+    EXPECT_EQ(1, builder.buildExCalls);
+    for (auto* manager : seen)
+    {
+        EXPECT_EQ(seen[0], manager);
+        EXPECT_NE(nullptr, manager);
+    }
+}
+
+// The real library: attach creates the manager from the registry (no writer
+// yet), detach logs and the statics tear it down. Neither may fail.
+TEST(WardlineDllTest, LoadsAndUnloads)
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    std::wstring dll(path, length);
+    dll = dll.substr(0, dll.find_last_of(L"\\/"));
+    dll = dll.substr(0, dll.find_last_of(L"\\/")) + L"\\src\\Wardline.dll";
+    HMODULE module = LoadLibraryW(dll.c_str());
+    ASSERT_NE(nullptr, module) << "GetLastError " << GetLastError();
+    EXPECT_NE(nullptr, reinterpret_cast<void*>(GetProcAddress(module, "GetVersionNum")));
+    EXPECT_TRUE(FreeLibrary(module));
 }
