@@ -95,16 +95,6 @@ TEST(DefaultLoggingHandlerTest, FormatLineKeepsPercentSignsOfTheMessage)
     EXPECT_EQ(L"", CDefaultLoggingHandler::FormatLine(0, L"f", L"F", 1, L"x"));
 }
 
-TEST(PlinthLogHandlerTest, MapsBaseLibraryLevels)
-{
-    EXPECT_EQ(1u, CPlinthLogHandler::MapLevel(0));
-    EXPECT_EQ(1u, CPlinthLogHandler::MapLevel(1));
-    EXPECT_EQ(4u, CPlinthLogHandler::MapLevel(2));
-    EXPECT_EQ(2u, CPlinthLogHandler::MapLevel(3));
-    EXPECT_EQ(2u, CPlinthLogHandler::MapLevel(7));
-    EXPECT_EQ(2u, CPlinthLogHandler::MapLevel(-1));
-}
-
 // Base-library messages reach the module's log through the bridge, mapped,
 // with the message passed as finished text to either kind of writer.
 TEST(PlinthLogHandlerTest, BaseLibraryMessagesArriveInTheModuleLog)
@@ -116,8 +106,10 @@ TEST(PlinthLogHandlerTest, BaseLibraryMessagesArriveInTheModuleLog)
         Plinth::CLogger::Log(2, L"lib\\x", L"Plinth::X", 5, L"failed %d%%", 3);
         Plinth::CLogger::Log(7, L"lib\\x", L"Plinth::X", 6, L"odd");
         Plinth::CLogger::Log(0, L"lib\\x", L"Plinth::X", 7, L"zero");
+        Plinth::CLogger::Log(1, L"lib\\x", L"Plinth::X", 8, L"one");
+        Plinth::CLogger::Log(-3, L"lib\\x", L"Plinth::X", 9, L"negative");
         const auto lines = capture.lines();
-        ASSERT_EQ(3u, lines.size());
+        ASSERT_EQ(5u, lines.size());
         EXPECT_EQ(4u, lines[0].level);
         EXPECT_EQ(L"failed 3%", lines[0].text);
         EXPECT_EQ(L"lib\\x", lines[0].file);
@@ -125,6 +117,8 @@ TEST(PlinthLogHandlerTest, BaseLibraryMessagesArriveInTheModuleLog)
         EXPECT_EQ(5, lines[0].line);
         EXPECT_EQ(2u, lines[1].level);
         EXPECT_EQ(1u, lines[2].level);
+        EXPECT_EQ(1u, lines[3].level);
+        EXPECT_EQ(2u, lines[4].level);
     }
 }
 

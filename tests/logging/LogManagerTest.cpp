@@ -338,6 +338,19 @@ TEST_F(LogManagerTest, EntryPointCreatesTheManagerWithItsProperties)
     EXPECT_EQ(L"DLL loaded", Script().lastMessage);
 }
 
+TEST_F(LogManagerTest, EntryPointSurvivesAFailingCreation)
+{
+    RecordingBuilder builder;
+    builder.throwsLeft = 2;
+    Use(&builder);
+    EXPECT_NO_THROW(Norvan::onProcessAttach(GetModuleHandleW(nullptr)));
+    EXPECT_NO_THROW(Norvan::onProcessDetach());
+    EXPECT_EQ(2, builder.buildExCalls);
+    // The next use builds it after all.
+    EXPECT_NE(nullptr, ETWLogging::GetLogManager());
+    EXPECT_EQ(3, builder.buildExCalls);
+}
+
 TEST_F(LogManagerTest, LoggingWhileTheManagerIsBuiltDoesNotDeadlock)
 {
     RecordingBuilder builder;
