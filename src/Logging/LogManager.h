@@ -22,7 +22,9 @@ public:
     // The manager if it has been created, never creating it.
     static CLogManager* Existing();
 
-    // Null when building failed.
+    // Null when building failed. The manager destroys it with delete at
+    // teardown, whatever its reference count says: a writer needs a public
+    // virtual destructor.
     CLoggingIf* Implementation() const { return m_implementation.load(); }
 
     // Forgets the remembered handler if it is this one; true when it was.
