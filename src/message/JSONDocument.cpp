@@ -36,9 +36,7 @@ class CheckedHandler
 public:
     using Ch = wchar_t;
 
-    explicit CheckedHandler(JSONDocument& document) : m_document(document)
-    {
-    }
+    explicit CheckedHandler(JSONDocument& document) : m_document(document) {}
 
     bool Null() { return m_document.Null(); }
     bool Bool(bool b) { return m_document.Bool(b); }
@@ -91,7 +89,8 @@ template <typename Stream> bool parseStream(Stream& stream, JSONDocument& out)
 {
     rapidjson::GenericReader<JSONEncoding, JSONEncoding> reader;
     bool parsed = false;
-    auto generator = [&](JSONDocument& document) {
+    auto generator = [&](JSONDocument& document)
+    {
         CheckedHandler handler(document);
         parsed = !reader.Parse<kParseFlags>(stream, handler).IsError();
         return parsed;
@@ -107,9 +106,7 @@ class BoundedTextStream
 public:
     using Ch = wchar_t;
 
-    BoundedTextStream(const wchar_t* text, std::size_t length) : m_text(text), m_length(length)
-    {
-    }
+    BoundedTextStream(const wchar_t* text, std::size_t length) : m_text(text), m_length(length) {}
 
     Ch Peek() const { return m_position < m_length ? m_text[m_position] : L'\0'; }
     Ch Take() { return m_position < m_length ? m_text[m_position++] : L'\0'; }
@@ -282,7 +279,8 @@ bool parseJSONFile(std::FILE* file, JSONDocument& out)
 std::wstring toJSONText(const JSONValue& value)
 {
     rapidjson::GenericStringBuffer<JSONEncoding> buffer;
-    rapidjson::Writer<rapidjson::GenericStringBuffer<JSONEncoding>, JSONEncoding, JSONEncoding> writer(buffer);
+    rapidjson::Writer<rapidjson::GenericStringBuffer<JSONEncoding>, JSONEncoding, JSONEncoding> writer(
+        buffer);
     value.Accept(writer);
     return std::wstring(buffer.GetString(), buffer.GetSize() / sizeof(wchar_t));
 }
@@ -352,7 +350,8 @@ void setJSONMember(JSONValue& root, JSONValue& name, JSONValue& value, JSONAlloc
     root.AddMember(name, value, allocator);
 }
 
-JSONValue* arrayMemberForAppend(JSONValue& root, const wchar_t* name, std::size_t length, JSONAllocator& allocator)
+JSONValue* arrayMemberForAppend(JSONValue& root, const wchar_t* name, std::size_t length,
+                                JSONAllocator& allocator)
 {
     if (JSONValue* member = findJSONMember(root, name, length))
     {

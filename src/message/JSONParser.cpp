@@ -110,9 +110,7 @@ JSONValue finiteOrNull(double value)
 
 } // namespace
 
-JSONParser::JSONParser() : m_document(std::make_shared<JSONDocument>())
-{
-}
+JSONParser::JSONParser() : m_document(std::make_shared<JSONDocument>()) {}
 
 JSONParser::~JSONParser() = default;
 
@@ -239,8 +237,9 @@ bool JSONParser::getDouble(const wchar_t* name, double& value) const
     return name != nullptr && readDouble(member(name, lengthOf(name)), value);
 }
 
-bool JSONParser::getStringArrayValue(const wchar_t* name, std::size_t length, std::vector<std::wstring>& values,
-                                     const wchar_t* key, std::size_t keyLength) const
+bool JSONParser::getStringArrayValue(const wchar_t* name, std::size_t length,
+                                     std::vector<std::wstring>& values, const wchar_t* key,
+                                     std::size_t keyLength) const
 {
     const JSONValue* found = member(name, length);
     if (found == nullptr || !found->IsArray())
@@ -265,13 +264,15 @@ bool JSONParser::getStringArray(const std::wstring& name, std::vector<std::wstri
     return getStringArrayValue(name.c_str(), name.size(), values, key.c_str(), key.size());
 }
 
-bool JSONParser::getStringArray(const wchar_t* name, std::vector<std::wstring>& values, const wchar_t* key) const
+bool JSONParser::getStringArray(const wchar_t* name, std::vector<std::wstring>& values,
+                                const wchar_t* key) const
 {
     return name != nullptr &&
            getStringArrayValue(name, lengthOf(name), values, key, key == nullptr ? 0 : lengthOf(key));
 }
 
-bool JSONParser::getObjectArrayValue(const wchar_t* name, std::size_t length, std::vector<std::wstring>& values) const
+bool JSONParser::getObjectArrayValue(const wchar_t* name, std::size_t length,
+                                     std::vector<std::wstring>& values) const
 {
     const JSONValue* found = member(name, length);
     if (found == nullptr || !found->IsArray())
@@ -346,7 +347,8 @@ bool JSONParser::getIntArray(const std::wstring& name, std::vector<std::int32_t>
 
 bool JSONParser::getIntArray(const wchar_t* name, std::vector<std::int32_t>& values, const wchar_t* key) const
 {
-    return name != nullptr && getIntArrayValue(name, lengthOf(name), values, key, key == nullptr ? 0 : lengthOf(key));
+    return name != nullptr &&
+           getIntArrayValue(name, lengthOf(name), values, key, key == nullptr ? 0 : lengthOf(key));
 }
 
 bool JSONParser::getValueTextValue(const wchar_t* name, std::size_t length, std::wstring& value) const
@@ -534,7 +536,8 @@ void JSONParser::setIntArray(const wchar_t* name, const std::vector<std::int32_t
     }
 }
 
-void JSONParser::setStringArrayValue(const wchar_t* name, std::size_t length, const std::vector<std::wstring>& values)
+void JSONParser::setStringArrayValue(const wchar_t* name, std::size_t length,
+                                     const std::vector<std::wstring>& values)
 {
     auto& allocator = m_document->GetAllocator();
     JSONValue array(rapidjson::kArrayType);
@@ -612,7 +615,8 @@ void JSONParser::appendStringItem(const wchar_t* name, const wchar_t* text, cons
 {
     if (name != nullptr && text != nullptr)
     {
-        appendStringItemValue(name, lengthOf(name), text, lengthOf(text), key, key == nullptr ? 0 : lengthOf(key));
+        appendStringItemValue(name, lengthOf(name), text, lengthOf(text), key,
+                              key == nullptr ? 0 : lengthOf(key));
     }
 }
 

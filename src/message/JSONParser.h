@@ -115,8 +115,10 @@ public:
 private:
     const internal::JSONValue* member(const wchar_t* name, std::size_t length) const;
     void setValue(const wchar_t* name, std::size_t length, internal::JSONValue& value);
-    void setStringValue(const wchar_t* name, std::size_t nameLength, const wchar_t* text, std::size_t textLength);
-    void setStringArrayValue(const wchar_t* name, std::size_t length, const std::vector<std::wstring>& values);
+    void setStringValue(const wchar_t* name, std::size_t nameLength, const wchar_t* text,
+                        std::size_t textLength);
+    void setStringArrayValue(const wchar_t* name, std::size_t length,
+                             const std::vector<std::wstring>& values);
     void appendValue(const wchar_t* name, std::size_t length, internal::JSONValue& value);
     void appendStringItemValue(const wchar_t* name, std::size_t nameLength, const wchar_t* text,
                                std::size_t textLength, const wchar_t* key, std::size_t keyLength);
@@ -125,7 +127,8 @@ private:
                              const wchar_t* key, std::size_t keyLength) const;
     bool getIntArrayValue(const wchar_t* name, std::size_t length, std::vector<std::int32_t>& values,
                           const wchar_t* key, std::size_t keyLength) const;
-    bool getObjectArrayValue(const wchar_t* name, std::size_t length, std::vector<std::wstring>& values) const;
+    bool getObjectArrayValue(const wchar_t* name, std::size_t length,
+                             std::vector<std::wstring>& values) const;
     bool getValueTextValue(const wchar_t* name, std::size_t length, std::wstring& value) const;
 
     std::shared_ptr<internal::JSONDocument> m_document;

@@ -23,9 +23,7 @@ public:
 template <typename T> class IOCBaseFactory : public IOCFactoryInterface
 {
 public:
-    explicit IOCBaseFactory(std::wstring name) : m_name(std::move(name))
-    {
-    }
+    explicit IOCBaseFactory(std::wstring name) : m_name(std::move(name)) {}
 
     const std::type_info& type() const override { return typeid(T); }
     const std::wstring& name() const override { return m_name; }

@@ -137,9 +137,11 @@ bool parses(const std::wstring& input)
 TEST(JSONBadInput, MalformedTextsFailAndKeepTheDocument)
 {
     const std::vector<std::wstring> bad = {
-        L"", L" ", L"{", L"}", L"[", L"[1,]", L"{\"a\"}", L"{\"a\":}", L"{\"a\":1,}", L"nul", L"tru", L"\"abc",
-        L"01", L"1.", L"-", L"+1", L".5", L"1e", L"[1] x", L"{}{}", L"\"\\u\"", L"\"\\u12G4\"", L"\"\\x\"",
-        L"'single'", L"{a:1}", L"/* c */ 1", L"NaN", L"Infinity", L"[1 2]", L"\"tab\there\"",
+        L"",        L" ",         L"{",          L"}",           L"[",       L"[1,]",
+        L"{\"a\"}", L"{\"a\":}",  L"{\"a\":1,}", L"nul",         L"tru",     L"\"abc",
+        L"01",      L"1.",        L"-",          L"+1",          L".5",      L"1e",
+        L"[1] x",   L"{}{}",      L"\"\\u\"",    L"\"\\u12G4\"", L"\"\\x\"", L"'single'",
+        L"{a:1}",   L"/* c */ 1", L"NaN",        L"Infinity",    L"[1 2]",   L"\"tab\there\"",
     };
     for (const std::wstring& input : bad)
     {
@@ -173,7 +175,8 @@ TEST(JSONBadInput, InvalidUTF16IsAParseFailureRawOrEscaped)
 
     // A proper pair, raw or escaped, is kept as it is.
     JSONParser pair;
-    ASSERT_TRUE(pair.parse(std::wstring(L"[\"") + wchar_t(0xD83D) + wchar_t(0xDE00) + L"\",\"\\uD83D\\uDE00\"]"));
+    ASSERT_TRUE(
+        pair.parse(std::wstring(L"[\"") + wchar_t(0xD83D) + wchar_t(0xDE00) + L"\",\"\\uD83D\\uDE00\"]"));
     EXPECT_EQ(std::wstring(L"[\"") + wchar_t(0xD83D) + wchar_t(0xDE00) + L"\",\"" + wchar_t(0xD83D) +
                   wchar_t(0xDE00) + L"\"]",
               text(pair));
@@ -265,11 +268,34 @@ TEST(JSONBadInput, RandomMutationsOfValidTextsNeverCrash)
         L"[1,-0,2.5e-3,1E+2,\"\\n\\t\\\\\\/\",[],{},[[[null]]]]",
         L"{\"a\":{\"a\":{\"a\":[\"\\ud83d\\ude00\",18446744073709551615,-9223372036854775808]}}}",
     };
-    const wchar_t alphabet[] = {L'{', L'}', L'[', L']', L'"', L'\\', L':', L',', L'0', L'9', L'-', L'e', L'.',
-                                L'u', L'a', L' ', L'\0', L'\n', wchar_t(0xD800), wchar_t(0xDC00), wchar_t(0xFFFF),
-                                wchar_t(0x7F), wchar_t(0x1F), L't', L'n'};
+    const wchar_t alphabet[] = {L'{',
+                                L'}',
+                                L'[',
+                                L']',
+                                L'"',
+                                L'\\',
+                                L':',
+                                L',',
+                                L'0',
+                                L'9',
+                                L'-',
+                                L'e',
+                                L'.',
+                                L'u',
+                                L'a',
+                                L' ',
+                                L'\0',
+                                L'\n',
+                                wchar_t(0xD800),
+                                wchar_t(0xDC00),
+                                wchar_t(0xFFFF),
+                                wchar_t(0x7F),
+                                wchar_t(0x1F),
+                                L't',
+                                L'n'};
     std::uint32_t state = 0x2545F491u;
-    auto next = [&state](std::uint32_t bound) {
+    auto next = [&state](std::uint32_t bound)
+    {
         state = state * 1664525u + 1013904223u;
         return (state >> 8) % bound;
     };
@@ -299,7 +325,8 @@ TEST(JSONBadInput, RandomMutationsOfValidTextsNeverCrash)
                 mutated.resize(at);
                 break;
             default:
-                mutated.insert(at, mutated.substr(next(static_cast<std::uint32_t>(mutated.size())), 1 + next(8)));
+                mutated.insert(at,
+                               mutated.substr(next(static_cast<std::uint32_t>(mutated.size())), 1 + next(8)));
                 break;
             }
         }

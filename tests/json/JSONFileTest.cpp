@@ -21,7 +21,8 @@ public:
     {
         wchar_t folder[MAX_PATH];
         GetTempPathW(MAX_PATH, folder);
-        m_path = std::wstring(folder) + L"wardline-json-file-test-" + std::to_wstring(GetCurrentProcessId()) + L".json";
+        m_path = std::wstring(folder) + L"wardline-json-file-test-" + std::to_wstring(GetCurrentProcessId()) +
+                 L".json";
     }
     ~ScratchFile() { DeleteFileW(m_path.c_str()); }
 

@@ -90,8 +90,9 @@ TEST(JSONFormatterDocument, ParseRequiresObjectRootAndKeepsDocumentOnError)
 
 TEST(JSONFormatterNumbers, ReadersFollowWhatTheNumberFits)
 {
-    JSONFormatter f = parsed(L"{\"big\":3000000000,\"five\":5,\"fivePointZero\":5.0,\"neg\":-1,"
-                             L"\"maxU64\":18446744073709551615,\"overU64\":18446744073709551616,\"exp\":1e2}");
+    JSONFormatter f =
+        parsed(L"{\"big\":3000000000,\"five\":5,\"fivePointZero\":5.0,\"neg\":-1,"
+               L"\"maxU64\":18446744073709551615,\"overU64\":18446744073709551616,\"exp\":1e2}");
     std::int32_t i = 0;
     std::uint32_t u = 0;
     std::int64_t i64 = 0;

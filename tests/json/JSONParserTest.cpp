@@ -134,8 +134,9 @@ TEST(JSONParserGetters, ValueTextByKind)
 
 TEST(JSONParserArrays, StringAndIntArraysWithAndWithoutKey)
 {
-    JSONParser p = parsed(L"{\"plain\":[\"a\",\"b\"],\"keyed\":[{\"id\":\"x\",\"n\":1},{\"id\":\"y\",\"n\":2}],"
-                          L"\"ints\":[1,-2,3000000000],\"bad\":[{\"id\":\"z\"},\"notObject\"],\"scalar\":1}");
+    JSONParser p =
+        parsed(L"{\"plain\":[\"a\",\"b\"],\"keyed\":[{\"id\":\"x\",\"n\":1},{\"id\":\"y\",\"n\":2}],"
+               L"\"ints\":[1,-2,3000000000],\"bad\":[{\"id\":\"z\"},\"notObject\"],\"scalar\":1}");
     std::vector<std::wstring> strings;
     EXPECT_TRUE(p.getStringArray(L"plain", strings));
     EXPECT_TRUE(p.getStringArray(L"keyed", strings, L"id"));
@@ -159,7 +160,8 @@ TEST(JSONParserArrays, StringAndIntArraysWithAndWithoutKey)
 
 TEST(JSONParserArrays, ObjectArrayElementsAreRebuiltThroughTheSetters)
 {
-    JSONParser p = parsed(L"{\"list\":[{\"a\":\"x\",\"b\":{\"c\":1},\"a\":2},{\"s\":\"q\\\"\"},7,{\"late\":1}]}");
+    JSONParser p =
+        parsed(L"{\"list\":[{\"a\":\"x\",\"b\":{\"c\":1},\"a\":2},{\"s\":\"q\\\"\"},7,{\"late\":1}]}");
     std::vector<std::wstring> items;
     EXPECT_FALSE(p.getObjectArray(L"list", items));
     ASSERT_EQ(2u, items.size());
