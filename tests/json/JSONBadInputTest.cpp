@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -343,4 +345,42 @@ TEST(JSONBadInput, RandomMutationsOfValidTextsNeverCrash)
     // Both outcomes must have been exercised for the loop to prove anything.
     EXPECT_GT(accepted, 0u);
     EXPECT_LT(accepted, static_cast<std::size_t>(iterations));
+}
+
+namespace
+{
+
+DWORD WINAPI useDeepestDocuments(void* result)
+{
+    const std::wstring deepest = nested(Norvan::internal::kMaxJSONDepth);
+    JSONParser p;
+    bool ok = p.parse(deepest) && text(p) == deepest;
+    JSONParser list;
+    ok = ok && list.parse(L"{\"l\":[{\"a\":" + nested(Norvan::internal::kMaxJSONDepth - 3) + L"}]}");
+    std::vector<std::wstring> items;
+    ok = ok && list.getObjectArray(L"l", items) && items.size() == 1;
+    JSONFormatter f;
+    ok = ok && f.parse(L"{\"a\":" + nested(Norvan::internal::kMaxJSONDepth - 1) + L"}");
+    JSONFormatter copy(f);
+    JSONFormatter outer;
+    outer.setObject(L"o", copy);
+    std::wstring written;
+    outer.toString(written);
+    *static_cast<bool*>(result) = ok && written.size() > deepest.size();
+    return 0;
+}
+
+} // namespace
+
+// The depth limit exists so that writing and copying, which recurse per level,
+// fit a thread stack far smaller than the usual one megabyte.
+TEST(JSONBadInput, DocumentsAtTheDepthLimitFitASmallThreadStack)
+{
+    bool ok = false;
+    HANDLE thread = CreateThread(nullptr, 128 * 1024, useDeepestDocuments, &ok,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    ASSERT_NE(nullptr, thread);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    EXPECT_TRUE(ok);
 }
