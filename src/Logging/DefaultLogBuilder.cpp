@@ -1,6 +1,6 @@
 #include "Logging/DefaultLogBuilder.h"
 
-#include "wrappers/UniqueResource.h"
+#include "Logging/config/RegKey.h"
 
 namespace ETWLogging
 {
@@ -8,15 +8,14 @@ namespace ETWLogging
 bool ReadLoggingMechanismFromRegistry(DWORD* mechanism, bool* found)
 {
     *found = false;
-    Norvan::unique_hkey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLoggingKeyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+    // The product's tools may store the value scrambled; plain DWORDs read as before.
+    Plinth::CObfuscatedRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, kLoggingKeyPath, KEY_READ) != ERROR_SUCCESS)
     {
         return false;
     }
     DWORD value = 0;
-    DWORD size = sizeof(value);
-    if (RegGetValueW(key.get(), nullptr, kLoggingMechanismValue, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
-        ERROR_SUCCESS)
+    if (key.ReadDword(kLoggingMechanismValue, value) == ERROR_SUCCESS)
     {
         *mechanism = value;
         *found = true;
