@@ -306,6 +306,18 @@ TEST(IniReader, BadFilesGiveTheDocumentedResult)
     EXPECT_TRUE(ini.ReadDword(L"C", L"After", value));
     EXPECT_EQ(4u, value);
 
+    // Millions of lines without '=' before the one entry.
+    std::string many;
+    for (int i = 0; i < 1900000; ++i)
+    {
+        many += "x\n";
+    }
+    folder.WriteAnsi(L"many.ini", many + "[C]\nLast=8");
+    ASSERT_TRUE(ini.Load(folder.File(L"many.ini").c_str()));
+    EXPECT_EQ(1u, ini.EntryCount());
+    EXPECT_TRUE(ini.ReadDword(L"C", L"Last", value));
+    EXPECT_EQ(8u, value);
+
     // Over the size limit: refused whole.
     std::string huge = "[C]\nA=1\n" + std::string(static_cast<std::size_t>(CBaseIniReader::kMaxFileBytes), ';');
     folder.WriteAnsi(L"huge.ini", huge);

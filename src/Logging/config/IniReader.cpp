@@ -3,6 +3,7 @@
 #include "Logging/config/ScrambledValue.h"
 #include "wrappers/UniqueResource.h"
 
+#include <algorithm>
 #include <new>
 
 namespace Plinth
@@ -213,8 +214,12 @@ void CBaseIniReader::Parse(const std::wstring& content)
             }
             else
             {
-                const std::size_t equals = content.find(L'=', start);
-                if (equals != std::wstring::npos && equals < last)
+                // Only within the line: a search to the end of the file for
+                // every line would make many short lines quadratic.
+                const wchar_t* line = content.data() + start;
+                const wchar_t* found = std::find(line, line + length, L'=');
+                const std::size_t equals = start + static_cast<std::size_t>(found - line);
+                if (found != line + length)
                 {
                     Entry entry;
                     entry.section = section;
