@@ -42,7 +42,8 @@ void WriteFullProfile(TestKey& key)
     key.SetString(L"Session", L"Session Name", L"Test.Session");
     key.SetRaw(L"Provider", L"Provider Guid", REG_BINARY, &kTestProvider, sizeof(kTestProvider));
     key.SetString(L"Controller", L"Controller Path", L"C:\\Tools\\ctl.exe");
-    key.SetString(L"Controller", L"Owner Mutex Name", Plinth::CScrambledValue::ScrambleString(L"Global\\TestOwner"));
+    key.SetString(L"Controller", L"Owner Mutex Name",
+                  Plinth::CScrambledValue::ScrambleString(L"Global\\TestOwner"));
 }
 
 std::wstring ProgramData()
@@ -150,7 +151,8 @@ TEST(ETWAppProperties, OptionalFoldersDefaultAndJoinWithOneBackslash)
 
     // Missing "Log Path" and "ETL Path" take the defaults.
     HKEY raw = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.Path().c_str(), 0, KEY_ALL_ACCESS, &raw));
+    ASSERT_EQ(ERROR_SUCCESS,
+              ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.Path().c_str(), 0, KEY_ALL_ACCESS, &raw));
     ::RegDeleteValueW(raw, L"Log Path");
     ::RegDeleteValueW(raw, L"ETL Path");
     ::RegCloseKey(raw);
@@ -201,8 +203,9 @@ TEST(ETWAppProperties, ProfileMissingARequiredValueFails)
         TestKey key(L"WLCfgTest_Required");
         WriteFullProfile(key);
         HKEY raw = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (key.Path() + L"\\" + value.subkey).c_str(), 0,
-                                                 KEY_ALL_ACCESS, &raw));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (key.Path() + L"\\" + value.subkey).c_str(), 0,
+                                  KEY_ALL_ACCESS, &raw));
         ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteValueW(raw, value.name));
         ::RegCloseKey(raw);
         ETWAppProperties p;

@@ -21,7 +21,9 @@ namespace
 class FakeWriter : public CLoggingIf
 {
 public:
-    FakeWriter(const wchar_t* application, const wchar_t* source) : application_(application), source_(source) {}
+    FakeWriter(const wchar_t* application, const wchar_t* source) : application_(application), source_(source)
+    {
+    }
 
     std::vector<std::string> calls;
     bool enabled = true;
@@ -41,7 +43,10 @@ public:
         calls.push_back(value ? "E1" : "E0");
     }
     bool IsEnabled() override { return enabled; }
-    DWORD WriteFormatted(DWORD, const wchar_t*, const wchar_t*, int, const wchar_t*, ...) override { return 0; }
+    DWORD WriteFormatted(DWORD, const wchar_t*, const wchar_t*, int, const wchar_t*, ...) override
+    {
+        return 0;
+    }
     DWORD WritePreformatted(const wchar_t*, const wchar_t*, int, DWORD, const wchar_t*) override { return 0; }
     bool IsLevelEnabled(DWORD level) override { return level >= severity; }
     DWORD SetMaxEntries(DWORD) override { return 0; }
@@ -186,6 +191,7 @@ TEST_F(ListenerTest, ProviderKeyComesFromTheCopiedProperties)
     EXPECT_EQ(L"SOFTWARE\\Korvex.logging\\WLCfgTest_Listener\\Provider", path);
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
               listener.ApplyRegistryOverrides(HKEY_LOCAL_MACHINE, (path + L"\\Nowhere").c_str()));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), listener.ApplyRegistryOverrides(HKEY_LOCAL_MACHINE, L""));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
+              listener.ApplyRegistryOverrides(HKEY_LOCAL_MACHINE, L""));
     EXPECT_TRUE(writer.calls.empty());
 }

@@ -151,7 +151,8 @@ TEST(IniReader, DecimalValuesAreStrict)
     EXPECT_EQ(4294967295u, value);
     EXPECT_TRUE(ini.ReadDword(L"C", L"Zeros", value));
     EXPECT_EQ(7u, value);
-    for (const wchar_t* key : {L"Over", L"Neg", L"Plus", L"Hex", L"Mixed", L"Empty", L"Spaces", L"Inner", L"None"})
+    for (const wchar_t* key :
+         {L"Over", L"Neg", L"Plus", L"Hex", L"Mixed", L"Empty", L"Spaces", L"Inner", L"None"})
     {
         value = 55;
         EXPECT_FALSE(ini.ReadDword(L"C", key, value)) << LogConfigTest::Narrow(key);
@@ -164,8 +165,8 @@ TEST(IniReader, ScrambledValuesAreUnscrambledOnLoadAndBadOnesRefused)
     TempFolder folder;
     std::wstring tampered = CScrambledValue::ScrambleDword(3);
     tampered[40] = tampered[40] == L'0' ? L'1' : L'0';
-    const std::wstring content = L"[Config]\r\nEnable=" + CScrambledValue::ScrambleDword(0) +
-                                 L"\r\nName=" + CScrambledValue::ScrambleString(L"a=b ") + L"\r\nBad=" + tampered +
+    const std::wstring content = L"[Config]\r\nEnable=" + CScrambledValue::ScrambleDword(0) + L"\r\nName=" +
+                                 CScrambledValue::ScrambleString(L"a=b ") + L"\r\nBad=" + tampered +
                                  L"\r\nPlain=5\r\nLower=" + CScrambledValue::ScrambleDword(12) + L"\r\n";
     folder.WriteUtf16(L"s.ini", content);
 
@@ -217,7 +218,8 @@ TEST(IniReader, WriteDwordWritesThroughPlainAndScrambled)
     // On disk: the struct form of the blob is exactly the text form.
     const std::vector<BYTE> bytes = folder.Read(L"log.ini");
     const std::string disk(bytes.begin(), bytes.end());
-    EXPECT_NE(std::string::npos, disk.find("MaxSize=" + Ascii(CScrambledValue::ScrambleDword(262144)))) << disk;
+    EXPECT_NE(std::string::npos, disk.find("MaxSize=" + Ascii(CScrambledValue::ScrambleDword(262144))))
+        << disk;
     EXPECT_NE(std::string::npos, disk.find("LastLogIdx=" + Ascii(CScrambledValue::ScrambleDword(1)))) << disk;
 
     CObfuscatedIniReader again;
@@ -228,7 +230,8 @@ TEST(IniReader, WriteDwordWritesThroughPlainAndScrambled)
     EXPECT_EQ(1u, value);
     CBaseIniReader plainAgain;
     ASSERT_TRUE(plainAgain.Load(path.c_str()));
-    EXPECT_FALSE(plainAgain.ReadDword(L"Config", L"MaxSize", value)) << "the plain reader does not unscramble";
+    EXPECT_FALSE(plainAgain.ReadDword(L"Config", L"MaxSize", value))
+        << "the plain reader does not unscramble";
 }
 
 TEST(IniReader, WriteDwordKeepsAUtf16FileReadable)
@@ -319,7 +322,8 @@ TEST(IniReader, BadFilesGiveTheDocumentedResult)
     EXPECT_EQ(8u, value);
 
     // Over the size limit: refused whole.
-    std::string huge = "[C]\nA=1\n" + std::string(static_cast<std::size_t>(CBaseIniReader::kMaxFileBytes), ';');
+    std::string huge =
+        "[C]\nA=1\n" + std::string(static_cast<std::size_t>(CBaseIniReader::kMaxFileBytes), ';');
     folder.WriteAnsi(L"huge.ini", huge);
     EXPECT_FALSE(ini.Load(folder.File(L"huge.ini").c_str()));
     EXPECT_EQ(0u, ini.EntryCount());
@@ -332,7 +336,8 @@ TEST(IniReader, BinaryGarbageLoadsWithoutHarm)
 {
     TempFolder folder;
     unsigned state = 12345;
-    auto next = [&state]() {
+    auto next = [&state]()
+    {
         state = state * 1103515245u + 12345u;
         return static_cast<BYTE>(state >> 16);
     };

@@ -192,7 +192,8 @@ TEST_F(RegKeyTest, MalformedGuidsAreRefused)
     for (int i = 0; i < index; ++i)
     {
         GUID value = before;
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), key.ReadGuid((L"Bad" + std::to_wstring(i)).c_str(), value))
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA),
+                  key.ReadGuid((L"Bad" + std::to_wstring(i)).c_str(), value))
             << Narrow(bad[i]);
         EXPECT_TRUE(IsEqualGUID(before, value));
     }
@@ -212,7 +213,8 @@ TEST_F(RegKeyTest, ScrambledValuesAreReadOnlyByTheScrambledReader)
     key_.SetString(L"", L"StringText", CScrambledValue::ScrambleString(L"Global\\Owner"));
     ASSERT_TRUE(CScrambledValue::EncodeString(L"2.1.0.0", blob));
     SetBlob(L"StringBlob", blob);
-    key_.SetString(L"", L"GuidText", CScrambledValue::ScrambleString(L"{E16CA450-55CC-11E0-B8AF-0800200C9A66}"));
+    key_.SetString(L"", L"GuidText",
+                   CScrambledValue::ScrambleString(L"{E16CA450-55CC-11E0-B8AF-0800200C9A66}"));
     ASSERT_TRUE(CScrambledValue::EncodeString(L"e16ca450-55cc-11e0-b8af-0800200c9a66", blob));
     SetBlob(L"GuidBlob", blob);
 

@@ -155,7 +155,8 @@ TEST(ScrambledValue, TruncatedDataIsRefusedAtEveryLength)
     for (std::size_t length = 0; length < good.size(); ++length)
     {
         CScrambledValue out;
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), CScrambledValue::DecodeBlob(good.data(), length, out))
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA),
+                  CScrambledValue::DecodeBlob(good.data(), length, out))
             << length;
     }
     // Truncated text, whole bytes off the end: the checksum no longer holds.
@@ -163,7 +164,8 @@ TEST(ScrambledValue, TruncatedDataIsRefusedAtEveryLength)
     for (std::size_t cut = 2; cut < text.size(); cut += 2)
     {
         CScrambledValue out;
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), DecodeText(text.substr(0, text.size() - cut), out)) << cut;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), DecodeText(text.substr(0, text.size() - cut), out))
+            << cut;
     }
 }
 
@@ -186,7 +188,8 @@ TEST(ScrambledValue, DataOfTheWrongLengthForItsTypeIsRefused)
 TEST(ScrambledValue, EncoderRefusesWhatCannotBeRead)
 {
     std::vector<BYTE> blob;
-    EXPECT_FALSE(CScrambledValue::EncodeString(std::wstring(CScrambledValue::kMaxStringChars + 1, L'x'), blob));
+    EXPECT_FALSE(
+        CScrambledValue::EncodeString(std::wstring(CScrambledValue::kMaxStringChars + 1, L'x'), blob));
     EXPECT_TRUE(blob.empty());
     EXPECT_FALSE(CScrambledValue::EncodeString(std::wstring(L"a\0b", 3), blob));
     EXPECT_TRUE(CScrambledValue::ScrambleString(std::wstring(L"a\0b", 3)).empty());
@@ -194,8 +197,13 @@ TEST(ScrambledValue, EncoderRefusesWhatCannotBeRead)
 
 TEST(ScrambledValue, PlainValuesNeverLookScrambled)
 {
-    const wchar_t* plain[] = {L"0", L"262144", L"4294967295", L"4B565301", L"C:\\ProgramData\\Korvex",
-                              L"{E16CA450-55CC-11E0-B8AF-0800200C9A66}", L""};
+    const wchar_t* plain[] = {L"0",
+                              L"262144",
+                              L"4294967295",
+                              L"4B565301",
+                              L"C:\\ProgramData\\Korvex",
+                              L"{E16CA450-55CC-11E0-B8AF-0800200C9A66}",
+                              L""};
     for (const wchar_t* text : plain)
     {
         EXPECT_FALSE(CScrambledValue::LooksLikeText(text, wcslen(text))) << Narrow(text);

@@ -31,7 +31,8 @@ void TestKey::Create(const std::wstring& subkey)
     ::RegCloseKey(key);
 }
 
-void TestKey::SetRaw(const std::wstring& subkey, const wchar_t* name, DWORD type, const void* data, DWORD size)
+void TestKey::SetRaw(const std::wstring& subkey, const wchar_t* name, DWORD type, const void* data,
+                     DWORD size)
 {
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, Full(subkey).c_str(), 0, nullptr, 0,
@@ -46,7 +47,8 @@ void TestKey::SetDword(const std::wstring& subkey, const wchar_t* name, DWORD va
     SetRaw(subkey, name, REG_DWORD, &value, sizeof(value));
 }
 
-void TestKey::SetString(const std::wstring& subkey, const wchar_t* name, const std::wstring& value, DWORD type)
+void TestKey::SetString(const std::wstring& subkey, const wchar_t* name, const std::wstring& value,
+                        DWORD type)
 {
     SetRaw(subkey, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
@@ -89,11 +91,12 @@ std::wstring TempFolder::File(const wchar_t* name) const
 
 void TempFolder::Write(const wchar_t* name, const std::vector<BYTE>& bytes) const
 {
-    HANDLE file = ::CreateFileW(File(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
+    HANDLE file = ::CreateFileW(File(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, file);
     DWORD written = 0;
-    const BOOL ok = bytes.empty() || ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const BOOL ok =
+        bytes.empty() || ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     ::CloseHandle(file);
     ASSERT_TRUE(ok);
 }

@@ -27,7 +27,8 @@ const wchar_t kDefaultConfigurationKey[] = L"SOFTWARE\\Korvex\\Logging";
 // {491FB070-54CC-11E0-B8AF-0800200C9A66}
 const GUID kDefaultSessionId = {0x491FB070, 0x54CC, 0x11E0, {0xB8, 0xAF, 0x08, 0x00, 0x20, 0x0C, 0x9A, 0x66}};
 // {E16CA450-55CC-11E0-B8AF-0800200C9A66}
-const GUID kDefaultProviderGuid = {0xE16CA450, 0x55CC, 0x11E0, {0xB8, 0xAF, 0x08, 0x00, 0x20, 0x0C, 0x9A, 0x66}};
+const GUID kDefaultProviderGuid = {
+    0xE16CA450, 0x55CC, 0x11E0, {0xB8, 0xAF, 0x08, 0x00, 0x20, 0x0C, 0x9A, 0x66}};
 
 constexpr REGSAM kRead = KEY_READ; // 0x20019
 
@@ -73,7 +74,8 @@ bool ETWAppProperties::Load(const wchar_t* profileName)
         {
             std::wstring path;
             Plinth::CObfuscatedRegKey profileKey;
-            if (GetProfileKeyPath(path, nullptr) && profileKey.Open(HKEY_LOCAL_MACHINE, path.c_str(), kRead) == 0)
+            if (GetProfileKeyPath(path, nullptr) &&
+                profileKey.Open(HKEY_LOCAL_MACHINE, path.c_str(), kRead) == 0)
             {
                 loaded = ReadProfile(profileKey);
             }

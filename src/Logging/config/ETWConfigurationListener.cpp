@@ -2,6 +2,7 @@
 
 #include "Logging/config/RegKey.h"
 
+#include <initializer_list>
 #include <new>
 
 namespace ETWLogging

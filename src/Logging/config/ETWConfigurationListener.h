@@ -22,7 +22,8 @@ namespace ETWLogging
 class CETWConfigurationListener : public LoggingConfigListenerIf
 {
 public:
-    explicit CETWConfigurationListener(const internal::ETWAppProperties& properties, CLoggingIf* writer = nullptr);
+    explicit CETWConfigurationListener(const internal::ETWAppProperties& properties,
+                                       CLoggingIf* writer = nullptr);
     ~CETWConfigurationListener() override;
 
     // Nothing happens while no writer is attached.

@@ -28,8 +28,9 @@ bool SameName(const std::wstring& a, const wchar_t* b) noexcept
 
 bool ReadWholeFile(const wchar_t* path, std::vector<BYTE>& bytes)
 {
-    Norvan::unique_hfile file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Norvan::unique_hfile file(::CreateFileW(path, GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
     {
         return false;
@@ -45,7 +46,8 @@ bool ReadWholeFile(const wchar_t* path, std::vector<BYTE>& bytes)
     while (done < bytes.size())
     {
         DWORD got = 0;
-        if (!::ReadFile(file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr))
+        if (!::ReadFile(file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got,
+                        nullptr))
         {
             return false;
         }
@@ -234,9 +236,7 @@ void CBaseIniReader::Parse(const std::wstring& content)
     }
 }
 
-void CBaseIniReader::PrepareEntry(Entry&)
-{
-}
+void CBaseIniReader::PrepareEntry(Entry&) {}
 
 const CBaseIniReader::Entry* CBaseIniReader::Find(const wchar_t* section, const wchar_t* key) const
 {
@@ -355,8 +355,8 @@ bool CObfuscatedIniReader::WriteToFile(const wchar_t* section, const wchar_t* ke
     {
         return false;
     }
-    return ::WritePrivateProfileStructW(section, key, blob.data(), static_cast<UINT>(blob.size()), Path().c_str()) !=
-           FALSE;
+    return ::WritePrivateProfileStructW(section, key, blob.data(), static_cast<UINT>(blob.size()),
+                                        Path().c_str()) != FALSE;
 }
 
 } // namespace Plinth

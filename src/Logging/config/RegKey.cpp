@@ -91,8 +91,8 @@ DWORD CRegKeyImpl::ToDword(DWORD type, const std::vector<BYTE>& data, DWORD& val
     {
         return ERROR_INVALID_DATA;
     }
-    value = static_cast<DWORD>(data[0]) | (static_cast<DWORD>(data[1]) << 8) | (static_cast<DWORD>(data[2]) << 16) |
-            (static_cast<DWORD>(data[3]) << 24);
+    value = static_cast<DWORD>(data[0]) | (static_cast<DWORD>(data[1]) << 8) |
+            (static_cast<DWORD>(data[2]) << 16) | (static_cast<DWORD>(data[3]) << 24);
     return 0;
 }
 
@@ -335,13 +335,9 @@ bool CRegKey::ParseGuid(const wchar_t* text, std::size_t length, GUID& value)
     return true;
 }
 
-CRegKey::CRegKey() : impl_(new internal::CRegKeyImpl())
-{
-}
+CRegKey::CRegKey() : impl_(new internal::CRegKeyImpl()) {}
 
-CRegKey::CRegKey(std::unique_ptr<internal::CRegKeyImpl> impl) : impl_(std::move(impl))
-{
-}
+CRegKey::CRegKey(std::unique_ptr<internal::CRegKeyImpl> impl) : impl_(std::move(impl)) {}
 
 CRegKey::~CRegKey() = default;
 
@@ -375,7 +371,8 @@ DWORD CRegKey::ReadGuid(const wchar_t* name, GUID& value)
     return impl_->ReadGuid(name, value);
 }
 
-CObfuscatedRegKey::CObfuscatedRegKey() : CRegKey(std::unique_ptr<internal::CRegKeyImpl>(new internal::CObfuscatedRegKeyImpl()))
+CObfuscatedRegKey::CObfuscatedRegKey()
+    : CRegKey(std::unique_ptr<internal::CRegKeyImpl>(new internal::CObfuscatedRegKeyImpl()))
 {
 }
 
