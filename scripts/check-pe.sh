@@ -8,7 +8,7 @@ def="$2"
 dump="$(x86_64-w64-mingw32-objdump -p "$dll")"
 
 expected="$(awk '/^EXPORTS/{on=1; next} on && NF {print $1}' "$def" | sort)"
-actual="$(printf '%s\n' "$dump" | awk '/^\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^\s*\[/{print $NF; next} on {on=0}' | sort)"
+actual="$(printf '%s\n' "$dump" | awk '/^\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^[ \t]*\[/{print $NF; next} on {on=0}' | sort)"
 if [ "$expected" != "$actual" ]; then
     echo "exports differ from $def"
     echo "expected:"; echo "$expected"

@@ -10,13 +10,15 @@ shift
 exe="$1"
 shift
 log="$(mktemp)"
-trap 'rm -f "$log"' EXIT
+trap 'rm -f "$log" "$log.raw"' EXIT
 # Output goes to a file, not a pipe: services Wine starts on the way inherit
 # the output handles and would keep a pipe open after the test ended.
-$WINE "$exe" "$@" >"$log" 2>&1 </dev/null
+$WINE "$exe" "$@" >"$log.raw" 2>&1 </dev/null
 rc=$?
-tr -d '\r' <"$log"
-if grep -q '^WARDLINE-TEST-EXIT 0\r\?$' "$log"; then
+tr -d '\r' <"$log.raw" >"$log"
+rm -f "$log.raw"
+cat "$log"
+if grep -q '^WARDLINE-TEST-EXIT 0$' "$log"; then
     exit 0
 fi
 if ! grep -q '^WARDLINE-TEST-EXIT ' "$log"; then
