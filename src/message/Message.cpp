@@ -53,17 +53,17 @@ std::wstring readOwnLibraryFileName()
 
 Message::Message(std::wstring name, std::wstring source, std::wstring payload)
     : name_(std::move(name)), source_(std::move(source)), payload_(std::move(payload)),
-      context_(new MessageContext(kDefaultMessageContext))
+      context_(kDefaultMessageContext)
 {
-    context_->totalSize = computeTotalSize(name_, source_, payload_);
+    context_.totalSize = computeTotalSize(name_, source_, payload_);
 }
 
 Message::~Message() = default;
 
 void Message::resetContext() noexcept
 {
-    *context_ = kDefaultMessageContext;
-    context_->totalSize = computeTotalSize(name_, source_, payload_);
+    context_ = kDefaultMessageContext;
+    context_.totalSize = computeTotalSize(name_, source_, payload_);
 }
 
 const std::wstring& defaultMessageSource()

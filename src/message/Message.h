@@ -29,8 +29,8 @@ public:
     const std::wstring& getPayload() const noexcept { return payload_; }
 
     // The record is handed to the host by address, so it is exposed as such.
-    MessageContext* getContext() noexcept { return context_.get(); }
-    const MessageContext* getContext() const noexcept { return context_.get(); }
+    MessageContext* getContext() noexcept { return &context_; }
+    const MessageContext* getContext() const noexcept { return &context_; }
 
     // The default record with totalSize computed for this message's strings.
     void resetContext() noexcept;
@@ -39,7 +39,10 @@ private:
     std::wstring name_;
     std::wstring source_;
     std::wstring payload_;
-    std::unique_ptr<MessageContext> context_;
+    // Kept inside the message rather than in a block of its own: messages
+    // are made one per delivered host message, and a second allocation per
+    // message was the largest cost of delivery beyond the strings.
+    MessageContext context_;
 };
 
 // Makes a message with copies of the strings; an empty source is replaced by
