@@ -80,11 +80,14 @@ int main()
     table.unsubscribe = &hostOk;
     table.removeReplyCallback = &hostRemoveReply;
 
-    auto client = std::make_shared<MessageBusClient>(std::make_shared<MessageBusShimImpl>(&host, &table), nullptr);
-    client->subscribe(kName, [](const std::shared_ptr<Message>& message) -> ModuleStatus {
-        g_sink = g_sink + message->getPayload().size() + message->getContext()->sessionId;
-        return 0;
-    });
+    auto client =
+        std::make_shared<MessageBusClient>(std::make_shared<MessageBusShimImpl>(&host, &table), nullptr);
+    client->subscribe(kName,
+                      [](const std::shared_ptr<Message>& message) -> ModuleStatus
+                      {
+                          g_sink = g_sink + message->getPayload().size() + message->getContext()->sessionId;
+                          return 0;
+                      });
     if (host.callback == nullptr)
     {
         std::printf("bench_delivery: the subscription did not reach the host\n");
@@ -96,7 +99,8 @@ int main()
     record.sessionId = 1;
 
     std::function<ModuleStatus(const std::shared_ptr<PlainMessage>&)> baselineHandler =
-        [](const std::shared_ptr<PlainMessage>& message) -> ModuleStatus {
+        [](const std::shared_ptr<PlainMessage>& message) -> ModuleStatus
+    {
         g_sink = g_sink + message->payload.size() + 1;
         return 0;
     };
@@ -121,7 +125,8 @@ int main()
             std::wstring n(name);
             std::wstring s(source);
             std::wstring p(payload);
-            auto message = std::make_shared<PlainMessage>(PlainMessage{std::move(n), std::move(s), std::move(p)});
+            auto message =
+                std::make_shared<PlainMessage>(PlainMessage{std::move(n), std::move(s), std::move(p)});
             baselineHandler(message);
         }
         baseline.push_back(nanosecondsPerMessage(Clock::now() - start, kMessages));

@@ -25,7 +25,8 @@ std::uint32_t computeTotalSize(const std::wstring& name, const std::wstring& sou
 std::wstring readOwnLibraryFileName()
 {
     HMODULE self = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                               reinterpret_cast<LPCWSTR>(&readOwnLibraryFileName), &self))
     {
         return std::wstring();
@@ -76,14 +77,16 @@ ModuleStatus createMessage(std::shared_ptr<Message>& message, std::wstring name,
                            std::wstring payload) noexcept
 {
     message.reset();
-    return callGuarded([&]() -> ModuleStatus {
-        if (source.empty())
+    return callGuarded(
+        [&]() -> ModuleStatus
         {
-            source = defaultMessageSource();
-        }
-        message = std::make_shared<Message>(std::move(name), std::move(source), std::move(payload));
-        return MODULE_STATUS_SUCCESS;
-    });
+            if (source.empty())
+            {
+                source = defaultMessageSource();
+            }
+            message = std::make_shared<Message>(std::move(name), std::move(source), std::move(payload));
+            return MODULE_STATUS_SUCCESS;
+        });
 }
 
 void copyContext(Message& message, const void* hostRecord) noexcept

@@ -34,7 +34,8 @@ public:
                                    const std::chrono::milliseconds& timeout) = 0;
     virtual ModuleStatus requestEx(const std::shared_ptr<Message>& message, std::shared_ptr<Reply>& reply,
                                    const std::chrono::milliseconds& timeout) = 0;
-    virtual ModuleStatus subscribe(const std::wstring& name, const std::wstring& alias, MessageHandler handler) = 0;
+    virtual ModuleStatus subscribe(const std::wstring& name, const std::wstring& alias,
+                                   MessageHandler handler) = 0;
     virtual ModuleStatus subscribe(const std::wstring& name, MessageHandler handler) = 0;
     // Only messages of this process's Windows session, or of none.
     virtual ModuleStatus subscribeSession(const std::wstring& name, const std::wstring& alias,

@@ -38,20 +38,18 @@ std::exception_ptr busError(std::errc condition)
 
 } // namespace
 
-MessageBusClient::MessageBusClient() : MessageBusClient(internal::createDefaultMessageBusShim(), nullptr)
-{
-}
+MessageBusClient::MessageBusClient() : MessageBusClient(internal::createDefaultMessageBusShim(), nullptr) {}
 
-MessageBusClient::MessageBusClient(std::shared_ptr<MessageBusShim> shim, std::shared_ptr<ProcessAPI> processApi)
+MessageBusClient::MessageBusClient(std::shared_ptr<MessageBusShim> shim,
+                                   std::shared_ptr<ProcessAPI> processApi)
     : shim_(checkedShim(std::move(shim))), processApi_(std::move(processApi))
 {
     if (!processApi_)
     {
         processApi_ = std::make_shared<ProcessAPI>();
     }
-    replyFunction_ = [this](std::uint64_t requestIndex, const std::shared_ptr<Message>& message, ModuleStatus status) {
-        return replyCallback(requestIndex, message, status);
-    };
+    replyFunction_ = [this](std::uint64_t requestIndex, const std::shared_ptr<Message>& message,
+                            ModuleStatus status) { return replyCallback(requestIndex, message, status); };
 
     const DWORD processId = processApi_->GetCurrentProcessId();
     DWORD sessionId = 0;
@@ -71,24 +69,26 @@ MessageBusClient::MessageBusClient(std::shared_ptr<MessageBusShim> shim, std::sh
 
 MessageBusClient::~MessageBusClient()
 {
-    callGuarded([this]() -> ModuleStatus {
+    callGuarded(
+        [this]() -> ModuleStatus
         {
-            std::lock_guard<std::mutex> lock(subscriptionMutex_);
-            for (const auto& aliasEntry : subscriptions_)
             {
-                for (const auto& subscription : aliasEntry.second.names)
+                std::lock_guard<std::mutex> lock(subscriptionMutex_);
+                for (const auto& aliasEntry : subscriptions_)
                 {
-                    shim_->unsubscribe(subscription.id);
+                    for (const auto& subscription : aliasEntry.second.names)
+                    {
+                        shim_->unsubscribe(subscription.id);
+                    }
+                    for (const auto& subscription : aliasEntry.second.patterns)
+                    {
+                        shim_->unsubscribe(subscription.id);
+                    }
                 }
-                for (const auto& subscription : aliasEntry.second.patterns)
-                {
-                    shim_->unsubscribe(subscription.id);
-                }
+                subscriptions_.clear();
             }
-            subscriptions_.clear();
-        }
-        return shim_->removeReplyCallback();
-    });
+            return shim_->removeReplyCallback();
+        });
 }
 
 ModuleStatus MessageBusClient::publish(const std::shared_ptr<Message>& message)
@@ -113,19 +113,22 @@ ModuleStatus MessageBusClient::request(const std::shared_ptr<Message>& message, 
     return internalRequest(message, reply, timeout, false);
 }
 
-ModuleStatus MessageBusClient::requestEx(const std::shared_ptr<Message>& message, RequestCompletion completion,
+ModuleStatus MessageBusClient::requestEx(const std::shared_ptr<Message>& message,
+                                         RequestCompletion completion,
                                          const std::chrono::milliseconds& timeout)
 {
     return internalRequest(message, std::move(completion), timeout, true);
 }
 
-ModuleStatus MessageBusClient::requestEx(const std::shared_ptr<Message>& message, std::shared_ptr<Reply>& reply,
+ModuleStatus MessageBusClient::requestEx(const std::shared_ptr<Message>& message,
+                                         std::shared_ptr<Reply>& reply,
                                          const std::chrono::milliseconds& timeout)
 {
     return internalRequest(message, reply, timeout, true);
 }
 
-ModuleStatus MessageBusClient::subscribe(const std::wstring& name, const std::wstring& alias, MessageHandler handler)
+ModuleStatus MessageBusClient::subscribe(const std::wstring& name, const std::wstring& alias,
+                                         MessageHandler handler)
 {
     std::lock_guard<std::mutex> lock(subscriptionMutex_);
     auto& names = subscriptions_[alias].names;
@@ -179,14 +182,16 @@ ModuleStatus MessageBusClient::subscribeFilter(const std::wstring& pattern, cons
             return MODULE_STATUS_SUCCESS;
         }
         WL_LOG(ETWLogging::LevelError, kLogFile, L"Norvan::MessageBusClient::subscribeFilter",
-               L"Failed to subscribeFilter. Alias: %ls Message nameRegex: %ls", alias.c_str(), pattern.c_str());
+               L"Failed to subscribeFilter. Alias: %ls Message nameRegex: %ls", alias.c_str(),
+               pattern.c_str());
         patterns.pop_back();
         return MODULE_STATUS_UNSUCCESSFUL;
     }
     catch (const std::regex_error& error)
     {
         WL_LOG(ETWLogging::LevelError, kLogFile, L"Norvan::MessageBusClient::subscribeFilter",
-               L"subscribeFilter failed. Regex error with regex \"%ls\" [caught: %hs]", pattern.c_str(), error.what());
+               L"subscribeFilter failed. Regex error with regex \"%ls\" [caught: %hs]", pattern.c_str(),
+               error.what());
         return MODULE_STATUS_INVALID_PARAMETER;
     }
 }
@@ -235,7 +240,9 @@ MessageHandler MessageBusClient::sessionFiltered(MessageHandler handler) const
     {
         return handler;
     }
-    return [handler = std::move(handler), sessionId = sessionId_](const std::shared_ptr<Message>& message) -> ModuleStatus {
+    return [handler = std::move(handler),
+            sessionId = sessionId_](const std::shared_ptr<Message>& message) -> ModuleStatus
+    {
         if (message)
         {
             const MessageContext* context = message->getContext();
@@ -343,7 +350,8 @@ ModuleStatus MessageBusClient::sendRequest(const std::shared_ptr<Message>& messa
     return MODULE_STATUS_SUCCESS;
 }
 
-ModuleStatus MessageBusClient::internalRequest(const std::shared_ptr<Message>& message, std::shared_ptr<Reply>& reply,
+ModuleStatus MessageBusClient::internalRequest(const std::shared_ptr<Message>& message,
+                                               std::shared_ptr<Reply>& reply,
                                                const std::chrono::milliseconds& timeout, bool extended)
 {
     std::future<std::shared_ptr<Message>> future;
@@ -356,15 +364,16 @@ ModuleStatus MessageBusClient::internalRequest(const std::shared_ptr<Message>& m
     return MODULE_STATUS_SUCCESS;
 }
 
-ModuleStatus MessageBusClient::internalRequest(const std::shared_ptr<Message>& message, RequestCompletion completion,
+ModuleStatus MessageBusClient::internalRequest(const std::shared_ptr<Message>& message,
+                                               RequestCompletion completion,
                                                const std::chrono::milliseconds& timeout, bool extended)
 {
     std::future<std::shared_ptr<Message>> unused;
     return sendRequest(message, timeout, extended, true, std::move(completion), unused);
 }
 
-ModuleStatus MessageBusClient::replyCallback(std::uint64_t requestIndex, const std::shared_ptr<Message>& message,
-                                             ModuleStatus status)
+ModuleStatus MessageBusClient::replyCallback(std::uint64_t requestIndex,
+                                             const std::shared_ptr<Message>& message, ModuleStatus status)
 {
     PendingReply pending;
     {
@@ -395,15 +404,18 @@ ModuleStatus MessageBusClient::replyCallback(std::uint64_t requestIndex, const s
 
     if (pending.hasCompletion)
     {
-        callGuarded([&pending]() -> ModuleStatus {
-            auto reply = std::make_shared<ReplyImpl>(std::move(pending.future), std::chrono::milliseconds(0));
-            reply->wait();
-            if (pending.completion)
+        callGuarded(
+            [&pending]() -> ModuleStatus
             {
-                pending.completion(reply);
-            }
-            return MODULE_STATUS_SUCCESS;
-        });
+                auto reply =
+                    std::make_shared<ReplyImpl>(std::move(pending.future), std::chrono::milliseconds(0));
+                reply->wait();
+                if (pending.completion)
+                {
+                    pending.completion(reply);
+                }
+                return MODULE_STATUS_SUCCESS;
+            });
     }
     return MODULE_STATUS_SUCCESS;
 }

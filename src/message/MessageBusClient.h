@@ -43,7 +43,8 @@ public:
                            const std::chrono::milliseconds& timeout) override;
     ModuleStatus requestEx(const std::shared_ptr<Message>& message, std::shared_ptr<Reply>& reply,
                            const std::chrono::milliseconds& timeout) override;
-    ModuleStatus subscribe(const std::wstring& name, const std::wstring& alias, MessageHandler handler) override;
+    ModuleStatus subscribe(const std::wstring& name, const std::wstring& alias,
+                           MessageHandler handler) override;
     ModuleStatus subscribe(const std::wstring& name, MessageHandler handler) override;
     ModuleStatus subscribeSession(const std::wstring& name, const std::wstring& alias,
                                   MessageHandler handler) override;
@@ -103,9 +104,9 @@ private:
                                  const std::chrono::milliseconds& timeout, bool extended);
     ModuleStatus internalRequest(const std::shared_ptr<Message>& message, RequestCompletion completion,
                                  const std::chrono::milliseconds& timeout, bool extended);
-    ModuleStatus sendRequest(const std::shared_ptr<Message>& message, const std::chrono::milliseconds& timeout,
-                             bool extended, bool withCompletion, RequestCompletion completion,
-                             std::future<std::shared_ptr<Message>>& future);
+    ModuleStatus sendRequest(const std::shared_ptr<Message>& message,
+                             const std::chrono::milliseconds& timeout, bool extended, bool withCompletion,
+                             RequestCompletion completion, std::future<std::shared_ptr<Message>>& future);
     MessageHandler sessionFiltered(MessageHandler handler) const;
 
     // Destroyed in reverse: pending requests first (breaking their promises),

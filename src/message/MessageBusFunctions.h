@@ -32,10 +32,11 @@ struct MessageBusFunctionTable
     std::uint32_t (*publish)(MessageBusHandle handle, const void* contextRecord, const wchar_t* name,
                              const wchar_t* source, const wchar_t* payload);
     std::uint32_t (*request)(MessageBusHandle handle, std::uint64_t requestIndex, void* replyContext,
-                             MessageBusReplyCallback replyCallback, const void* contextRecord, const wchar_t* name,
-                             const wchar_t* source, const wchar_t* payload, std::uint64_t timeoutMs);
-    std::uint32_t (*subscribe)(MessageBusHandle handle, void* handlerContext, MessageBusMessageCallback callback,
-                               const wchar_t* name);
+                             MessageBusReplyCallback replyCallback, const void* contextRecord,
+                             const wchar_t* name, const wchar_t* source, const wchar_t* payload,
+                             std::uint64_t timeoutMs);
+    std::uint32_t (*subscribe)(MessageBusHandle handle, void* handlerContext,
+                               MessageBusMessageCallback callback, const wchar_t* name);
     std::uint32_t (*subscribeFilter)(MessageBusHandle handle, void* handlerContext,
                                      MessageBusMessageCallback callback, const wchar_t* pattern);
     std::uint32_t (*unsubscribe)(MessageBusHandle handle, std::uint32_t subscriptionId);
@@ -44,8 +45,9 @@ struct MessageBusFunctionTable
     std::uint32_t (*publishEx)(MessageBusHandle handle, const void* contextRecord, const wchar_t* name,
                                const wchar_t* source, const wchar_t* payload);
     std::uint32_t (*requestEx)(MessageBusHandle handle, std::uint64_t requestIndex, void* replyContext,
-                               MessageBusReplyCallback replyCallback, const void* contextRecord, const wchar_t* name,
-                               const wchar_t* source, const wchar_t* payload, std::uint64_t timeoutMs);
+                               MessageBusReplyCallback replyCallback, const void* contextRecord,
+                               const wchar_t* name, const wchar_t* source, const wchar_t* payload,
+                               std::uint64_t timeoutMs);
 };
 
 static_assert(sizeof(MessageBusFunctionTable) == 10 * sizeof(void*), "ten entries, no padding");

@@ -18,7 +18,8 @@ using MessageHandler = std::function<ModuleStatus(const std::shared_ptr<Message>
 
 // The bus client's reply function: (request index, reply message or null,
 // bus status). Its address is the reply context of every request.
-using ReplyFunction = std::function<ModuleStatus(std::uint64_t, const std::shared_ptr<Message>&, ModuleStatus)>;
+using ReplyFunction =
+    std::function<ModuleStatus(std::uint64_t, const std::shared_ptr<Message>&, ModuleStatus)>;
 
 // The module's object view of one host bus (a handle and its function
 // table). Handler and reply contexts are addresses of a MessageHandler and of
@@ -30,7 +31,8 @@ public:
 
     virtual ModuleStatus publish(const std::shared_ptr<Message>& message, bool extended) = 0;
     virtual ModuleStatus request(const std::shared_ptr<Message>& message, std::uint64_t requestIndex,
-                                 void* replyContext, const std::chrono::milliseconds& timeout, bool extended) = 0;
+                                 void* replyContext, const std::chrono::milliseconds& timeout,
+                                 bool extended) = 0;
     virtual ModuleStatus removeReplyCallback() = 0;
     // Subscription id, 0 on failure.
     virtual std::uint32_t subscribe(const std::wstring& name, void* handlerContext) = 0;

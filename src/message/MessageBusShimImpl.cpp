@@ -19,11 +19,11 @@ const wchar_t* orEmpty(const wchar_t* text) noexcept
 
 // The message a host callback describes. The strings are copied once, here,
 // and moved through the factory into the message.
-ModuleStatus messageFromHost(std::shared_ptr<Message>& message, const void* contextRecord, const wchar_t* name,
-                             const wchar_t* source, const wchar_t* payload)
+ModuleStatus messageFromHost(std::shared_ptr<Message>& message, const void* contextRecord,
+                             const wchar_t* name, const wchar_t* source, const wchar_t* payload)
 {
-    const ModuleStatus status =
-        createMessage(message, std::wstring(orEmpty(name)), std::wstring(orEmpty(source)), std::wstring(orEmpty(payload)));
+    const ModuleStatus status = createMessage(message, std::wstring(orEmpty(name)),
+                                              std::wstring(orEmpty(source)), std::wstring(orEmpty(payload)));
     if (status != MODULE_STATUS_SUCCESS)
     {
         return status;
@@ -82,7 +82,8 @@ ModuleStatus MessageBusShimImpl::publish(const std::shared_ptr<Message>& message
 }
 
 ModuleStatus MessageBusShimImpl::request(const std::shared_ptr<Message>& message, std::uint64_t requestIndex,
-                                         void* replyContext, const std::chrono::milliseconds& timeout, bool extended)
+                                         void* replyContext, const std::chrono::milliseconds& timeout,
+                                         bool extended)
 {
     if (!message)
     {
@@ -93,9 +94,9 @@ ModuleStatus MessageBusShimImpl::request(const std::shared_ptr<Message>& message
     {
         return MODULE_STATUS_NOT_IMPLEMENTED;
     }
-    return entry(handle_, requestIndex, replyContext, &MessageBusShimImpl::replyCallback, message->getContext(),
-                 message->getName().c_str(), message->getSource().c_str(), message->getPayload().c_str(),
-                 hostTimeout(timeout));
+    return entry(handle_, requestIndex, replyContext, &MessageBusShimImpl::replyCallback,
+                 message->getContext(), message->getName().c_str(), message->getSource().c_str(),
+                 message->getPayload().c_str(), hostTimeout(timeout));
 }
 
 ModuleStatus MessageBusShimImpl::removeReplyCallback()
@@ -136,41 +137,47 @@ ModuleStatus MessageBusShimImpl::unsubscribe(std::uint32_t subscriptionId)
 }
 
 std::uint32_t MessageBusShimImpl::messageCallback(void* handlerContext, const void* contextRecord,
-                                                  const wchar_t* name, const wchar_t* source, const wchar_t* payload)
+                                                  const wchar_t* name, const wchar_t* source,
+                                                  const wchar_t* payload)
 {
-    return callGuarded([&]() -> ModuleStatus {
-        if (handlerContext == nullptr)
+    return callGuarded(
+        [&]() -> ModuleStatus
         {
-            return MODULE_STATUS_INVALID_PARAMETER;
-        }
-        std::shared_ptr<Message> message;
-        const ModuleStatus status = messageFromHost(message, contextRecord, name, source, payload);
-        if (status != MODULE_STATUS_SUCCESS)
-        {
-            return status;
-        }
-        return (*static_cast<MessageHandler*>(handlerContext))(message);
-    });
+            if (handlerContext == nullptr)
+            {
+                return MODULE_STATUS_INVALID_PARAMETER;
+            }
+            std::shared_ptr<Message> message;
+            const ModuleStatus status = messageFromHost(message, contextRecord, name, source, payload);
+            if (status != MODULE_STATUS_SUCCESS)
+            {
+                return status;
+            }
+            return (*static_cast<MessageHandler*>(handlerContext))(message);
+        });
 }
 
 std::uint32_t MessageBusShimImpl::replyCallback(void* replyContext, std::uint64_t requestIndex,
-                                                const void* contextRecord, const wchar_t* name, const wchar_t* source,
-                                                const wchar_t* payload, std::uint32_t status)
+                                                const void* contextRecord, const wchar_t* name,
+                                                const wchar_t* source, const wchar_t* payload,
+                                                std::uint32_t status)
 {
-    return callGuarded([&]() -> ModuleStatus {
-        std::shared_ptr<Message> message;
-        // A message that cannot be built reaches the client as an empty
-        // reply, which its waiter sees as a data error.
-        if (status == MODULE_STATUS_SUCCESS)
+    return callGuarded(
+        [&]() -> ModuleStatus
         {
-            messageFromHost(message, contextRecord, name, source, payload);
-        }
-        if (replyContext == nullptr)
-        {
-            return MODULE_STATUS_INVALID_PARAMETER;
-        }
-        return (*static_cast<ReplyFunction*>(replyContext))(requestIndex, message, status);
-    });
+            std::shared_ptr<Message> message;
+            // A message that cannot be built reaches the client as an empty
+            // reply, which its waiter sees as a data error.
+            if (status == MODULE_STATUS_SUCCESS)
+            {
+                messageFromHost(message, contextRecord, name, source, payload);
+            }
+            if (replyContext == nullptr)
+            {
+                return MODULE_STATUS_INVALID_PARAMETER;
+            }
+            return (*static_cast<ReplyFunction*>(replyContext))(requestIndex, message, status);
+        });
 }
 
 } // namespace Norvan

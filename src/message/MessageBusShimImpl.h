@@ -21,8 +21,9 @@ public:
     MessageBusShimImpl& operator=(const MessageBusShimImpl&) = delete;
 
     ModuleStatus publish(const std::shared_ptr<Message>& message, bool extended) override;
-    ModuleStatus request(const std::shared_ptr<Message>& message, std::uint64_t requestIndex, void* replyContext,
-                         const std::chrono::milliseconds& timeout, bool extended) override;
+    ModuleStatus request(const std::shared_ptr<Message>& message, std::uint64_t requestIndex,
+                         void* replyContext, const std::chrono::milliseconds& timeout,
+                         bool extended) override;
     ModuleStatus removeReplyCallback() override;
     std::uint32_t subscribe(const std::wstring& name, void* handlerContext) override;
     std::uint32_t subscribeFilter(const std::wstring& pattern, void* handlerContext) override;
@@ -32,9 +33,9 @@ public:
     // can play the host's part.
     static std::uint32_t messageCallback(void* handlerContext, const void* contextRecord, const wchar_t* name,
                                          const wchar_t* source, const wchar_t* payload);
-    static std::uint32_t replyCallback(void* replyContext, std::uint64_t requestIndex, const void* contextRecord,
-                                       const wchar_t* name, const wchar_t* source, const wchar_t* payload,
-                                       std::uint32_t status);
+    static std::uint32_t replyCallback(void* replyContext, std::uint64_t requestIndex,
+                                       const void* contextRecord, const wchar_t* name, const wchar_t* source,
+                                       const wchar_t* payload, std::uint32_t status);
 
 private:
     MessageBusHandle handle_;

@@ -41,7 +41,8 @@ static_assert(offsetof(MessageContext, sessionId) == 104, "host layout");
 
 constexpr std::size_t kMessageContextSizeV1 = 100;
 constexpr std::size_t kMessageContextSizeV2 = sizeof(MessageContext);
-static_assert(kMessageContextSizeV1 == offsetof(MessageContext, extensionTag), "version 1 ends at the extension");
+static_assert(kMessageContextSizeV1 == offsetof(MessageContext, extensionTag),
+              "version 1 ends at the extension");
 
 constexpr std::uint16_t kMessageContextVersion1 = 1;
 constexpr std::uint16_t kMessageContextVersion2 = 2;

@@ -114,7 +114,8 @@ ReplyStatus ReplyImpl::waitFor(const std::chrono::milliseconds& timeout)
     }
     if (!waitUpTo(future_, timeout.count()))
     {
-        WL_LOG(ETWLogging::LevelWarning, kLogFile, L"Norvan::ReplyImpl::waitFor", L"Reply waitFor timed out. Returning.");
+        WL_LOG(ETWLogging::LevelWarning, kLogFile, L"Norvan::ReplyImpl::waitFor",
+               L"Reply waitFor timed out. Returning.");
         return status_;
     }
     status_ = fetch();
@@ -139,7 +140,8 @@ ReplyStatus ReplyImpl::fetch()
             return REPLY_STATUS_TIMED_OUT;
         }
         // At least a millisecond, so that the last stretch does not spin.
-        future_.wait_for(std::chrono::milliseconds((std::clamp)(remaining, std::int64_t{1}, kLongestSingleWaitMs)));
+        future_.wait_for(
+            std::chrono::milliseconds((std::clamp)(remaining, std::int64_t{1}, kLongestSingleWaitMs)));
     }
     try
     {

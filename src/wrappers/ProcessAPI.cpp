@@ -28,20 +28,22 @@ HANDLE ProcessAPI::GetCurrentProcess()
     return ::GetCurrentProcess();
 }
 
-BOOL ProcessAPI::CreateProcessAsUserW(HANDLE token, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+BOOL ProcessAPI::CreateProcessAsUserW(HANDLE token, LPWSTR commandLine,
+                                      LPSECURITY_ATTRIBUTES processAttributes,
                                       LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
                                       DWORD creationFlags, LPVOID environment, LPSTARTUPINFOW startupInfo,
                                       LPPROCESS_INFORMATION processInformation)
 {
-    return ::CreateProcessAsUserW(token, nullptr, commandLine, processAttributes, threadAttributes, inheritHandles,
-                                  creationFlags, environment, nullptr, startupInfo, processInformation);
+    return ::CreateProcessAsUserW(token, nullptr, commandLine, processAttributes, threadAttributes,
+                                  inheritHandles, creationFlags, environment, nullptr, startupInfo,
+                                  processInformation);
 }
 
 BOOL ProcessAPI::CreateProcessAsUserW(HANDLE token, LPCWSTR applicationName, LPWSTR commandLine,
-                                      LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
-                                      BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
-                                      LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
-                                      LPPROCESS_INFORMATION processInformation)
+                                      LPSECURITY_ATTRIBUTES processAttributes,
+                                      LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                                      DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
+                                      LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation)
 {
     return ::CreateProcessAsUserW(token, applicationName, commandLine, processAttributes, threadAttributes,
                                   inheritHandles, creationFlags, environment, currentDirectory, startupInfo,
@@ -54,9 +56,11 @@ BOOL ProcessAPI::OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE t
 }
 
 BOOL ProcessAPI::AdjustTokenPrivileges(HANDLE token, BOOL disableAllPrivileges, PTOKEN_PRIVILEGES newState,
-                                       DWORD bufferLength, PTOKEN_PRIVILEGES previousState, PDWORD returnLength)
+                                       DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
+                                       PDWORD returnLength)
 {
-    return ::AdjustTokenPrivileges(token, disableAllPrivileges, newState, bufferLength, previousState, returnLength);
+    return ::AdjustTokenPrivileges(token, disableAllPrivileges, newState, bufferLength, previousState,
+                                   returnLength);
 }
 
 BOOL ProcessAPI::LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid)

@@ -20,18 +20,20 @@ public:
     virtual DWORD WTSGetActiveConsoleSessionId();
     virtual HANDLE GetCurrentProcess();
     // Without application name and current directory.
-    virtual BOOL CreateProcessAsUserW(HANDLE token, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+    virtual BOOL CreateProcessAsUserW(HANDLE token, LPWSTR commandLine,
+                                      LPSECURITY_ATTRIBUTES processAttributes,
                                       LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
                                       DWORD creationFlags, LPVOID environment, LPSTARTUPINFOW startupInfo,
                                       LPPROCESS_INFORMATION processInformation);
     virtual BOOL CreateProcessAsUserW(HANDLE token, LPCWSTR applicationName, LPWSTR commandLine,
-                                      LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
-                                      BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
-                                      LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
-                                      LPPROCESS_INFORMATION processInformation);
+                                      LPSECURITY_ATTRIBUTES processAttributes,
+                                      LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                                      DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
+                                      LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation);
     virtual BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token);
     virtual BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAllPrivileges, PTOKEN_PRIVILEGES newState,
-                                       DWORD bufferLength, PTOKEN_PRIVILEGES previousState, PDWORD returnLength);
+                                       DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
+                                       PDWORD returnLength);
     virtual BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid);
     virtual BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
     virtual BOOL TerminateProcess(HANDLE process, UINT exitCode);

@@ -73,10 +73,12 @@ TEST(MessageBusClientRequest, ReplyReachesItsWaiter)
     std::shared_ptr<Reply> reply;
     ASSERT_EQ(0u, bus.client->request(aRequest(), reply, kLong));
     auto answer = anAnswer();
-    std::thread host([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        bus.shim->reply(0, answer, 0);
-    });
+    std::thread host(
+        [&]
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            bus.shim->reply(0, answer, 0);
+        });
     EXPECT_EQ(REPLY_STATUS_RECEIVED, reply->wait());
     host.join();
     std::shared_ptr<Message> message;
@@ -127,7 +129,8 @@ TEST(MessageBusClientRequest, BusStatusDecidesTheReplyStatus)
         {MODULE_STATUS_TIMEOUT, false, REPLY_STATUS_TIMED_OUT},
         {MODULE_STATUS_DATA_ERROR, false, REPLY_STATUS_DATA_ERROR},
         {MODULE_STATUS_NO_SUBSCRIBERS, false, REPLY_STATUS_DATA_ERROR},
-        {MODULE_STATUS_TIMEOUT, true, REPLY_STATUS_TIMED_OUT}, // a message with a failure status is not a reply
+        {MODULE_STATUS_TIMEOUT, true,
+         REPLY_STATUS_TIMED_OUT}, // a message with a failure status is not a reply
         {MODULE_STATUS_SUCCESS, false, REPLY_STATUS_DATA_ERROR}, // success without a message: empty reply
     };
     for (const auto& c : cases)
@@ -139,7 +142,8 @@ TEST(MessageBusClientRequest, BusStatusDecidesTheReplyStatus)
         EXPECT_EQ(0u, bus.shim->reply(0, c.withMessage ? anAnswer() : nullptr, c.busStatus));
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(c.expected, reply->wait()) << std::hex << c.busStatus;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "no waiting for the deadline";
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30))
+            << "no waiting for the deadline";
         std::shared_ptr<Message> message;
         reply->getReplyMessage(message);
         EXPECT_FALSE(message);
@@ -152,7 +156,8 @@ TEST(MessageBusClientRequest, RefusedRequestLeavesNothingPending)
     Client bus;
     LogCapture log;
     bus.shim->requestResult = MODULE_STATUS_NO_SUBSCRIBERS;
-    std::shared_ptr<Reply> untouched = std::make_shared<ReplyImpl>(std::future<std::shared_ptr<Message>>(), kLong);
+    std::shared_ptr<Reply> untouched =
+        std::make_shared<ReplyImpl>(std::future<std::shared_ptr<Message>>(), kLong);
     auto before = untouched;
     EXPECT_EQ(MODULE_STATUS_NO_SUBSCRIBERS, bus.client->request(aRequest(), untouched, kLong));
     EXPECT_EQ(before, untouched);
@@ -163,7 +168,8 @@ TEST(MessageBusClientRequest, RefusedRequestLeavesNothingPending)
 
     bool completed = false;
     EXPECT_EQ(MODULE_STATUS_NO_SUBSCRIBERS,
-              bus.client->request(aRequest(), [&completed](std::shared_ptr<Reply>) { completed = true; }, kLong));
+              bus.client->request(
+                  aRequest(), [&completed](std::shared_ptr<Reply>) { completed = true; }, kLong));
     log.clear();
     EXPECT_EQ(MODULE_STATUS_NOT_FOUND, bus.shim->reply(0, anAnswer(), 0));
     EXPECT_EQ(MODULE_STATUS_NOT_FOUND, bus.shim->reply(1, anAnswer(), 0));
@@ -183,7 +189,8 @@ TEST(MessageBusClientRequest, CompletionRunsWithTheFinishedReply)
     Client bus;
     std::vector<ReplyStatus> statuses;
     std::vector<std::shared_ptr<Message>> messages;
-    auto completion = [&](std::shared_ptr<Reply> reply) {
+    auto completion = [&](std::shared_ptr<Reply> reply)
+    {
         statuses.push_back(reply->getStatus());
         std::shared_ptr<Message> message;
         reply->getReplyMessage(message);
@@ -203,8 +210,8 @@ TEST(MessageBusClientRequest, EmptyOrThrowingCompletionDoesNotReachTheHost)
 {
     Client bus;
     bus.client->request(aRequest(), RequestCompletion(), kLong);
-    bus.client->request(aRequest(), [](std::shared_ptr<Reply>) { throw std::runtime_error("completion failed"); },
-                        kLong);
+    bus.client->request(
+        aRequest(), [](std::shared_ptr<Reply>) { throw std::runtime_error("completion failed"); }, kLong);
     EXPECT_EQ(0u, bus.shim->reply(0, anAnswer(), 0));
     EXPECT_EQ(0u, bus.shim->reply(1, anAnswer(), 0));
     EXPECT_EQ(MODULE_STATUS_NOT_FOUND, bus.shim->reply(1, anAnswer(), 0));
@@ -216,10 +223,12 @@ TEST(MessageBusClientRequest, DestructionAbandonsPendingRequests)
     std::shared_ptr<Reply> reply;
     bool completed = false;
     bus.client->request(aRequest(), reply, kLong);
-    bus.client->request(aRequest(), [&completed](std::shared_ptr<Reply>) { completed = true; }, kLong);
+    bus.client->request(
+        aRequest(), [&completed](std::shared_ptr<Reply>) { completed = true; }, kLong);
     int calls = 0;
     bus.client->subscribe(L"A", L"one", [&calls](const std::shared_ptr<Message>&) { return ++calls, 0u; });
-    bus.client->subscribeFilter(L"B.*", L"one", [&calls](const std::shared_ptr<Message>&) { return ++calls, 0u; });
+    bus.client->subscribeFilter(L"B.*", L"one",
+                                [&calls](const std::shared_ptr<Message>&) { return ++calls, 0u; });
     bus.client->subscribe(L"C", [&calls](const std::shared_ptr<Message>&) { return ++calls, 0u; });
 
     std::thread waiter;
@@ -248,52 +257,56 @@ TEST(MessageBusClientRequest, ConcurrentRequestsAndReplies)
     std::atomic<bool> requestsDone{false};
     std::atomic<int> refused{0};
 
-    std::thread busThread([&] {
-        std::size_t answered = 0;
-        for (;;)
+    std::thread busThread(
+        [&]
         {
-            std::vector<std::uint64_t> fresh;
+            std::size_t answered = 0;
+            for (;;)
             {
-                std::lock_guard<std::mutex> lock(bus.shim->mutex);
-                for (; answered < bus.shim->requested.size(); ++answered)
-                {
-                    fresh.push_back(bus.shim->requested[answered].index);
-                }
-            }
-            for (std::uint64_t index : fresh)
-            {
-                if (bus.shim->reply(index, anAnswer(), 0) != 0)
-                {
-                    ++refused;
-                }
-            }
-            if (fresh.empty())
-            {
-                if (requestsDone)
+                std::vector<std::uint64_t> fresh;
                 {
                     std::lock_guard<std::mutex> lock(bus.shim->mutex);
-                    if (answered == bus.shim->requested.size())
+                    for (; answered < bus.shim->requested.size(); ++answered)
                     {
-                        return;
+                        fresh.push_back(bus.shim->requested[answered].index);
                     }
                 }
-                std::this_thread::yield();
-            }
-        }
-    });
-    std::vector<std::thread> requesters;
-    for (int t = 0; t < kThreads; ++t)
-    {
-        requesters.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i)
-            {
-                std::shared_ptr<Reply> reply;
-                if (bus.client->request(aRequest(), reply, kLong) == 0)
+                for (std::uint64_t index : fresh)
                 {
-                    replies[t].push_back(reply);
+                    if (bus.shim->reply(index, anAnswer(), 0) != 0)
+                    {
+                        ++refused;
+                    }
+                }
+                if (fresh.empty())
+                {
+                    if (requestsDone)
+                    {
+                        std::lock_guard<std::mutex> lock(bus.shim->mutex);
+                        if (answered == bus.shim->requested.size())
+                        {
+                            return;
+                        }
+                    }
+                    std::this_thread::yield();
                 }
             }
         });
+    std::vector<std::thread> requesters;
+    for (int t = 0; t < kThreads; ++t)
+    {
+        requesters.emplace_back(
+            [&, t]
+            {
+                for (int i = 0; i < kPerThread; ++i)
+                {
+                    std::shared_ptr<Reply> reply;
+                    if (bus.client->request(aRequest(), reply, kLong) == 0)
+                    {
+                        replies[t].push_back(reply);
+                    }
+                }
+            });
     }
     for (auto& thread : requesters)
     {

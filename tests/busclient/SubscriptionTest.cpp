@@ -28,7 +28,8 @@ struct Client
 
 MessageHandler counting(int& calls, ModuleStatus result = 0)
 {
-    return [&calls, result](const std::shared_ptr<Message>&) {
+    return [&calls, result](const std::shared_ptr<Message>&)
+    {
         ++calls;
         return result;
     };
@@ -188,13 +189,14 @@ TEST(MessageBusClientSubscribe, InvalidPatternNeverReachesTheHost)
     for (const std::wstring pattern : {L"(", L"[a-", L"a{2,1}", L"*x"})
     {
         log.clear();
-        EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, bus.client->subscribeFilter(pattern, L"alias", counting(calls)))
+        EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER,
+                  bus.client->subscribeFilter(pattern, L"alias", counting(calls)))
             << pattern.size();
         ASSERT_EQ(1u, log.count());
         EXPECT_EQ(4u, log.lines()[0].level);
-        EXPECT_EQ(0u, log.lines()[0].text.rfind(L"subscribeFilter failed. Regex error with regex \"" + pattern +
-                                                    L"\" [caught: ",
-                                                0))
+        EXPECT_EQ(0u,
+                  log.lines()[0].text.rfind(
+                      L"subscribeFilter failed. Regex error with regex \"" + pattern + L"\" [caught: ", 0))
             << log.lines()[0].text;
         EXPECT_EQ(L']', log.lines()[0].text.back());
     }
@@ -220,7 +222,8 @@ TEST(MessageBusClientSession, FilteredHandlersSeeOnlyTheirSessionOrNone)
         auto message = messageInSession(L"Name", session);
         EXPECT_EQ(0u, bus.shim->deliver(bus.shim->subscribed[0].handlerContext, message));
         const ModuleStatus status = bus.shim->deliver(bus.shim->subscribed[1].handlerContext, message);
-        EXPECT_EQ(session == 3 ? 0u : 0x80000006u, status) << "dropped messages answer success, session " << session;
+        EXPECT_EQ(session == 3 ? 0u : 0x80000006u, status)
+            << "dropped messages answer success, session " << session;
         bus.shim->deliver(bus.shim->subscribed[2].handlerContext, message);
     }
     EXPECT_EQ(3, plain);
@@ -273,8 +276,8 @@ TEST(MessageBusClientPublish, ReplyIsAlsoPublishedOnceAsAPlainMessage)
 TEST(MessageBusClientPublish, NoCopyWhenTheRecordSaysSo)
 {
     Client bus;
-    for (std::uint32_t flags : {0u, kMessageFlagReply | kMessageFlagNoCopy, kMessageFlagReply | kMessageFlagCopyPublished,
-                                kMessageFlagNoCopy})
+    for (std::uint32_t flags : {0u, kMessageFlagReply | kMessageFlagNoCopy,
+                                kMessageFlagReply | kMessageFlagCopyPublished, kMessageFlagNoCopy})
     {
         auto message = std::make_shared<Message>(L"Answer", L"Wardline", L"{}");
         message->getContext()->flags = flags;
@@ -319,7 +322,8 @@ TEST(MessageBusClientPublish, FailuresAreReportedAndNothingIsLost)
     EXPECT_EQ(4u, log.lines()[0].level);
     EXPECT_EQ(L"Norvan::MessageBusClient::internalPublish", log.lines()[0].function);
     EXPECT_EQ(L"Failed to publish message. Error code 2147483662.", log.lines()[0].text);
-    EXPECT_EQ(kMessageFlagReply, message->getContext()->flags) << "a failed publication marks nothing as sent";
+    EXPECT_EQ(kMessageFlagReply, message->getContext()->flags)
+        << "a failed publication marks nothing as sent";
 
     // Sent again, the reply still gets its copy; the copy itself may fail.
     log.clear();
@@ -328,7 +332,8 @@ TEST(MessageBusClientPublish, FailuresAreReportedAndNothingIsLost)
     EXPECT_EQ(3u, bus.shim->published.size());
     ASSERT_EQ(1u, log.count());
     EXPECT_EQ(2u, log.lines()[0].level);
-    EXPECT_EQ(L"Failed to publish non-reply copy of the message. Error code 2147483650.", log.lines()[0].text);
+    EXPECT_EQ(L"Failed to publish non-reply copy of the message. Error code 2147483650.",
+              log.lines()[0].text);
 }
 
 TEST(MessageBusClientLocalDelivery, ExactNamesAndWholePatternMatches)
@@ -342,7 +347,8 @@ TEST(MessageBusClientLocalDelivery, ExactNamesAndWholePatternMatches)
     bus.client->subscribeFilter(L"Internal", L"partial", counting(other));
     bus.client->subscribe(L"core.internal.protection.state", L"case", counting(other));
 
-    EXPECT_EQ(0u, bus.client->deliverLocally(std::make_shared<Message>(L"Core.Internal.Protection.State", L"", L"")));
+    EXPECT_EQ(0u, bus.client->deliverLocally(
+                      std::make_shared<Message>(L"Core.Internal.Protection.State", L"", L"")));
     EXPECT_EQ(1, exact);
     EXPECT_EQ(1, pattern);
     EXPECT_EQ(0, other);
@@ -350,10 +356,11 @@ TEST(MessageBusClientLocalDelivery, ExactNamesAndWholePatternMatches)
     EXPECT_EQ(0u, bus.client->deliverLocally(std::make_shared<Message>(L"Nobody.Listens", L"", L"")));
     EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, bus.client->deliverLocally(nullptr));
 
-    bus.client->subscribe(L"Throws", [](const std::shared_ptr<Message>&) -> ModuleStatus {
-        throw std::runtime_error("handler failed");
-    });
-    EXPECT_THROW(bus.client->deliverLocally(std::make_shared<Message>(L"Throws", L"", L"")), std::runtime_error);
+    bus.client->subscribe(L"Throws",
+                          [](const std::shared_ptr<Message>&) -> ModuleStatus
+                          { throw std::runtime_error("handler failed"); });
+    EXPECT_THROW(bus.client->deliverLocally(std::make_shared<Message>(L"Throws", L"", L"")),
+                 std::runtime_error);
     // The mutex was released on the way out.
     EXPECT_EQ(0u, bus.client->subscribe(L"After", counting(other)));
 }
@@ -369,7 +376,8 @@ TEST(MessageBusClientThroughShim, HostDeliveryReachesTheSessionFilter)
     } host;
     MessageBusFunctionTable table = {};
     table.subscribe = [](MessageBusHandle handle, void* context, MessageBusMessageCallback callback,
-                         const wchar_t*) -> std::uint32_t {
+                         const wchar_t*) -> std::uint32_t
+    {
         static_cast<Host*>(handle)->callback = callback;
         static_cast<Host*>(handle)->context = context;
         return 1;
@@ -379,10 +387,12 @@ TEST(MessageBusClientThroughShim, HostDeliveryReachesTheSessionFilter)
 
     MessageBusClient client(std::make_shared<MessageBusShimImpl>(&host, &table), processInSession(7));
     std::vector<std::wstring> payloads;
-    client.subscribeSession(L"State", [&payloads](const std::shared_ptr<Message>& message) {
-        payloads.push_back(message->getPayload());
-        return 0u;
-    });
+    client.subscribeSession(L"State",
+                            [&payloads](const std::shared_ptr<Message>& message)
+                            {
+                                payloads.push_back(message->getPayload());
+                                return 0u;
+                            });
     ASSERT_NE(nullptr, host.callback);
 
     MessageContext record = kDefaultMessageContext;

@@ -55,8 +55,8 @@ HostRecorder& recorder(MessageBusHandle handle)
     return *static_cast<HostRecorder*>(handle);
 }
 
-std::uint32_t recordPublish(const char* entry, MessageBusHandle handle, const void* record, const wchar_t* name,
-                            const wchar_t* source, const wchar_t* payload)
+std::uint32_t recordPublish(const char* entry, MessageBusHandle handle, const void* record,
+                            const wchar_t* name, const wchar_t* source, const wchar_t* payload)
 {
     HostCall call;
     call.entry = entry;
@@ -68,9 +68,10 @@ std::uint32_t recordPublish(const char* entry, MessageBusHandle handle, const vo
     return recorder(handle).status;
 }
 
-std::uint32_t recordRequest(const char* entry, MessageBusHandle handle, std::uint64_t index, void* replyContext,
-                            MessageBusReplyCallback callback, const void* record, const wchar_t* name,
-                            const wchar_t* source, const wchar_t* payload, std::uint64_t timeout)
+std::uint32_t recordRequest(const char* entry, MessageBusHandle handle, std::uint64_t index,
+                            void* replyContext, MessageBusReplyCallback callback, const void* record,
+                            const wchar_t* name, const wchar_t* source, const wchar_t* payload,
+                            std::uint64_t timeout)
 {
     HostCall call;
     call.entry = entry;
@@ -102,36 +103,36 @@ std::uint32_t recordSubscribe(const char* entry, MessageBusHandle handle, void* 
 const MessageBusFunctionTable kRecordingTable = {
     [](MessageBusHandle*) -> std::uint32_t { return 0; },
     [](MessageBusHandle) -> std::uint32_t { return 0; },
-    [](MessageBusHandle h, const void* r, const wchar_t* n, const wchar_t* s, const wchar_t* p) {
-        return recordPublish("publish", h, r, n, s, p);
-    },
-    [](MessageBusHandle h, std::uint64_t i, void* c, MessageBusReplyCallback cb, const void* r, const wchar_t* n,
-       const wchar_t* s, const wchar_t* p, std::uint64_t t) { return recordRequest("request", h, i, c, cb, r, n, s, p, t); },
-    [](MessageBusHandle h, void* c, MessageBusMessageCallback cb, const wchar_t* n) {
-        return recordSubscribe("subscribe", h, c, cb, n);
-    },
-    [](MessageBusHandle h, void* c, MessageBusMessageCallback cb, const wchar_t* n) {
-        return recordSubscribe("subscribeFilter", h, c, cb, n);
-    },
-    [](MessageBusHandle h, std::uint32_t id) -> std::uint32_t {
+    [](MessageBusHandle h, const void* r, const wchar_t* n, const wchar_t* s, const wchar_t* p)
+    { return recordPublish("publish", h, r, n, s, p); },
+    [](MessageBusHandle h, std::uint64_t i, void* c, MessageBusReplyCallback cb, const void* r,
+       const wchar_t* n, const wchar_t* s, const wchar_t* p, std::uint64_t t)
+    { return recordRequest("request", h, i, c, cb, r, n, s, p, t); },
+    [](MessageBusHandle h, void* c, MessageBusMessageCallback cb, const wchar_t* n)
+    { return recordSubscribe("subscribe", h, c, cb, n); },
+    [](MessageBusHandle h, void* c, MessageBusMessageCallback cb, const wchar_t* n)
+    { return recordSubscribe("subscribeFilter", h, c, cb, n); },
+    [](MessageBusHandle h, std::uint32_t id) -> std::uint32_t
+    {
         HostCall call;
         call.entry = "unsubscribe";
         call.id = id;
         recorder(h).calls.push_back(call);
         return recorder(h).status;
     },
-    [](MessageBusHandle h, MessageBusReplyCallback cb) -> std::uint32_t {
+    [](MessageBusHandle h, MessageBusReplyCallback cb) -> std::uint32_t
+    {
         HostCall call;
         call.entry = "removeReplyCallback";
         call.replyCallback = cb;
         recorder(h).calls.push_back(call);
         return recorder(h).status;
     },
-    [](MessageBusHandle h, const void* r, const wchar_t* n, const wchar_t* s, const wchar_t* p) {
-        return recordPublish("publishEx", h, r, n, s, p);
-    },
-    [](MessageBusHandle h, std::uint64_t i, void* c, MessageBusReplyCallback cb, const void* r, const wchar_t* n,
-       const wchar_t* s, const wchar_t* p, std::uint64_t t) { return recordRequest("requestEx", h, i, c, cb, r, n, s, p, t); },
+    [](MessageBusHandle h, const void* r, const wchar_t* n, const wchar_t* s, const wchar_t* p)
+    { return recordPublish("publishEx", h, r, n, s, p); },
+    [](MessageBusHandle h, std::uint64_t i, void* c, MessageBusReplyCallback cb, const void* r,
+       const wchar_t* n, const wchar_t* s, const wchar_t* p, std::uint64_t t)
+    { return recordRequest("requestEx", h, i, c, cb, r, n, s, p, t); },
 };
 
 std::shared_ptr<Message> aMessage()
@@ -214,7 +215,8 @@ TEST(MessageBusShimImpl, RequestChoosesTheEntryAndPassesIndexAndTimeoutThrough)
     auto message = aMessage();
     int replyContext = 0;
 
-    EXPECT_EQ(0u, shim.request(message, 0x1122334455667788ull, &replyContext, std::chrono::milliseconds(5000), false));
+    EXPECT_EQ(0u, shim.request(message, 0x1122334455667788ull, &replyContext, std::chrono::milliseconds(5000),
+                               false));
     EXPECT_EQ(0u, shim.request(message, 7, &replyContext, std::chrono::milliseconds(0x123456789ll), true));
     ASSERT_EQ((std::vector<std::string>{"request", "requestEx"}), host.entries());
     EXPECT_EQ(0x1122334455667788ull, host.calls[0].requestIndex);
@@ -298,7 +300,8 @@ TEST(MessageBusShimImpl, TableWithEmptyEntriesIsRefusedNotCalled)
         EXPECT_EQ(MODULE_STATUS_NOT_IMPLEMENTED, shim.publish(aMessage(), true));
         EXPECT_EQ(MODULE_STATUS_NOT_IMPLEMENTED,
                   shim.request(aMessage(), 0, &context, std::chrono::milliseconds(1), false));
-        EXPECT_EQ(MODULE_STATUS_NOT_IMPLEMENTED, shim.request(aMessage(), 0, &context, std::chrono::milliseconds(1), true));
+        EXPECT_EQ(MODULE_STATUS_NOT_IMPLEMENTED,
+                  shim.request(aMessage(), 0, &context, std::chrono::milliseconds(1), true));
         EXPECT_EQ(0u, shim.subscribe(L"a", &context));
         EXPECT_EQ(0u, shim.subscribeFilter(L"a", &context));
         EXPECT_EQ(MODULE_STATUS_NOT_IMPLEMENTED, shim.unsubscribe(1));
@@ -309,7 +312,8 @@ TEST(MessageBusShimImpl, TableWithEmptyEntriesIsRefusedNotCalled)
 TEST(MessageCallback, BuildsTheMessageAndReturnsTheHandlersStatus)
 {
     std::shared_ptr<Message> received;
-    MessageHandler handler = [&received](const std::shared_ptr<Message>& message) {
+    MessageHandler handler = [&received](const std::shared_ptr<Message>& message)
+    {
         received = message;
         return 0x80000006u;
     };
@@ -331,7 +335,8 @@ TEST(MessageCallback, BuildsTheMessageAndReturnsTheHandlersStatus)
 TEST(MessageCallback, BadHostArgumentsGiveDocumentedResults)
 {
     std::shared_ptr<Message> received;
-    MessageHandler handler = [&received](const std::shared_ptr<Message>& message) {
+    MessageHandler handler = [&received](const std::shared_ptr<Message>& message)
+    {
         received = message;
         return 0u;
     };
@@ -348,7 +353,8 @@ TEST(MessageCallback, BadHostArgumentsGiveDocumentedResults)
               MessageBusShimImpl::messageCallback(nullptr, nullptr, L"N", L"S", L"P"));
 
     MessageHandler empty;
-    EXPECT_EQ(MODULE_STATUS_UNKNOWN_EXCEPTION, MessageBusShimImpl::messageCallback(&empty, nullptr, L"N", L"S", L"P"));
+    EXPECT_EQ(MODULE_STATUS_UNKNOWN_EXCEPTION,
+              MessageBusShimImpl::messageCallback(&empty, nullptr, L"N", L"S", L"P"));
 }
 
 TEST(MessageCallback, ThrowingHandlerIsContainedAndTheShimStaysUsable)
@@ -356,7 +362,8 @@ TEST(MessageCallback, ThrowingHandlerIsContainedAndTheShimStaysUsable)
     HostRecorder host;
     MessageBusShimImpl shim(&host, &kRecordingTable);
     int calls = 0;
-    MessageHandler handler = [&calls](const std::shared_ptr<Message>&) -> ModuleStatus {
+    MessageHandler handler = [&calls](const std::shared_ptr<Message>&) -> ModuleStatus
+    {
         if (++calls == 1)
         {
             throw std::runtime_error("handler failed");
@@ -377,7 +384,9 @@ TEST(ReplyCallback, StatusZeroBringsTheMessage)
     std::uint64_t gotIndex = 0;
     std::shared_ptr<Message> gotMessage;
     ModuleStatus gotStatus = 1;
-    ReplyFunction reply = [&](std::uint64_t index, const std::shared_ptr<Message>& message, ModuleStatus status) {
+    ReplyFunction reply =
+        [&](std::uint64_t index, const std::shared_ptr<Message>& message, ModuleStatus status)
+    {
         gotIndex = index;
         gotMessage = message;
         gotStatus = status;
@@ -399,20 +408,23 @@ TEST(ReplyCallback, NonZeroStatusBringsNoMessage)
     int calls = 0;
     std::shared_ptr<Message> gotMessage = aMessage();
     ModuleStatus gotStatus = 0;
-    ReplyFunction reply = [&](std::uint64_t, const std::shared_ptr<Message>& message, ModuleStatus status) {
+    ReplyFunction reply = [&](std::uint64_t, const std::shared_ptr<Message>& message, ModuleStatus status)
+    {
         ++calls;
         gotMessage = message;
         gotStatus = status;
         return 0u;
     };
     MessageContext record = kDefaultMessageContext;
-    EXPECT_EQ(0u, MessageBusShimImpl::replyCallback(&reply, 3, &record, L"R", L"S", L"{}", MODULE_STATUS_TIMEOUT));
+    EXPECT_EQ(
+        0u, MessageBusShimImpl::replyCallback(&reply, 3, &record, L"R", L"S", L"{}", MODULE_STATUS_TIMEOUT));
     EXPECT_EQ(1, calls);
     EXPECT_FALSE(gotMessage);
     EXPECT_EQ(MODULE_STATUS_TIMEOUT, gotStatus);
 
     // The host may pass nothing at all with a failure status.
-    EXPECT_EQ(0u, MessageBusShimImpl::replyCallback(&reply, 4, nullptr, nullptr, nullptr, nullptr, 0x80000006u));
+    EXPECT_EQ(0u,
+              MessageBusShimImpl::replyCallback(&reply, 4, nullptr, nullptr, nullptr, nullptr, 0x80000006u));
     EXPECT_FALSE(gotMessage);
     EXPECT_EQ(0x80000006u, gotStatus);
 }
@@ -421,9 +433,8 @@ TEST(ReplyCallback, NullContextOrThrowingReplyFunction)
 {
     EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER,
               MessageBusShimImpl::replyCallback(nullptr, 1, nullptr, L"R", L"S", L"{}", 0));
-    ReplyFunction throwing = [](std::uint64_t, const std::shared_ptr<Message>&, ModuleStatus) -> ModuleStatus {
-        throw std::logic_error("broken");
-    };
+    ReplyFunction throwing = [](std::uint64_t, const std::shared_ptr<Message>&, ModuleStatus) -> ModuleStatus
+    { throw std::logic_error("broken"); };
     EXPECT_EQ(MODULE_STATUS_UNKNOWN_EXCEPTION,
               MessageBusShimImpl::replyCallback(&throwing, 1, nullptr, L"R", L"S", L"{}", 0));
 }

@@ -72,10 +72,10 @@ TEST(Message, NewRecordIsTheDefaultWithSizeOfItsStrings)
     Message message(L"A", L"B", L"CD");
     const auto bytes = bytesOf(*message.getContext());
     ASSERT_EQ(108u, bytes.size());
-    EXPECT_EQ(1u, read16(bytes, 0));    // kind
-    EXPECT_EQ(122u, read32(bytes, 2));  // 108 + 2 * 4 + 6
-    EXPECT_EQ(0u, read32(bytes, 6));    // flags
-    EXPECT_EQ(2u, read16(bytes, 10));   // version
+    EXPECT_EQ(1u, read16(bytes, 0));   // kind
+    EXPECT_EQ(122u, read32(bytes, 2)); // 108 + 2 * 4 + 6
+    EXPECT_EQ(0u, read32(bytes, 6));   // flags
+    EXPECT_EQ(2u, read16(bytes, 10));  // version
     for (std::size_t i = 12; i < 100; ++i)
     {
         EXPECT_EQ(0u, bytes[i]) << "host data and reply routing start zeroed, offset " << i;
@@ -139,11 +139,13 @@ TEST(MessageFactory, DefaultSourceIsTheSameFromConcurrentUses)
     std::vector<std::wstring> seen(8);
     for (std::size_t i = 0; i < seen.size(); ++i)
     {
-        threads.emplace_back([&seen, i] {
-            std::shared_ptr<Message> message;
-            createMessage(message, L"N", L"", L"");
-            seen[i] = message ? message->getSource() : L"<none>";
-        });
+        threads.emplace_back(
+            [&seen, i]
+            {
+                std::shared_ptr<Message> message;
+                createMessage(message, L"N", L"", L"");
+                seen[i] = message ? message->getSource() : L"<none>";
+            });
     }
     for (auto& thread : threads)
     {

@@ -32,10 +32,12 @@ std::int64_t millisecondsSince(Clock::time_point start)
 // Completes the promise from another thread after a delay, like a bus thread.
 std::thread completeLater(MessagePromise& promise, std::shared_ptr<Message> message, int delayMs)
 {
-    return std::thread([&promise, message, delayMs] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        promise.set_value(message);
-    });
+    return std::thread(
+        [&promise, message, delayMs]
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            promise.set_value(message);
+        });
 }
 
 } // namespace
@@ -114,7 +116,8 @@ TEST(ReplyWait, OutcomesReportedByTheBus)
         ReplyStatus expected;
     };
     const Case cases[] = {
-        {"bus time-out", std::make_exception_ptr(std::system_error(std::make_error_code(std::errc::operation_canceled))),
+        {"bus time-out",
+         std::make_exception_ptr(std::system_error(std::make_error_code(std::errc::operation_canceled))),
          REPLY_STATUS_TIMED_OUT},
         {"other bus error",
          std::make_exception_ptr(std::system_error(std::make_error_code(std::errc::no_message_available))),
@@ -145,10 +148,12 @@ TEST(ReplyWait, AbandonedRequestIsADataErrorAndWakesTheWaiter)
 {
     auto promise = std::make_unique<MessagePromise>();
     ReplyImpl reply(promise->get_future(), std::chrono::milliseconds(60000));
-    std::thread client([&promise] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        promise.reset();
-    });
+    std::thread client(
+        [&promise]
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            promise.reset();
+        });
     const auto start = Clock::now();
     EXPECT_EQ(REPLY_STATUS_DATA_ERROR, reply.wait());
     EXPECT_LT(millisecondsSince(start), 30000);
@@ -158,7 +163,8 @@ TEST(ReplyWait, AbandonedRequestIsADataErrorAndWakesTheWaiter)
 TEST(ReplyWait, HugeTimeoutMeansWaitForTheAnswer)
 {
     // now + timeout + 1000 must not wrap into the past.
-    for (auto timeout : {(std::chrono::milliseconds::max)(), std::chrono::milliseconds((std::numeric_limits<std::int64_t>::max)() - 500)})
+    for (auto timeout : {(std::chrono::milliseconds::max)(),
+                         std::chrono::milliseconds((std::numeric_limits<std::int64_t>::max)() - 500)})
     {
         MessagePromise promise;
         ReplyImpl reply(promise.get_future(), timeout);
