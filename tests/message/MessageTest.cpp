@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <thread>
 #include <vector>
 
 using namespace Norvan;
@@ -92,20 +91,6 @@ TEST(Message, TotalSizeCountsUtf16UnitsAndTerminators)
     EXPECT_EQ(108u + 2u * 2u + 6u, Message(L"\xD83D\xDE00", L"", L"").getContext()->totalSize);
 }
 
-TEST(Message, TakesItsStringsOver)
-{
-    std::wstring name = L"Core.Protection.State";
-    std::wstring source = L"Wardline";
-    std::wstring payload = L"{\"state\":\"green\"}";
-    Message message(std::move(name), std::move(source), std::move(payload));
-    EXPECT_EQ(L"Core.Protection.State", message.getName());
-    EXPECT_EQ(L"Wardline", message.getSource());
-    EXPECT_EQ(L"{\"state\":\"green\"}", message.getPayload());
-    EXPECT_TRUE(name.empty());
-    EXPECT_TRUE(source.empty());
-    EXPECT_TRUE(payload.empty());
-}
-
 TEST(MessageFactory, EmptySourceBecomesTheLibraryFileName)
 {
     // The tests link the module's code statically, so "the library that
@@ -131,30 +116,6 @@ TEST(MessageFactory, CopiesTheCallersStringsAndReplacesTheOutPointer)
     EXPECT_EQ(L"", message->getPayload());
     EXPECT_EQ(L"Name", name);
     EXPECT_EQ(L"Source", source);
-}
-
-TEST(MessageFactory, DefaultSourceIsTheSameFromConcurrentUses)
-{
-    std::vector<std::thread> threads;
-    std::vector<std::wstring> seen(8);
-    for (std::size_t i = 0; i < seen.size(); ++i)
-    {
-        threads.emplace_back(
-            [&seen, i]
-            {
-                std::shared_ptr<Message> message;
-                createMessage(message, L"N", L"", L"");
-                seen[i] = message ? message->getSource() : L"<none>";
-            });
-    }
-    for (auto& thread : threads)
-    {
-        thread.join();
-    }
-    for (const auto& source : seen)
-    {
-        EXPECT_EQ(exeFileName(), source);
-    }
 }
 
 TEST(CopyContext, Version1RecordBecomesVersion2WithDefaultExtension)
