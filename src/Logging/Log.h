@@ -22,17 +22,18 @@ bool IsLogLevelEnabled(DWORD level);
 
 // The log call of the whole module. Formats follow the Microsoft wide
 // convention: "%s" and "%ls" take wide strings, "%hs" narrow ones.
-DWORD WriteLog(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...);
+DWORD WriteLog(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+               ...);
 
 } // namespace ETWLogging
 
 // Every call site asks for the level first, so a filtered message costs no
 // formatting.
-#define WL_LOG(level, file, function, ...)                                                                        \
-    do                                                                                                            \
-    {                                                                                                             \
-        if (::ETWLogging::IsLogLevelEnabled(level))                                                               \
-        {                                                                                                         \
-            ::ETWLogging::WriteLog((level), (file), (function), __LINE__, __VA_ARGS__);                           \
-        }                                                                                                         \
+#define WL_LOG(level, file, function, ...)                                                                   \
+    do                                                                                                       \
+    {                                                                                                        \
+        if (::ETWLogging::IsLogLevelEnabled(level))                                                          \
+        {                                                                                                    \
+            ::ETWLogging::WriteLog((level), (file), (function), __LINE__, __VA_ARGS__);                      \
+        }                                                                                                    \
     } while (0)

@@ -55,12 +55,16 @@ public:
     virtual DWORD GetSeverity() = 0;
     virtual ULONG AddRef() = 0;
     virtual ULONG Release() = 0;
-    virtual DWORD LogNormal(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) = 0;
-    virtual DWORD LogError(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) = 0;
-    virtual DWORD LogWarning(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) = 0;
-    virtual DWORD LogCritical(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) = 0;
-    virtual DWORD LogInformation(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
-                                 ...) = 0;
+    virtual DWORD LogNormal(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                            ...) = 0;
+    virtual DWORD LogError(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                           ...) = 0;
+    virtual DWORD LogWarning(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                             ...) = 0;
+    virtual DWORD LogCritical(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                              ...) = 0;
+    virtual DWORD LogInformation(const wchar_t* file, const wchar_t* function, int line,
+                                 const wchar_t* format, ...) = 0;
 };
 
 // The extended interface of the ETW writer. The writer adds its own ETW

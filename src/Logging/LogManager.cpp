@@ -1,0 +1,216 @@
+#include "Logging/LogManager.h"
+
+#include "Logging/DefaultLogBuilder.h"
+#include "Logging/Log.h"
+#include "Logging/LogProperties.h"
+#include "Logging/Logger.h"
+#include "Logging/PlinthLogHandler.h"
+
+namespace ETWLogging
+{
+
+namespace
+{
+
+std::atomic<CLogManager*> g_manager{nullptr};
+// Set once creation has finished; after that the pointer is read unlocked.
+std::atomic<bool> g_created{false};
+// The thread inside creation: a writer that logs while it is being built must
+// get the half-made manager instead of waiting for itself.
+std::atomic<DWORD> g_creatingThread{0};
+SRWLOCK g_createLock = SRWLOCK_INIT;
+
+CDefaultLogBuilder* g_defaultBuilder = nullptr;
+std::atomic<CLogBuilderIf*> g_testBuilder{nullptr};
+
+class ExclusiveLock
+{
+public:
+    explicit ExclusiveLock(SRWLOCK* lock) : m_lock(lock) { AcquireSRWLockExclusive(m_lock); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(m_lock); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK* m_lock;
+};
+
+HMODULE ModuleOfLoggingCode()
+{
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&ModuleOfLoggingCode), &module);
+    return module;
+}
+
+const wchar_t* NullableText(const std::wstring& text, bool present)
+{
+    return present ? text.c_str() : nullptr;
+}
+
+} // namespace
+
+// Runs with the library's other static destructors, after the entry point
+// has handled the detach.
+struct CLogManagerTeardown
+{
+    ~CLogManagerTeardown() { CLogManager::Teardown(); }
+};
+static CLogManagerTeardown g_teardown;
+
+CLogManager* CLogManager::Existing()
+{
+    return g_manager.load();
+}
+
+CLogManager* CLogManager::Get()
+{
+    if (g_created.load())
+    {
+        return g_manager.load();
+    }
+    if (g_creatingThread.load() == GetCurrentThreadId())
+    {
+        return g_manager.load();
+    }
+    ExclusiveLock lock(&g_createLock);
+    if (!g_created.load())
+    {
+        g_creatingThread.store(GetCurrentThreadId());
+        try
+        {
+            Create();
+        }
+        catch (...)
+        {
+            g_creatingThread.store(0);
+            throw;
+        }
+        g_creatingThread.store(0);
+        g_created.store(true);
+    }
+    return g_manager.load();
+}
+
+void CLogManager::Create()
+{
+    const LogProperties properties = CopyLogProperties();
+
+    CLogManager* manager = new CLogManager();
+    g_manager.store(manager);
+    try
+    {
+        CLogBuilderIf* builder = g_testBuilder.load();
+        if (builder == nullptr)
+        {
+            if (g_defaultBuilder == nullptr)
+            {
+                g_defaultBuilder = new CDefaultLogBuilder();
+            }
+            builder = g_defaultBuilder;
+        }
+
+        HMODULE module = properties.module != nullptr ? properties.module : ModuleOfLoggingCode();
+        CLoggingIf* built = nullptr;
+        const wchar_t* profileName = NullableText(properties.profileName, properties.hasProfileName);
+        const wchar_t* applicationName =
+            NullableText(properties.applicationName, properties.hasApplicationName);
+        const wchar_t* logName = NullableText(properties.logName, properties.hasLogName);
+        bool ok = false;
+        if (CLogBuilderIf_ex* extended = dynamic_cast<CLogBuilderIf_ex*>(builder))
+        {
+            ok = extended->BuildEx(profileName, applicationName, module, logName,
+                                   properties.mechanismOverride, &built, nullptr);
+        }
+        else
+        {
+            ok = builder->Build(applicationName, module, logName, properties.mechanismOverride, &built,
+                                nullptr);
+        }
+        if (ok && built != nullptr)
+        {
+            manager->SetImplementation(built);
+        }
+
+        CPlinthLogHandler& bridge = CPlinthLogHandler::Instance();
+        if (Plinth::CLogger::RegisterHandler(&bridge) == ERROR_SUCCESS)
+        {
+            manager->RememberHandler(&bridge);
+        }
+    }
+    catch (...)
+    {
+        // Leave nothing half made behind: the next call starts afresh.
+        g_manager.store(nullptr);
+        if (Plinth::ILoggingHandler* handler = manager->m_handler.exchange(nullptr))
+        {
+            Plinth::CLogger::UnregisterHandler(handler);
+        }
+        delete manager->m_implementation.exchange(nullptr);
+        delete manager;
+        throw;
+    }
+}
+
+void CLogManager::Teardown()
+{
+    if (CLogManager* manager = g_manager.exchange(nullptr))
+    {
+        if (Plinth::ILoggingHandler* handler = manager->m_handler.exchange(nullptr))
+        {
+            Plinth::CLogger::UnregisterHandler(handler);
+        }
+        delete manager->m_implementation.exchange(nullptr);
+        delete manager;
+    }
+    delete g_defaultBuilder;
+    g_defaultBuilder = nullptr;
+}
+
+void CLogManager::SetImplementation(CLoggingIf* implementation)
+{
+    CLoggingIf* previous = m_implementation.exchange(implementation);
+    if (previous != implementation)
+    {
+        delete previous;
+    }
+}
+
+void CLogManager::RememberHandler(Plinth::ILoggingHandler* handler)
+{
+    Plinth::ILoggingHandler* previous = m_handler.exchange(handler);
+    if (previous != nullptr && previous != handler)
+    {
+        Plinth::CLogger::UnregisterHandler(previous);
+    }
+}
+
+bool CLogManager::TakeRegisteredHandler(Plinth::ILoggingHandler* handler)
+{
+    Plinth::ILoggingHandler* expected = handler;
+    return handler != nullptr && m_handler.compare_exchange_strong(expected, nullptr);
+}
+
+CLoggingIf* CLogManager::ReplaceImplementationForTest(CLoggingIf* implementation)
+{
+    CLogManager* manager = Get();
+    if (manager == nullptr)
+    {
+        return nullptr;
+    }
+    return manager->m_implementation.exchange(implementation);
+}
+
+void CLogManager::SetBuilderForTest(CLogBuilderIf* builder)
+{
+    g_testBuilder.store(builder);
+}
+
+void CLogManager::ResetForTest()
+{
+    ExclusiveLock lock(&g_createLock);
+    Teardown();
+    g_created.store(false);
+}
+
+} // namespace ETWLogging
