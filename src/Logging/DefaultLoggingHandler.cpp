@@ -1,6 +1,7 @@
 #include "Logging/DefaultLoggingHandler.h"
 
 #include <cwchar>
+#include <new>
 
 namespace Plinth
 {
@@ -58,8 +59,15 @@ DWORD CDefaultLoggingHandler::Log(int level, const wchar_t* file, const wchar_t*
     {
         return ERROR_SUCCESS;
     }
-    const std::wstring text = FormatLine(level, file, function, line, message);
-    OutputDebugStringW(text.c_str());
+    try
+    {
+        const std::wstring text = FormatLine(level, file, function, line, message);
+        OutputDebugStringW(text.c_str());
+    }
+    catch (const std::bad_alloc&)
+    {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
     return ERROR_SUCCESS;
 }
 

@@ -287,6 +287,8 @@ bool JSONParser::getObjectArrayValue(const wchar_t* name, std::size_t length, st
         // Rebuilt through the setters, so a name that occurs twice ends up
         // once, with its last value, at the end.
         JSONParser rebuilt;
+        // An element without members is still an object, not the null of a new parser.
+        rebuilt.m_document->SetObject();
         for (const auto& m : element.GetObject())
         {
             const std::wstring memberName(m.name.GetString(), m.name.GetStringLength());
