@@ -11,9 +11,12 @@ exe="$1"
 shift
 log="$(mktemp)"
 trap 'rm -f "$log"' EXIT
-$WINE "$exe" "$@" 2>&1 | tr -d '\r' | tee "$log"
-rc=${PIPESTATUS[0]}
-if grep -q '^WARDLINE-TEST-EXIT 0$' "$log"; then
+# Output goes to a file, not a pipe: services Wine starts on the way inherit
+# the output handles and would keep a pipe open after the test ended.
+$WINE "$exe" "$@" >"$log" 2>&1 </dev/null
+rc=$?
+tr -d '\r' <"$log"
+if grep -q '^WARDLINE-TEST-EXIT 0\r\?$' "$log"; then
     exit 0
 fi
 if ! grep -q '^WARDLINE-TEST-EXIT ' "$log"; then

@@ -11,6 +11,8 @@ build="${BUILD_DIR:-$root/build}"
 
 source "$root/scripts/wine-env.sh" "$build"
 wineserver -p
+# Start Wine's own services once, outside any test's output handles.
+$WINE cmd /c exit >/dev/null 2>&1 </dev/null || true
 stop_server() { wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true; }
 trap stop_server EXIT
 
