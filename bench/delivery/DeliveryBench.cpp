@@ -1,0 +1,145 @@
+// Time per message on the delivery path: the host's message callback of the
+// shim builds a Message, copies the host's context record into it and calls
+// the handler the client subscribed. The baseline does only what any
+// delivery must: copy the three strings, make one shared object of them and
+// call the handler through a std::function. Both run in the same process,
+// interleaved, so that the ratio is fair on a shared machine.
+
+#include "message/MessageBusClient.h"
+#include "message/MessageBusShimImpl.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace Norvan;
+
+namespace
+{
+
+constexpr const wchar_t* kName = L"Core.Internal.Protection.State";
+constexpr const wchar_t* kSource = L"ProtectionProducer";
+constexpr const wchar_t* kPayload = L"{\"state\":\"red\"}";
+
+// Keeps the handlers' work observable so that nothing is optimised away.
+volatile std::size_t g_sink = 0;
+
+struct Host
+{
+    MessageBusMessageCallback callback = nullptr;
+    void* context = nullptr;
+};
+
+std::uint32_t hostSubscribe(MessageBusHandle handle, void* context, MessageBusMessageCallback callback,
+                            const wchar_t*)
+{
+    static_cast<Host*>(handle)->callback = callback;
+    static_cast<Host*>(handle)->context = context;
+    return 1;
+}
+
+std::uint32_t hostOk(MessageBusHandle, std::uint32_t)
+{
+    return 0;
+}
+
+std::uint32_t hostRemoveReply(MessageBusHandle, MessageBusReplyCallback)
+{
+    return 0;
+}
+
+// What the baseline builds: the three strings in one shared object.
+struct PlainMessage
+{
+    std::wstring name;
+    std::wstring source;
+    std::wstring payload;
+};
+
+using Clock = std::chrono::steady_clock;
+
+double nanosecondsPerMessage(Clock::duration elapsed, int count)
+{
+    return std::chrono::duration<double, std::nano>(elapsed).count() / count;
+}
+
+} // namespace
+
+int main()
+{
+    constexpr int kMessages = 200000;
+    constexpr int kRounds = 9;
+
+    Host host;
+    MessageBusFunctionTable table = {};
+    table.subscribe = &hostSubscribe;
+    table.unsubscribe = &hostOk;
+    table.removeReplyCallback = &hostRemoveReply;
+
+    auto client =
+        std::make_shared<MessageBusClient>(std::make_shared<MessageBusShimImpl>(&host, &table), nullptr);
+    client->subscribe(kName,
+                      [](const std::shared_ptr<Message>& message) -> ModuleStatus
+                      {
+                          g_sink = g_sink + message->getPayload().size() + message->getContext()->sessionId;
+                          return 0;
+                      });
+    if (host.callback == nullptr)
+    {
+        std::printf("bench_delivery: the subscription did not reach the host\n");
+        return 1;
+    }
+
+    MessageContext record = kDefaultMessageContext;
+    record.totalSize = 200;
+    record.sessionId = 1;
+
+    std::function<ModuleStatus(const std::shared_ptr<PlainMessage>&)> baselineHandler =
+        [](const std::shared_ptr<PlainMessage>& message) -> ModuleStatus
+    {
+        g_sink = g_sink + message->payload.size() + 1;
+        return 0;
+    };
+    const wchar_t* volatile name = kName;
+    const wchar_t* volatile source = kSource;
+    const wchar_t* volatile payload = kPayload;
+
+    std::vector<double> path;
+    std::vector<double> baseline;
+    for (int round = 0; round < kRounds; ++round)
+    {
+        auto start = Clock::now();
+        for (int i = 0; i < kMessages; ++i)
+        {
+            host.callback(host.context, &record, name, source, payload);
+        }
+        path.push_back(nanosecondsPerMessage(Clock::now() - start, kMessages));
+
+        start = Clock::now();
+        for (int i = 0; i < kMessages; ++i)
+        {
+            std::wstring n(name);
+            std::wstring s(source);
+            std::wstring p(payload);
+            auto message =
+                std::make_shared<PlainMessage>(PlainMessage{std::move(n), std::move(s), std::move(p)});
+            baselineHandler(message);
+        }
+        baseline.push_back(nanosecondsPerMessage(Clock::now() - start, kMessages));
+    }
+
+    // Medians: one disturbed round on a shared machine moves neither figure.
+    std::sort(path.begin(), path.end());
+    std::sort(baseline.begin(), baseline.end());
+    const double pathNs = path[kRounds / 2];
+    const double baselineNs = baseline[kRounds / 2];
+    std::printf("delivery path: %.1f ns/message (median of %d rounds of %d)\n", pathNs, kRounds, kMessages);
+    std::printf("baseline:      %.1f ns/message\n", baselineNs);
+    std::printf("ratio:         %.2f (target <= 1.50)\n", pathNs / baselineNs);
+    std::printf("(sink %zu)\n", static_cast<std::size_t>(g_sink));
+    return 0;
+}

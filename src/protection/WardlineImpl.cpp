@@ -1,0 +1,125 @@
+#include "protection/WardlineImpl.h"
+
+#include "Logging/Log.h"
+#include "message/JSONParser.h"
+#include "message/Message.h"
+
+namespace Norvan
+{
+
+namespace
+{
+constexpr const wchar_t kLogFile[] = L"WardlineImpl";
+
+constexpr const wchar_t kRefreshState[] = L"Core.Protection.RefreshState";
+constexpr const wchar_t kInternalState[] = L"Core.Internal.Protection.State";
+constexpr const wchar_t kIgnoreFirewall[] = L"Core.Protection.IgnoreFirewall";
+constexpr const wchar_t kInternalIgnoreStatus[] = L"Core.Internal.Protection.IgnoreStatus";
+constexpr const wchar_t kPublishedState[] = L"Core.Protection.State";
+constexpr const wchar_t kStateKey[] = L"state";
+} // namespace
+
+WardlineImpl::WardlineImpl(std::shared_ptr<Plinth::IOCContainer> container) : BaseModule(std::move(container))
+{
+}
+
+WardlineImpl::~WardlineImpl() = default;
+
+ModuleStatus WardlineImpl::initialize()
+{
+    using Handler = ModuleStatus (WardlineImpl::*)(std::shared_ptr<Message>);
+    struct Subscription
+    {
+        const wchar_t* name;
+        Handler handler;
+    };
+    static const Subscription subscriptions[] = {
+        {kRefreshState, nullptr}, // answered by publishState, which ignores the message
+        {kInternalState, &WardlineImpl::handlerInternalState},
+        {kIgnoreFirewall, &WardlineImpl::ignoreFirewallAlert},
+        {kInternalIgnoreStatus, &WardlineImpl::internalIgnoreStatus},
+    };
+
+    for (const Subscription& subscription : subscriptions)
+    {
+        MessageHandler handler;
+        if (subscription.handler == nullptr)
+        {
+            handler = [this](std::shared_ptr<Message>) { return publishState(); };
+        }
+        else
+        {
+            handler = [this, member = subscription.handler](std::shared_ptr<Message> message) {
+                return (this->*member)(std::move(message));
+            };
+        }
+
+        const ModuleStatus status = subscribe(subscription.name, std::move(handler));
+        if (status != MODULE_STATUS_SUCCESS)
+        {
+            WL_LOG(ETWLogging::LevelError, kLogFile, L"Norvan::WardlineImpl::initialize",
+                   L"subscription to '%s' failed. Status: 0x%08X", subscription.name, status);
+            return status;
+        }
+        WL_LOG(ETWLogging::LevelNormal, kLogFile, L"Norvan::WardlineImpl::initialize",
+               L"subscribed to '%s' successfully", subscription.name);
+    }
+
+    WL_LOG(ETWLogging::LevelNormal, kLogFile, L"Norvan::WardlineImpl::initialize", L"successfully");
+    return MODULE_STATUS_SUCCESS;
+}
+
+ModuleStatus WardlineImpl::publishState()
+{
+    JSONParser document;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+
+    document.setString(kStateKey, state_);
+    std::wstring payload;
+    document.toString(payload);
+
+    std::shared_ptr<Message> message;
+    ModuleStatus status = createMessage(message, kPublishedState, name(), std::move(payload));
+    if (status == MODULE_STATUS_SUCCESS)
+    {
+        status = publish(message);
+    }
+    published_ = true;
+    return status;
+}
+
+ModuleStatus WardlineImpl::handlerInternalState(std::shared_ptr<Message> message)
+{
+    constexpr const wchar_t* kFunction = L"Norvan::WardlineImpl::handlerInternalState";
+    if (!message)
+    {
+        WL_LOG(ETWLogging::LevelError, kLogFile, kFunction, L"Incoming data is NULL");
+        return MODULE_STATUS_DATA_ERROR;
+    }
+
+    const std::wstring& payload = message->getPayload();
+    JSONParser document;
+    if (!document.parse(payload))
+    {
+        WL_LOG(ETWLogging::LevelError, kLogFile, kFunction, L"could not parse JSON '%s'", payload.c_str());
+        return MODULE_STATUS_DATA_ERROR;
+    }
+
+    std::wstring reported;
+    if (!document.getString(kStateKey, reported))
+    {
+        WL_LOG(ETWLogging::LevelError, kLogFile, kFunction, L"could not get value for key '%s' from JSON '%s'",
+               kStateKey, payload.c_str());
+        return MODULE_STATUS_DATA_ERROR;
+    }
+
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (published_ && reported == state_)
+    {
+        return MODULE_STATUS_SUCCESS;
+    }
+    state_ = std::move(reported);
+    return publishState();
+}
+
+} // namespace Norvan
