@@ -80,8 +80,10 @@ TEST(CourierExports, BadHandlesAreRefused)
         EXPECT_EQ(t.releaseHandle(h), kStatusInvalidHandle);
         EXPECT_EQ(t.publish(h, nullptr, L"A", L"s", L"p"), kStatusInvalidHandle);
         EXPECT_EQ(t.publishEx(h, nullptr, L"A", L"s", L"p"), kStatusInvalidHandle);
-        EXPECT_EQ(t.request(h, 0, nullptr, ignoreReply, nullptr, L"A", L"s", L"p", 100), kStatusInvalidHandle);
-        EXPECT_EQ(t.requestEx(h, 0, nullptr, ignoreReply, nullptr, L"A", L"s", L"p", 100), kStatusInvalidHandle);
+        EXPECT_EQ(t.request(h, 0, nullptr, ignoreReply, nullptr, L"A", L"s", L"p", 100),
+                  kStatusInvalidHandle);
+        EXPECT_EQ(t.requestEx(h, 0, nullptr, ignoreReply, nullptr, L"A", L"s", L"p", 100),
+                  kStatusInvalidHandle);
         EXPECT_EQ(t.subscribe(h, nullptr, ignoreMessage, L"A"), 0u);
         EXPECT_EQ(t.subscribeFilter(h, nullptr, ignoreMessage, L".*"), 0u);
         EXPECT_EQ(t.unsubscribe(h, 1), kStatusInvalidHandle);
@@ -101,7 +103,8 @@ TEST(CourierExports, NullAndEmptyArgumentsAreRefused)
 
     EXPECT_EQ(t.publish(h, nullptr, nullptr, L"s", L"p"), kStatusInvalidParameter);
     EXPECT_EQ(t.publish(h, nullptr, L"", L"s", L"p"), kStatusInvalidParameter);
-    EXPECT_EQ(t.request(h, 0, nullptr, ignoreReply, nullptr, nullptr, L"s", L"p", 10), kStatusInvalidParameter);
+    EXPECT_EQ(t.request(h, 0, nullptr, ignoreReply, nullptr, nullptr, L"s", L"p", 10),
+              kStatusInvalidParameter);
     EXPECT_EQ(t.request(h, 0, nullptr, ignoreReply, nullptr, L"", L"s", L"p", 10), kStatusInvalidParameter);
     EXPECT_EQ(t.request(h, 0, nullptr, nullptr, nullptr, L"A", L"s", L"p", 10), kStatusInvalidParameter);
     EXPECT_EQ(t.subscribe(h, nullptr, nullptr, L"A"), 0u);

@@ -62,8 +62,8 @@ struct Responder
 {
     const CourierFunctionTable* table = nullptr;
     CourierHandle handle = nullptr;
-    int answers = 1;     // replies sent per request
-    bool answer = true;  // false: stay silent
+    int answers = 1;    // replies sent per request
+    bool answer = true; // false: stay silent
     DWORD delayMs = 0;
     std::atomic<int> requests{0};
     std::atomic<std::uint64_t> lastRouting{0};
@@ -84,8 +84,8 @@ struct Responder
         const std::wstring answer = std::wstring(L"re:") + payload;
         for (int i = 0; self->answer && i < self->answers; ++i)
         {
-            self->table->publish(self->handle, reply.bytes, (std::wstring(name) + L".Reply").c_str(), L"responder",
-                                 answer.c_str());
+            self->table->publish(self->handle, reply.bytes, (std::wstring(name) + L".Reply").c_str(),
+                                 L"responder", answer.c_str());
         }
         return 0;
     }
@@ -122,7 +122,8 @@ TEST_F(CourierRequests, ReplyReachesOnlyTheRequesterExactlyOnce)
     struct Bystander
     {
         std::atomic<int> count{0};
-        static CourierStatus callback(void* context, const void*, const wchar_t*, const wchar_t*, const wchar_t*)
+        static CourierStatus callback(void* context, const void*, const wchar_t*, const wchar_t*,
+                                      const wchar_t*)
         {
             ++static_cast<Bystander*>(context)->count;
             return 0;
@@ -133,8 +134,11 @@ TEST_F(CourierRequests, ReplyReachesOnlyTheRequesterExactlyOnce)
 
     Record record;
     record.put<std::uint32_t>(kOffsetSessionId, 7);
-    ASSERT_EQ(t.request(requester, 41, &replies, Replies::callback, record.bytes, L"Ask", L"me", L"q1", 5000), 0u);
-    ASSERT_EQ(t.requestEx(requester, 42, &replies, Replies::callback, record.bytes, L"Ask", L"me", L"q2", 5000), 0u);
+    ASSERT_EQ(t.request(requester, 41, &replies, Replies::callback, record.bytes, L"Ask", L"me", L"q1", 5000),
+              0u);
+    ASSERT_EQ(
+        t.requestEx(requester, 42, &replies, Replies::callback, record.bytes, L"Ask", L"me", L"q2", 5000),
+        0u);
     ASSERT_TRUE(waitUntil([&] { return replies.count == 2; }));
     Sleep(100);
     EXPECT_EQ(replies.count, 2);
@@ -300,14 +304,17 @@ TEST_F(CourierRequests, ExactlyOncePerIndexUnderLoad)
     }
     for (int p = 0; p < kThreads; ++p)
     {
-        threads.emplace_back([&, p] {
-            for (int i = 0; i < kEach; ++i)
+        threads.emplace_back(
+            [&, p]
             {
-                EXPECT_EQ(t.request(requester, static_cast<std::uint64_t>(p) * 1000 + i, results[p].get(),
-                                    Replies::callback, nullptr, L"Work", L"", std::to_wstring(i).c_str(), 300),
-                          0u);
-            }
-        });
+                for (int i = 0; i < kEach; ++i)
+                {
+                    EXPECT_EQ(t.request(requester, static_cast<std::uint64_t>(p) * 1000 + i, results[p].get(),
+                                        Replies::callback, nullptr, L"Work", L"", std::to_wstring(i).c_str(),
+                                        300),
+                              0u);
+                }
+            });
     }
     for (auto& thread : threads)
     {

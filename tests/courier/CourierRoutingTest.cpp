@@ -24,8 +24,8 @@ struct Inbox
     std::atomic<bool> overlapped{false};
     std::atomic<int> count{0};
 
-    static CourierStatus callback(void* context, const void* record, const wchar_t* name, const wchar_t* source,
-                                  const wchar_t* payload)
+    static CourierStatus callback(void* context, const void* record, const wchar_t* name,
+                                  const wchar_t* source, const wchar_t* payload)
     {
         auto* self = static_cast<Inbox*>(context);
         if (self->inside.fetch_add(1) != 0)
@@ -86,7 +86,8 @@ TEST_F(CourierRouting, NamesMatchExactlyAndPatternsMatchWholeNames)
     ASSERT_EQ(t.publishEx(publisher, nullptr, L"Core.Protection.State", L"src", L"{}"), 0u);
     ASSERT_TRUE(waitUntil([&] { return everything.count == 7 && own.count == 2 && exact.count == 2; }));
     Sleep(50);
-    EXPECT_EQ(exact.sortedNames(), (std::vector<std::wstring>{L"Core.Protection.State", L"Core.Protection.State"}));
+    EXPECT_EQ(exact.sortedNames(),
+              (std::vector<std::wstring>{L"Core.Protection.State", L"Core.Protection.State"}));
     EXPECT_EQ(own.count, 2);
     EXPECT_EQ(pattern.sortedNames(),
               (std::vector<std::wstring>{L"Core.Protection.RefreshState", L"Core.Protection.State",
@@ -158,25 +159,28 @@ TEST_F(CourierRouting, OrderPerSubscriptionUnderConcurrentPublishers)
     std::vector<std::thread> publishers;
     for (int p = 0; p < kPublishers; ++p)
     {
-        publishers.emplace_back([&, p] {
+        publishers.emplace_back(
+            [&, p]
             {
-                std::lock_guard<std::mutex> guard(threadsLock);
-                publisherThreads.insert(GetCurrentThreadId());
-            }
-            BusHandle own(lib.table);
-            for (int i = 0; i < kMessages; ++i)
-            {
-                const std::wstring payload = std::to_wstring(p) + L":" + std::to_wstring(i);
-                EXPECT_EQ(t.publish(own, nullptr, L"Seq", L"pub", payload.c_str()), 0u);
-            }
-        });
+                {
+                    std::lock_guard<std::mutex> guard(threadsLock);
+                    publisherThreads.insert(GetCurrentThreadId());
+                }
+                BusHandle own(lib.table);
+                for (int i = 0; i < kMessages; ++i)
+                {
+                    const std::wstring payload = std::to_wstring(p) + L":" + std::to_wstring(i);
+                    EXPECT_EQ(t.publish(own, nullptr, L"Seq", L"pub", payload.c_str()), 0u);
+                }
+            });
     }
     for (auto& thread : publishers)
     {
         thread.join();
     }
     constexpr int kTotal = kPublishers * kMessages;
-    ASSERT_TRUE(waitUntil([&] { return byName.count == kTotal && byPattern.count == kTotal && slow.count == kTotal; }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return byName.count == kTotal && byPattern.count == kTotal && slow.count == kTotal; }));
     publisherThreads.insert(GetCurrentThreadId());
 
     for (Inbox* inbox : {&byName, &byPattern, &slow})
@@ -269,10 +273,12 @@ TEST_F(CourierRouting, ThrowingAndFailingHandlersAreContained)
     }
     ASSERT_TRUE(waitUntil([&] { return thrown == 10 && failed == 10 && after.count == 10; }));
     CourierStats stats{};
-    ASSERT_TRUE(waitUntil([&] {
-        lib.getStats(&stats);
-        return stats.delivered - before.delivered == 30;
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&]
+        {
+            lib.getStats(&stats);
+            return stats.delivered - before.delivered == 30;
+        }));
     EXPECT_EQ(stats.thrownCallbacks - before.thrownCallbacks, 10u);
     EXPECT_EQ(stats.failedCallbacks - before.failedCallbacks, 10u);
     EXPECT_EQ(lib.getStats(nullptr), kStatusInvalidParameter);
@@ -306,8 +312,8 @@ TEST_F(CourierRouting, LongestNameAgainstRecursivePatternsOnOrdinaryStack)
     ASSERT_NE(t.subscribeFilter(listener, &any, Inbox::callback, L".*"), 0u);
     ASSERT_NE(t.subscribeFilter(listener, &alternation, Inbox::callback, L"(x|y)*"), 0u);
     LongNamePublish job{lib.table, publisher, std::wstring(kMaxNameLength, L'x')};
-    HANDLE thread = CreateThread(nullptr, 1024 * 1024, publishLongName, &job, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                                 nullptr);
+    HANDLE thread =
+        CreateThread(nullptr, 1024 * 1024, publishLongName, &job, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     ASSERT_NE(thread, nullptr);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
@@ -348,7 +354,8 @@ TEST_F(CourierRouting, TapSeesEveryMessageInOrder)
     ASSERT_EQ(t.publish(publisher, nullptr, L"Unseen", L"", L""), 0u);
     Sleep(50);
     std::lock_guard<std::mutex> guard(log.lock);
-    EXPECT_EQ(log.events, (std::vector<std::pair<std::uint32_t, std::wstring>>{
-                              {CourierTapPublish, L"First"}, {CourierTapPublish, L"Second"},
-                              {CourierTapReplyDropped, L"Stray"}}));
+    EXPECT_EQ(log.events,
+              (std::vector<std::pair<std::uint32_t, std::wstring>>{{CourierTapPublish, L"First"},
+                                                                   {CourierTapPublish, L"Second"},
+                                                                   {CourierTapReplyDropped, L"Stray"}}));
 }

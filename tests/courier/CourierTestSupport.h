@@ -83,10 +83,7 @@ public:
     {
         status = table_->getHandle(&handle);
     }
-    ~BusHandle()
-    {
-        release();
-    }
+    ~BusHandle() { release(); }
     BusHandle(const BusHandle&) = delete;
     BusHandle& operator=(const BusHandle&) = delete;
     CourierStatus release()
@@ -137,7 +134,10 @@ struct Record
             put<std::uint16_t>(102, 8);
         }
     }
-    template <typename T> void put(std::size_t offset, T value) { std::memcpy(bytes + offset, &value, sizeof(T)); }
+    template <typename T> void put(std::size_t offset, T value)
+    {
+        std::memcpy(bytes + offset, &value, sizeof(T));
+    }
     template <typename T> static T get(const void* record, std::size_t offset)
     {
         T value;
@@ -146,6 +146,7 @@ struct Record
     }
 };
 
-#define ASSERT_COURIER_LOADED(lib) ASSERT_TRUE((lib).complete()) << "Courier.dll or one of its exports is missing"
+#define ASSERT_COURIER_LOADED(lib)                                                                           \
+    ASSERT_TRUE((lib).complete()) << "Courier.dll or one of its exports is missing"
 
 } // namespace courier::test

@@ -63,8 +63,8 @@ CourierStatus onMessage(void* context, const void*, const wchar_t*, const wchar_
     return 0;
 }
 
-CourierStatus onReply(void* context, std::uint64_t, const void*, const wchar_t*, const wchar_t*, const wchar_t*,
-                      CourierStatus)
+CourierStatus onReply(void* context, std::uint64_t, const void*, const wchar_t*, const wchar_t*,
+                      const wchar_t*, CourierStatus)
 {
     static_cast<Guarded*>(context)->visit();
     return 0;
@@ -78,14 +78,16 @@ public:
     {
         for (int i = 0; i < count; ++i)
         {
-            threads_.emplace_back([this, table] {
-                BusHandle own(table);
-                while (!stop_)
+            threads_.emplace_back(
+                [this, table]
                 {
-                    table->publish(own, nullptr, L"W", L"pub", L"{}");
-                    Sleep(0);
-                }
-            });
+                    BusHandle own(table);
+                    while (!stop_)
+                    {
+                        table->publish(own, nullptr, L"W", L"pub", L"{}");
+                        Sleep(0);
+                    }
+                });
         }
     }
     ~Publishers() { stop(); }
@@ -193,7 +195,8 @@ TEST_F(CourierWithdrawal, NoReplyCallbackAfterRemoveReplyCallbackReturns)
         for (int r = 0; r < 3; ++r)
         {
             // Short time-outs: some requests end by time-out, some by reply.
-            ASSERT_EQ(t.request(requester, index++, context, onReply, nullptr, L"Q", L"", L"", random() % 4), 0u);
+            ASSERT_EQ(t.request(requester, index++, context, onReply, nullptr, L"Q", L"", L"", random() % 4),
+                      0u);
         }
         Sleep(random() % 4);
         if (context->inside != 0)
@@ -323,7 +326,8 @@ TEST(CourierLifetime, LibraryUnloadsOnceThreadsEnd)
             context.poison();
             ASSERT_EQ(a.release(), 0u);
         }
-        EXPECT_TRUE(waitUntil([] { return GetModuleHandleW(L"Courier.dll") == nullptr; })) << "round " << round;
+        EXPECT_TRUE(waitUntil([] { return GetModuleHandleW(L"Courier.dll") == nullptr; }))
+            << "round " << round;
     }
     EXPECT_EQ(g_violations, 0);
 }
