@@ -341,3 +341,79 @@ TEST_F(CourierRequests, ExactlyOncePerIndexUnderLoad)
         }
     }
 }
+
+namespace
+{
+struct TapRecord
+{
+    std::uint32_t kind;
+    std::wstring name;
+    std::uint64_t index;
+    std::uint64_t routing;
+    std::uint32_t receivers;
+    CourierHandle handle;
+};
+
+struct RequestTap
+{
+    std::mutex lock;
+    std::vector<TapRecord> events;
+    static void callback(void* context, const CourierTapEvent* event)
+    {
+        auto* self = static_cast<RequestTap*>(context);
+        std::lock_guard<std::mutex> guard(self->lock);
+        self->events.push_back({event->kind, event->name ? event->name : L"<none>", event->requestIndex,
+                                event->replyRouting, event->receivers, event->handle});
+    }
+    std::size_t size()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return events.size();
+    }
+};
+} // namespace
+
+// A traffic monitor sees requests, their replies and how each ended, which
+// no subscription can (replies are routed, outcomes are not messages).
+TEST_F(CourierRequests, TapFollowsRequestsToTheirEnd)
+{
+    const CourierFunctionTable& t = *lib.table;
+    RequestTap tap;
+    ASSERT_EQ(lib.setTap(RequestTap::callback, &tap), 0u);
+    Replies replies;
+    responder.answers = 2;
+    ASSERT_NE(t.subscribe(service, &responder, Responder::callback, L"Ask"), 0u);
+    ASSERT_EQ(t.request(requester, 1, &replies, Replies::callback, nullptr, L"Ask", L"", L"a", 5000), 0u);
+    ASSERT_TRUE(waitUntil([&] { return replies.count == 1 && tap.size() == 3; }));
+    ASSERT_EQ(t.request(requester, 2, &replies, Replies::callback, nullptr, L"Nobody", L"", L"", 5000), 0u);
+    ASSERT_TRUE(waitUntil([&] { return replies.count == 2 && tap.size() == 5; }));
+    responder.answer = false;
+    ASSERT_EQ(t.request(requester, 3, &replies, Replies::callback, nullptr, L"Ask", L"", L"", 10), 0u);
+    ASSERT_TRUE(waitUntil([&] { return replies.count == 3 && tap.size() == 7; }));
+    ASSERT_EQ(lib.setTap(nullptr, nullptr), 0u);
+
+    std::lock_guard<std::mutex> guard(tap.lock);
+    const auto& e = tap.events;
+    ASSERT_EQ(e.size(), 7u);
+    EXPECT_EQ(e[0].kind, static_cast<std::uint32_t>(CourierTapRequest));
+    EXPECT_EQ(e[0].name, L"Ask");
+    EXPECT_EQ(e[0].index, 1u);
+    EXPECT_EQ(e[0].receivers, 1u);
+    EXPECT_EQ(e[0].handle, requester.handle);
+    EXPECT_EQ(e[1].kind, static_cast<std::uint32_t>(CourierTapReply));
+    EXPECT_EQ(e[1].name, L"Ask.Reply");
+    EXPECT_EQ(e[1].index, 1u);
+    EXPECT_EQ(e[1].routing, e[0].routing);
+    EXPECT_EQ(e[1].handle, service.handle);
+    EXPECT_EQ(e[2].kind, static_cast<std::uint32_t>(CourierTapReplyDropped));
+    EXPECT_EQ(e[2].routing, e[0].routing);
+    EXPECT_EQ(e[3].kind, static_cast<std::uint32_t>(CourierTapRequest));
+    EXPECT_EQ(e[3].receivers, 0u);
+    EXPECT_EQ(e[4].kind, static_cast<std::uint32_t>(CourierTapNoSubscribers));
+    EXPECT_EQ(e[4].index, 2u);
+    EXPECT_EQ(e[4].name, L"<none>");
+    EXPECT_EQ(e[5].kind, static_cast<std::uint32_t>(CourierTapRequest));
+    EXPECT_EQ(e[6].kind, static_cast<std::uint32_t>(CourierTapTimeout));
+    EXPECT_EQ(e[6].index, 3u);
+    EXPECT_EQ(e[6].routing, e[5].routing);
+}
