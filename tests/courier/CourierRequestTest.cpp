@@ -238,7 +238,12 @@ TEST_F(CourierRequests, RepliesWithUnknownRoutingAndDuplicateIndexes)
     // The same index while it is pending would break "once per index".
     EXPECT_EQ(t.request(requester, 5, &replies, Replies::callback, nullptr, L"Ask", L"", L"", 60000),
               kStatusInvalidParameter);
-    ASSERT_TRUE(waitUntil([&] { return responder.requests == 1; }));
+    // Another requester on the same handle (another reply context) has its
+    // own indexes.
+    Replies sameHandle;
+    EXPECT_EQ(t.request(requester, 5, &sameHandle, Replies::callback, nullptr, L"Nobody", L"", L"", 60000),
+              0u);
+    ASSERT_TRUE(waitUntil([&] { return responder.requests == 1 && sameHandle.count == 1; }));
     // Another handle has its own indexes.
     Replies other;
     EXPECT_EQ(t.request(service, 5, &other, Replies::callback, nullptr, L"Nobody", L"", L"", 60000), 0u);

@@ -304,7 +304,9 @@ CourierStatus Bus::request(CourierHandle handle, std::uint64_t index, void* repl
     }
     for (const auto& entry : endpoint->requests)
     {
-        if (entry.second->index == index && !entry.second->completed)
+        const PendingRequest& other = *entry.second;
+        if (other.index == index && other.callback == replyCallback && other.context == replyContext &&
+            !other.completed)
         {
             return kStatusInvalidParameter;
         }

@@ -51,9 +51,13 @@
 //   Non-zero statuses come with a null record and null strings. Later replies
 //   to a finished request are dropped and their publish returns 0; a reply
 //   whose routing this bus never issued returns MODULE_STATUS_NOT_FOUND.
-//   A request index whose outcome is still undecided on the same handle is
-//   refused (MODULE_STATUS_INVALID_PARAMETER) so that "once per index" holds;
-//   indexes of different handles are independent.
+//   A request index whose outcome is still undecided for the same handle,
+//   reply callback and reply context is refused
+//   (MODULE_STATUS_INVALID_PARAMETER) so that "once per index" holds; other
+//   requesters keep their own indexes, also on a shared handle.
+//   removeReplyCallback withdraws by handle and callback: requesters that
+//   share both (two bus clients of one module on one handle) withdraw each
+//   other's requests, so a host should give each module a handle of its own.
 //   publishEx and requestEx behave exactly as publish and request.
 //
 // Withdrawal
