@@ -331,3 +331,75 @@ TEST(CourierLifetime, LibraryUnloadsOnceThreadsEnd)
     }
     EXPECT_EQ(g_violations, 0);
 }
+
+namespace
+{
+constexpr wchar_t kExitChildVariable[] = L"COURIER_TESTS_EXIT_CHILD";
+constexpr UINT kChildExitCode = 7;
+
+CourierStatus sleepForever(void* context, const void*, const wchar_t*, const wchar_t*, const wchar_t*)
+{
+    SetEvent(static_cast<HANDLE>(context));
+    Sleep(INFINITE);
+    return 0;
+}
+} // namespace
+
+// Runs only inside the child process started by the test below: a process
+// that ends with live handles, a callback stuck mid-delivery and messages
+// queued behind it.
+TEST(CourierExitChild, EndsWithLiveHandles)
+{
+    if (GetEnvironmentVariableW(kExitChildVariable, nullptr, 0) == 0)
+    {
+        GTEST_SKIP() << "runs as a child process of ProcessEndsWithLiveHandles";
+    }
+    CourierLibrary lib;
+    ASSERT_COURIER_LOADED(lib);
+    CourierHandle handle = nullptr;
+    ASSERT_EQ(lib.table->getHandle(&handle), 0u);
+    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(lib.table->subscribe(handle, entered, sleepForever, L"Stuck"), 0u);
+    for (int i = 0; i < 10; ++i)
+    {
+        lib.table->publish(handle, nullptr, L"Stuck", L"", L"");
+    }
+    ASSERT_EQ(WaitForSingleObject(entered, 10000), WAIT_OBJECT_0);
+    ExitProcess(kChildExitCode);
+}
+
+TEST(CourierLifetime, ProcessEndsWithLiveHandles)
+{
+    wchar_t exe[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(nullptr, exe, MAX_PATH), 0u);
+    std::wstring command = L"\"" + std::wstring(exe) + L"\" --gtest_filter=CourierExitChild.*";
+    ASSERT_TRUE(SetEnvironmentVariableW(kExitChildVariable, L"1"));
+    // The child's output would read like a second test run: send it nowhere.
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &inherit, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(nul, INVALID_HANDLE_VALUE);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul;
+    startup.hStdOutput = nul;
+    startup.hStdError = nul;
+    PROCESS_INFORMATION process{};
+    const BOOL started =
+        CreateProcessW(exe, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    SetEnvironmentVariableW(kExitChildVariable, nullptr);
+    CloseHandle(nul);
+    ASSERT_TRUE(started) << "error " << GetLastError();
+    const DWORD waited = WaitForSingleObject(process.hProcess, 60000);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    if (waited != WAIT_OBJECT_0)
+    {
+        TerminateProcess(process.hProcess, 1);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    ASSERT_EQ(waited, WAIT_OBJECT_0) << "the child hung on its way out";
+    EXPECT_EQ(code, kChildExitCode);
+}
