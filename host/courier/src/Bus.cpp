@@ -210,7 +210,18 @@ CourierStatus Bus::getHandle(CourierHandle* handle)
         return kStatusUnsuccessful;
     }
     const std::uintptr_t key = kHandleBase + static_cast<std::uintptr_t>(++handleCounter_) * 16;
-    endpoints_.emplace(key, Endpoint{});
+    try
+    {
+        endpoints_.emplace(key, Endpoint{});
+    }
+    catch (...)
+    {
+        if (endpoints_.empty())
+        {
+            stopPool();
+        }
+        throw;
+    }
     *handle = reinterpret_cast<CourierHandle>(key);
     return kStatusSuccess;
 }
