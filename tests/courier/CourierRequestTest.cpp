@@ -66,6 +66,7 @@ struct Responder
     bool answer = true; // false: stay silent
     DWORD delayMs = 0;
     std::atomic<int> requests{0};
+    std::atomic<int> handled{0}; // callbacks that have finished publishing
     std::atomic<std::uint64_t> lastRouting{0};
 
     static CourierStatus callback(void* context, const void* record, const wchar_t* name, const wchar_t*,
@@ -87,6 +88,7 @@ struct Responder
             self->table->publish(self->handle, reply.bytes, (std::wstring(name) + L".Reply").c_str(),
                                  L"responder", answer.c_str());
         }
+        ++self->handled;
         return 0;
     }
 };
@@ -179,7 +181,7 @@ TEST_F(CourierRequests, SessionIdTravelsToTheSubscriber)
     Record record;
     record.put<std::uint32_t>(kOffsetSessionId, 3);
     ASSERT_EQ(t.request(requester, 1, &replies, Replies::callback, record.bytes, L"Ask", L"", L"", 50), 0u);
-    ASSERT_TRUE(waitUntil([&] { return replies.count == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return replies.count == 1 && seen.session != 99u; }));
     EXPECT_EQ(seen.session, 3u);
 }
 
@@ -207,11 +209,12 @@ TEST_F(CourierRequests, LateReplyAfterTimeoutIsDropped)
 {
     const CourierFunctionTable& t = *lib.table;
     Replies replies;
-    responder.delayMs = 300;
+    // The reply comes long after the time-out, also on a slow machine.
+    responder.delayMs = 800;
     ASSERT_NE(t.subscribe(service, &responder, Responder::callback, L"Ask"), 0u);
-    ASSERT_EQ(t.request(requester, 9, &replies, Replies::callback, nullptr, L"Ask", L"", L"", 50), 0u);
-    ASSERT_TRUE(waitUntil([&] { return responder.requests == 1; }));
-    Sleep(600);
+    ASSERT_EQ(t.request(requester, 9, &replies, Replies::callback, nullptr, L"Ask", L"", L"", 20), 0u);
+    ASSERT_TRUE(waitUntil([&] { return responder.handled == 1; }));
+    Sleep(100);
     std::lock_guard<std::mutex> guard(replies.lock);
     ASSERT_EQ(replies.outcomes.size(), 1u);
     EXPECT_EQ(replies.outcomes[0].status, kStatusTimeout);
@@ -316,7 +319,7 @@ TEST_F(CourierRequests, ExactlyOncePerIndexUnderLoad)
                 {
                     EXPECT_EQ(t.request(requester, static_cast<std::uint64_t>(p) * 1000 + i, results[p].get(),
                                         Replies::callback, nullptr, L"Work", L"", std::to_wstring(i).c_str(),
-                                        300),
+                                        2000),
                               0u);
                 }
             });
@@ -329,7 +332,7 @@ TEST_F(CourierRequests, ExactlyOncePerIndexUnderLoad)
     {
         ASSERT_TRUE(waitUntil([&] { return results[p]->count == kEach; })) << results[p]->count;
     }
-    Sleep(500);
+    Sleep(200);
     for (int p = 0; p < kThreads; ++p)
     {
         const auto perIndex = results[p]->perIndex();
