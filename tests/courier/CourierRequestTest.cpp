@@ -425,3 +425,26 @@ TEST_F(CourierRequests, TapFollowsRequestsToTheirEnd)
     EXPECT_EQ(e[6].index, 3u);
     EXPECT_EQ(e[6].routing, e[5].routing);
 }
+
+// Zero times out at once; the largest time-out saturates instead of wrapping
+// into the past.
+TEST_F(CourierRequests, ExtremeTimeouts)
+{
+    const CourierFunctionTable& t = *lib.table;
+    Replies zero, forever;
+    responder.answer = false;
+    ASSERT_NE(t.subscribe(service, &responder, Responder::callback, L"Ask"), 0u);
+    ASSERT_EQ(t.request(requester, 1, &forever, Replies::callback, nullptr, L"Ask", L"", L"", ~0ull), 0u);
+    ASSERT_EQ(t.request(requester, 2, &zero, Replies::callback, nullptr, L"Ask", L"", L"", 0), 0u);
+    ASSERT_TRUE(waitUntil([&] { return zero.count == 1; }));
+    {
+        std::lock_guard<std::mutex> guard(zero.lock);
+        EXPECT_EQ(zero.outcomes[0].status, kStatusTimeout);
+    }
+    Sleep(200);
+    EXPECT_EQ(forever.count, 0);
+    // Withdrawn, the everlasting request never calls back.
+    ASSERT_EQ(t.removeReplyCallback(requester, Replies::callback), 0u);
+    Sleep(100);
+    EXPECT_EQ(forever.count, 0);
+}

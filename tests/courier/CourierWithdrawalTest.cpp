@@ -403,3 +403,62 @@ TEST(CourierLifetime, ProcessEndsWithLiveHandles)
     ASSERT_EQ(waited, WAIT_OBJECT_0) << "the child hung on its way out";
     EXPECT_EQ(code, kChildExitCode);
 }
+
+namespace
+{
+struct CrossRemover
+{
+    const CourierFunctionTable* table;
+    CourierHandle handle;
+    std::uint32_t victim = 0;
+    Guarded* victimContext = nullptr;
+    std::atomic<CourierStatus> status{1};
+    static CourierStatus callback(void* context, const void*, const wchar_t*, const wchar_t*, const wchar_t*)
+    {
+        auto* self = static_cast<CrossRemover*>(context);
+        self->status = self->table->unsubscribe(self->handle, self->victim);
+        // The victim's running callback has ended: poisoning is safe now.
+        self->victimContext->poison();
+        return 0;
+    }
+};
+
+struct Entered
+{
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Guarded guarded;
+    ~Entered() { CloseHandle(event); }
+    static CourierStatus callback(void* context, const void*, const wchar_t*, const wchar_t*, const wchar_t*)
+    {
+        auto* self = static_cast<Entered*>(context);
+        SetEvent(self->event);
+        self->guarded.sleepMs = 200;
+        self->guarded.visit();
+        return 0;
+    }
+};
+} // namespace
+
+// A callback that unsubscribes another subscription waits on its worker for
+// the other's running callback, while the rest of the bus keeps going.
+TEST_F(CourierWithdrawal, UnsubscribingAnotherFromInsideACallbackWaitsForIt)
+{
+    const CourierFunctionTable& t = *lib.table;
+    BusHandle listener(lib.table);
+    BusHandle publisher(lib.table);
+    Entered victim;
+    CrossRemover remover{lib.table, listener};
+    remover.victimContext = &victim.guarded;
+    remover.victim = t.subscribe(listener, &victim, Entered::callback, L"Victim");
+    ASSERT_NE(remover.victim, 0u);
+    ASSERT_NE(t.subscribe(listener, &remover, CrossRemover::callback, L"Remove"), 0u);
+    ASSERT_EQ(t.publish(publisher, nullptr, L"Victim", L"", L""), 0u);
+    ASSERT_EQ(WaitForSingleObject(victim.event, 10000), WAIT_OBJECT_0);
+    ASSERT_EQ(t.publish(publisher, nullptr, L"Remove", L"", L""), 0u);
+    ASSERT_EQ(t.publish(publisher, nullptr, L"Victim", L"", L""), 0u); // queued behind: dropped
+    ASSERT_TRUE(waitUntil([&] { return remover.status != 1u; }));
+    EXPECT_EQ(remover.status, 0u);
+    Sleep(50);
+    EXPECT_EQ(victim.guarded.calls, 1);
+    EXPECT_EQ(g_violations, 0);
+}
