@@ -150,7 +150,7 @@ TEST(CourierExports, InvalidPatternsGiveIdZero)
     CourierLibrary lib;
     ASSERT_COURIER_LOADED(lib);
     BusHandle h(lib.table);
-    for (const wchar_t* pattern : {L"(", L"[a-", L"a{2,1}", L"*", L"(?<x)"})
+    for (const wchar_t* pattern : {L"(", L"[a-", L"a{2,1}", L"*", L"(?<x)", L"(a)\\1"})
     {
         EXPECT_EQ(lib.table->subscribeFilter(h, nullptr, ignoreMessage, pattern), 0u) << pattern;
     }

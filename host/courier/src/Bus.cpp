@@ -31,6 +31,18 @@ constexpr auto kTimerTick = std::chrono::milliseconds(50);
 
 Bus* g_bus = nullptr;
 
+// Matching runs on the publisher's thread under the bus lock. libstdc++'s
+// default matcher backtracks: exponential time for patterns such as "(a*)*b"
+// and one stack frame per character. Its breadth-first matcher is linear in
+// the name and bounded in depth; it refuses back-references (id 0). Other
+// libraries signal such limits with error_complexity or error_stack, which
+// count as no match.
+#if defined(__GLIBCXX__)
+constexpr auto kPolynomialMatching = std::regex_constants::__polynomial;
+#else
+constexpr auto kPolynomialMatching = std::regex_constants::syntax_option_type{};
+#endif
+
 bool validName(const wchar_t* name) noexcept
 {
     if (name == nullptr || name[0] == L'\0')
@@ -88,7 +100,8 @@ Subscription::Subscription(std::uintptr_t owner, void* context, CourierMessageCa
     if (isPattern)
     {
         // Throws std::regex_error for an invalid pattern.
-        pattern_.assign(this->text, std::regex_constants::ECMAScript | std::regex_constants::optimize);
+        pattern_.assign(this->text, std::regex_constants::ECMAScript | std::regex_constants::optimize |
+                                        kPolynomialMatching);
     }
 }
 

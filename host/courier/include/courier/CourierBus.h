@@ -11,10 +11,12 @@
 //   subscribe       exact, case-sensitive comparison of the whole name.
 //   subscribeFilter the pattern is compiled once (ECMAScript grammar) and must
 //                   match the whole name (std::regex_match). An invalid pattern
-//                   gives id 0.
-//   Names and patterns longer than kMaxNameLength code units are refused: the
-//   standard regex engine recurses per character and would exhaust the stack
-//   of the publishing thread on very long names.
+//                   gives id 0, and so does one with back-references: names
+//                   are matched in time linear in their length, without the
+//                   backtracking that lets a pattern such as "(a*)*b" stall
+//                   every publisher.
+//   Names and patterns longer than kMaxNameLength code units are refused;
+//   this bounds the matching work done for each publish.
 //
 // Delivery
 //   Callbacks run on the bus's own worker threads (at least two, more are
