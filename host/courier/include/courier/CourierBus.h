@@ -25,10 +25,11 @@
 //   record are copied before publish/request return. Each subscription sees
 //   its messages in publish order and never two at once; different
 //   subscriptions run in parallel. A callback that blocks holds one worker and
-//   delays only its own subscription. Callbacks may call every table entry,
-//   including publish and request. Callback statuses are recorded in the
-//   counters of CourierGetStats only; an exception thrown by a callback is
-//   caught at the boundary and counted the same way.
+//   delays only its own subscription, whose queue grows meanwhile (queues are
+//   not bounded). Callbacks may call every table entry, including publish and
+//   request. Callback statuses are recorded in the counters of CourierGetStats
+//   only; an exception thrown by a callback is caught at the boundary and
+//   counted the same way.
 //   The record handed to callbacks is always version 2 (108 bytes): a record
 //   whose version field is not 2 is read as 100 bytes and extended the way
 //   the module extends one (totalSize + 8, tag 11, length 8, session 0). A
@@ -42,9 +43,10 @@
 //   traffic monitor subscribed to ".*" turns "no subscribers" into a
 //   time-out. Monitors that only watch should use the tap instead.
 //   A subscriber answers by publishing a message whose record has the reply
-//   flag (bit 0) and that replyRouting; such a reply goes to the requester
-//   only, never to ordinary subscribers. The reply callback is then called exactly once for each
-//   accepted request, on a worker thread:
+//   flag (bit 0) and that replyRouting (the simplest way: copy the request's
+//   record and set bit 0); such a reply goes to the requester only, never to
+//   ordinary subscribers. Any handle may answer. The reply callback is then
+//   called exactly once for each accepted request, on a worker thread:
 //     0 with the reply's record and strings  the first reply that arrived;
 //     MODULE_STATUS_TIMEOUT                  no reply within timeoutMs (0 times
 //                                            out at once; huge values saturate);
@@ -73,6 +75,8 @@
 //   (it is the caller), only for others; nothing further is delivered. A
 //   callback must not withdraw something whose running callback is itself
 //   waiting to withdraw the first one: the two would wait for each other.
+//   For the same reason, do not withdraw while holding a lock that the
+//   withdrawn callbacks take.
 //
 // Results
 //   0 success. MODULE_STATUS_INVALID_HANDLE for a null, unknown or released
@@ -88,7 +92,8 @@
 // Lifetime
 //   Worker threads exist while at least one handle is live; they keep the
 //   library loaded until they have ended, so FreeLibrary right after the last
-//   releaseHandle is safe. ReleaseObject does nothing.
+//   releaseHandle is safe. A library freed while handles are live stays
+//   loaded with its threads. ReleaseObject does nothing.
 
 #include "courier/CourierApi.h"
 
