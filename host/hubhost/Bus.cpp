@@ -14,6 +14,9 @@ namespace
 constexpr std::uint32_t kUnknownException = 0x8000000Fu;
 constexpr std::uint32_t kInvalidParameter = 0x80000008u;
 constexpr std::uint32_t kNotFound = 0x8000000Au;
+// Sent by the host to itself; never printed and never seen by `expect`.
+constexpr wchar_t kSyncName[] = L"Hubhost.Internal.Sync";
+constexpr wchar_t kSyncSource[] = L"hubhost-sync";
 
 std::wstring orEmpty(const wchar_t* text)
 {
@@ -45,6 +48,10 @@ bool Bus::load(const std::wstring& path, std::string& error)
         error = toUtf8(path) + " has no CreateObject export";
         return false;
     }
+    // Extras of this bus library; a library without them still works.
+    m_setTap = reinterpret_cast<CourierSetTapFn>(reinterpret_cast<void*>(GetProcAddress(m_library, "CourierSetTap")));
+    m_getStats =
+        reinterpret_cast<CourierGetStatsFn>(reinterpret_cast<void*>(GetProcAddress(m_library, "CourierGetStats")));
     m_table = create(courier::kInterfaceVersion);
     if (m_table == nullptr)
     {
@@ -58,12 +65,33 @@ bool Bus::load(const std::wstring& path, std::string& error)
 bool Bus::open(const std::wstring& tapPattern, std::string& error)
 {
     std::uint32_t status = 0;
-    if (!newHandle(m_sendHandle, status) || !newHandle(m_tapHandle, status))
+    if (!newHandle(m_sendHandle, status))
     {
         error = "the bus refused a handle: " + statusText(status);
         return false;
     }
-    if (!tapPattern.empty())
+    label(m_sendHandle, L"hubhost");
+    if (tapPattern.empty())
+    {
+        return true;
+    }
+    if (m_setTap != nullptr)
+    {
+        status = m_setTap(&Bus::tapExportCallback, this);
+        if (status != 0)
+        {
+            error = "the bus refused the tap: " + statusText(status);
+            return false;
+        }
+        m_tapInstalled = true;
+        return true;
+    }
+    if (!newHandle(m_tapHandle, status))
+    {
+        error = "the bus refused a handle: " + statusText(status);
+        return false;
+    }
+    label(m_tapHandle, L"hubhost-tap");
     {
         m_tapSubscription = m_table->subscribeFilter(m_tapHandle, this, &Bus::tapCallback, tapPattern.c_str());
         if (m_tapSubscription == 0)
@@ -200,8 +228,56 @@ bool Bus::stopResponding(const std::wstring& name)
     return true;
 }
 
+bool Bus::sync(std::uint32_t withinMs)
+{
+    if (!m_tapInstalled)
+    {
+        return false;
+    }
+    std::uint64_t marker;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        marker = ++m_syncSent;
+    }
+    const std::wstring payload = std::to_wstring(marker);
+    if (m_table->publish(m_sendHandle, nullptr, kSyncName, kSyncSource, payload.c_str()) != 0)
+    {
+        return false;
+    }
+    std::unique_lock<std::mutex> guard(m_lock);
+    return m_synced.wait_for(guard, std::chrono::milliseconds(withinMs), [&] { return m_syncSeen >= marker; });
+}
+
+void Bus::label(CourierHandle handle, const std::wstring& owner)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_labels[handle] = owner;
+}
+
+std::wstring Bus::labelOf(CourierHandle handle) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto found = m_labels.find(handle);
+    if (found != m_labels.end())
+    {
+        return found->second;
+    }
+    return fromUtf8(hex64(reinterpret_cast<std::uintptr_t>(handle)));
+}
+
+bool Bus::stats(CourierStats& stats) const
+{
+    return m_getStats != nullptr && m_getStats(&stats) == 0;
+}
+
 void Bus::close()
 {
+    if (m_tapInstalled)
+    {
+        // Withdrawn before anything else: the tap prints through this object.
+        m_setTap(nullptr, nullptr);
+        m_tapInstalled = false;
+    }
     if (m_table != nullptr)
     {
         if (m_tapHandle != nullptr)
@@ -302,25 +378,115 @@ void Bus::onTap(const void* record, const wchar_t* name, const wchar_t* source, 
     event.source = orEmpty(source);
     event.payload = orEmpty(payload);
     event.record = readRecord(record);
-    const bool reply = (event.record.flags & courier::kFlagReply) != 0;
+    // A subscription sees requests (they carry routing) and plain messages;
+    // replies go to their requester only.
+    if ((event.record.flags & courier::kFlagReply) != 0)
+    {
+        event.kind = EventKind::Reply;
+    }
+    else if (event.record.replyRouting != 0)
+    {
+        event.kind = EventKind::Request;
+    }
+    remember(std::move(event));
+}
 
+void Bus::tapExportCallback(void* context, const CourierTapEvent* event)
+{
+    if (context == nullptr || event == nullptr)
+    {
+        return;
+    }
+    try
+    {
+        static_cast<Bus*>(context)->onTapEvent(*event);
+    }
+    catch (...)
+    {
+        // The tap has no status to give back; a line lost to a failed
+        // allocation is the price of never throwing into the bus.
+    }
+}
+
+void Bus::onTapEvent(const CourierTapEvent& tap)
+{
+    BusEvent event;
+    event.kind = static_cast<EventKind>(tap.kind);
+    event.sender = labelOf(tap.handle);
+    event.requestIndex = tap.requestIndex;
+    event.receivers = tap.receivers;
+    event.name = orEmpty(tap.name);
+    event.source = orEmpty(tap.source);
+    event.payload = orEmpty(tap.payload);
+    event.record = readRecord(tap.contextRecord);
+    remember(std::move(event));
+}
+
+void Bus::remember(BusEvent event)
+{
+    if (event.kind == EventKind::Publish && event.name == kSyncName && event.source == kSyncSource)
+    {
+        std::uint64_t marker = 0;
+        for (const wchar_t c : event.payload)
+        {
+            marker = marker * 10 + static_cast<std::uint64_t>(c >= L'0' && c <= L'9' ? c - L'0' : 0);
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_syncSeen = marker > m_syncSeen ? marker : m_syncSeen;
+        }
+        m_synced.notify_all();
+        return;
+    }
+    const bool replyFlag = (event.record.flags & courier::kFlagReply) != 0;
     std::string text = "[bus] ";
-    if (reply)
+    switch (event.kind)
     {
+    case EventKind::Publish:
+        break;
+    case EventKind::Request:
+        text += "(request";
+        text += event.requestIndex != 0 ? " #" + std::to_string(event.requestIndex) : std::string();
+        text += ") ";
+        break;
+    case EventKind::Reply:
         text += "(reply) ";
+        break;
+    case EventKind::ReplyDropped:
+        text += "(reply dropped: no pending request) ";
+        break;
+    case EventKind::Timeout:
+        text += "(request #" + std::to_string(event.requestIndex) + " of " + toUtf8(event.sender) + " timed out)";
+        break;
+    case EventKind::NoSubscribers:
+        text += "(request #" + std::to_string(event.requestIndex) + " of " + toUtf8(event.sender) +
+                ": no subscribers)";
+        break;
+    default:
+        text += "(event " + std::to_string(static_cast<std::uint32_t>(event.kind)) + ") ";
+        break;
     }
-    text += toUtf8(event.name) + " from \"" + toUtf8(event.source) + "\": " + toUtf8(event.payload);
-    if (event.record.session != 0)
+    if (event.kind != EventKind::Timeout && event.kind != EventKind::NoSubscribers)
     {
-        text += "  (session " + std::to_string(event.record.session) + ")";
-    }
-    if (!event.record.present)
-    {
-        text += "  (no context record)";
+        text += toUtf8(event.name) + " from \"" + toUtf8(event.source) + "\": " + toUtf8(event.payload);
+        if (event.record.session != 0)
+        {
+            text += "  (session " + std::to_string(event.record.session) + ")";
+        }
+        if (!event.record.present)
+        {
+            text += "  (no context record)";
+        }
+        if (event.kind == EventKind::Publish && m_tapInstalled && event.receivers == 0)
+        {
+            text += "  (no receivers)";
+        }
     }
     Output::Json json("bus");
-    json.str("name", event.name).str("source", event.source).str("payload", event.payload).boolean("reply", reply);
-    json.num("flags", event.record.flags).num("session", event.record.session).boolean("record", event.record.present);
+    json.str8("kind", kindName(event.kind)).str("name", event.name).str("source", event.source);
+    json.str("payload", event.payload).boolean("reply", replyFlag).num("flags", event.record.flags);
+    json.num("session", event.record.session).boolean("record", event.record.present);
+    json.str("sender", event.sender).num("request", event.requestIndex).num("receivers", event.receivers);
     m_output.emit(text, json.done());
     m_observed.add(std::move(event));
 }

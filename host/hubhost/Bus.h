@@ -4,6 +4,7 @@
 #include "Observed.h"
 #include "Output.h"
 #include "courier/CourierApi.h"
+#include "courier/CourierBus.h"
 
 #include <windows.h>
 
@@ -46,8 +47,23 @@ public:
     bool load(const std::wstring& path, std::string& error);
     const CourierFunctionTable* table() const { return m_table; }
 
-    // The host's two handles: one that listens to everything, one that sends.
+    // The host's handle for sending, and the view of the traffic: the bus's
+    // tap export when it has one (it also shows requests, replies and their
+    // outcomes), else a pattern subscription on a second handle. An empty
+    // pattern shows nothing.
     bool open(const std::wstring& tapPattern, std::string& error);
+    bool usesTapExport() const { return m_setTap != nullptr && m_tapInstalled; }
+
+    // Waits until the tap has shown everything the bus saw before this call,
+    // by sending a marker through it (the tap reports events in order). False
+    // when there is no tap to wait on or the marker did not come back in time.
+    bool sync(std::uint32_t withinMs);
+
+    // Names a handle in the traffic lines ("Wardline" instead of an address).
+    void label(CourierHandle handle, const std::wstring& owner);
+
+    // The bus's counters, when the library exports them.
+    bool stats(CourierStats& stats) const;
 
     // A handle of its own for a module; false and the status when refused.
     bool newHandle(CourierHandle& handle, std::uint32_t& status);
@@ -99,6 +115,11 @@ private:
                                        const wchar_t* name, const wchar_t* source, const wchar_t* payload,
                                        CourierStatus status);
 
+    static void tapExportCallback(void* context, const CourierTapEvent* event);
+    void onTapEvent(const CourierTapEvent& event);
+    void remember(BusEvent event);
+    std::wstring labelOf(CourierHandle handle) const;
+
     void onTap(const void* record, const wchar_t* name, const wchar_t* source, const wchar_t* payload);
     CourierStatus onRequest(Responder& responder, const void* record, const wchar_t* name);
     CourierStatus onReply(std::uint64_t index, const void* record, const wchar_t* name, const wchar_t* source,
@@ -112,6 +133,10 @@ private:
     CourierHandle m_tapHandle = nullptr;
     CourierHandle m_sendHandle = nullptr;
     std::uint32_t m_tapSubscription = 0;
+    CourierSetTapFn m_setTap = nullptr;
+    CourierGetStatsFn m_getStats = nullptr;
+    bool m_tapInstalled = false;
+    std::map<CourierHandle, std::wstring> m_labels;
 
     mutable std::mutex m_lock;
     std::condition_variable m_replied;
@@ -121,6 +146,9 @@ private:
     // to one when the script withdraws it.
     std::list<Responder> m_responders;
     unsigned m_faults = 0;
+    std::uint64_t m_syncSent = 0;
+    std::uint64_t m_syncSeen = 0;
+    std::condition_variable m_synced;
 };
 
 } // namespace hubhost

@@ -16,6 +16,7 @@ namespace
 std::mutex g_managersLock;
 std::set<ModuleManagerStandIn*> g_managers;
 Output* g_output = nullptr;
+constexpr std::uint32_t kSyncMs = 2000;
 } // namespace
 
 LoadedModule::LoadedModule(ModuleConfig config, Output& output, Bus& bus)
@@ -35,6 +36,8 @@ LoadedModule::~LoadedModule()
 
 std::uint32_t LoadedModule::report(const char* function, std::uint32_t status, unsigned& failures)
 {
+    // What the module put on the bus during the call is shown before its status.
+    m_bus.sync(kSyncMs);
     if (status != 0)
     {
         ++failures;
@@ -128,6 +131,7 @@ bool LoadedModule::start(const HostConfig& host, unsigned& failures, std::string
             destroy(failures);
             return false;
         }
+        m_bus.label(m_busHandle, m_config.name);
         status = m_table->InitializeModuleV2(m_handle, m_config.name.c_str(), m_config.secondaryName.c_str(), count,
                                              names.empty() ? nullptr : names.data(),
                                              values.empty() ? nullptr : values.data(), m_manager.get(),

@@ -3,6 +3,30 @@
 namespace hubhost
 {
 
+namespace
+{
+const char* const kKindNames[] = {"publish", "request", "reply", "reply-dropped", "timeout", "no-subscribers"};
+}
+
+const char* kindName(EventKind kind)
+{
+    const auto index = static_cast<std::uint32_t>(kind);
+    return index >= 1 && index <= 6 ? kKindNames[index - 1] : "unknown";
+}
+
+bool parseKind(const std::string& text, EventKind& kind)
+{
+    for (std::uint32_t index = 1; index <= 6; ++index)
+    {
+        if (text == kKindNames[index - 1])
+        {
+            kind = static_cast<EventKind>(index);
+            return true;
+        }
+    }
+    return false;
+}
+
 void Observed::add(BusEvent event)
 {
     {

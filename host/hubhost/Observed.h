@@ -13,9 +13,27 @@
 namespace hubhost
 {
 
+// What the bus did, as its tap reports it (the values of CourierTapKind).
+enum class EventKind : std::uint32_t
+{
+    Publish = 1,
+    Request = 2,
+    Reply = 3,
+    ReplyDropped = 4,
+    Timeout = 5,
+    NoSubscribers = 6,
+};
+
+const char* kindName(EventKind kind);
+bool parseKind(const std::string& text, EventKind& kind);
+
 struct BusEvent
 {
     std::uint64_t sequence = 0;
+    EventKind kind = EventKind::Publish;
+    std::wstring sender;           // the handle's owner: hubhost or a module's name
+    std::uint64_t requestIndex = 0;
+    std::uint32_t receivers = 0;
     std::wstring name;
     std::wstring source;
     std::wstring payload;

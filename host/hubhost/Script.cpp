@@ -20,6 +20,7 @@ constexpr std::uint64_t kDefaultAbsentMs = 500;
 constexpr std::uint64_t kDefaultRequestMs = 5000;
 // Longer than any test needs, short enough that a typo cannot hang a run.
 constexpr std::uint64_t kLongestWaitMs = 600000;
+constexpr std::uint32_t kSyncMs = 2000;
 
 bool isSpace(char c)
 {
@@ -101,9 +102,9 @@ bool parseJson(const std::wstring& text, WideDocument& document)
 std::string describe(const BusEvent& event)
 {
     std::string text = toUtf8(event.name) + " from \"" + toUtf8(event.source) + "\": " + toUtf8(event.payload);
-    if ((event.record.flags & courier::kFlagReply) != 0)
+    if (event.kind != EventKind::Publish)
     {
-        text = "(reply) " + text;
+        text = std::string("(") + kindName(event.kind) + ") " + text;
     }
     return text;
 }
@@ -167,6 +168,8 @@ bool payloadMatches(const std::wstring& expected, const std::wstring& actual)
 Script::Script(Output& output, Bus& bus, Observed& observed, std::vector<std::unique_ptr<LoadedModule>>& modules)
     : m_output(output), m_bus(bus), m_observed(observed), m_modules(modules)
 {
+    // Counts for `stats` start with the script, not with the modules' start.
+    m_haveStats = m_bus.stats(m_stats);
 }
 
 bool Script::run(std::FILE* input)
@@ -213,6 +216,9 @@ bool Script::run(std::FILE* input)
         {
             return false;
         }
+        // Traffic the command caused directly is shown before the next one
+        // starts; what modules do in reaction may still come later.
+        m_bus.sync(kSyncMs);
     }
     return true;
 }
@@ -270,6 +276,10 @@ bool Script::execute(const std::string& rawLine, unsigned lineNumber)
     if (verb == "unload")
     {
         return doUnload(line);
+    }
+    if (verb == "stats")
+    {
+        return doStats(line);
     }
     if (verb == "clear")
     {
@@ -690,8 +700,8 @@ bool Script::doExpect(const std::string& line, bool absent)
     Command command;
     std::uint64_t within = 0;
     if (!parse(line, 1, command) ||
-        !checkOptions(command, absent ? std::vector<std::string>{"within", "source", "reply", "session"}
-                                      : std::vector<std::string>{"within", "source", "reply", "session", "next"}) ||
+        !checkOptions(command, absent ? std::vector<std::string>{"within", "source", "kind", "session"}
+                                      : std::vector<std::string>{"within", "source", "kind", "session", "next"}) ||
         !durationOption(command, "within", absent ? kDefaultAbsentMs : kDefaultExpectMs, within))
     {
         return false;
@@ -701,8 +711,8 @@ bool Script::doExpect(const std::string& line, bool absent)
         return syntax("within= is limited to " + std::to_string(kLongestWaitMs) + " ms");
     }
     bool next = false;
-    bool checkReply = false;
-    bool wantReply = false;
+    bool anyKind = false;
+    EventKind kind = EventKind::Publish;
     bool checkSession = false;
     std::uint64_t session = 0;
     auto found = command.options.find("next");
@@ -710,13 +720,13 @@ bool Script::doExpect(const std::string& line, bool absent)
     {
         return syntax("next= takes yes or no");
     }
-    found = command.options.find("reply");
+    found = command.options.find("kind");
     if (found != command.options.end())
     {
-        checkReply = true;
-        if (!yesNo(found->second, wantReply))
+        anyKind = found->second == "any";
+        if (!anyKind && !parseKind(found->second, kind))
         {
-            return syntax("reply= takes yes or no");
+            return syntax("kind= takes publish, request, reply, reply-dropped, timeout, no-subscribers or any");
         }
     }
     found = command.options.find("session");
@@ -743,7 +753,7 @@ bool Script::doExpect(const std::string& line, bool absent)
         {
             return false;
         }
-        if (checkReply && ((event.record.flags & courier::kFlagReply) != 0) != wantReply)
+        if (!anyKind && event.kind != kind)
         {
             return false;
         }
@@ -844,6 +854,103 @@ bool Script::doUnload(const std::string& line)
         return true;
     }
     module->stop(m_failures);
+    return true;
+}
+
+} // namespace hubhost
+
+namespace hubhost
+{
+
+bool Script::doStats(const std::string& line)
+{
+    Command command;
+    std::uint64_t within = 0;
+    if (!parse(line, 0, command) ||
+        !checkOptions(command, {"delivered", "failed", "thrown", "replies", "within"}) ||
+        !durationOption(command, "within", kDefaultExpectMs, within) || !command.rest.empty())
+    {
+        return command.rest.empty() ? false : syntax("stats takes only options");
+    }
+    if (within > kLongestWaitMs)
+    {
+        return syntax("within= is limited to " + std::to_string(kLongestWaitMs) + " ms");
+    }
+    struct Check
+    {
+        const char* key;
+        std::uint64_t CourierStats::*field;
+        bool wanted;
+        std::uint64_t value;
+    };
+    Check checks[] = {{"delivered", &CourierStats::delivered, false, 0},
+                      {"failed", &CourierStats::failedCallbacks, false, 0},
+                      {"thrown", &CourierStats::thrownCallbacks, false, 0},
+                      {"replies", &CourierStats::repliesDelivered, false, 0}};
+    for (Check& check : checks)
+    {
+        const auto found = command.options.find(check.key);
+        if (found != command.options.end())
+        {
+            if (!parseUnsigned(found->second, check.value))
+            {
+                return syntax(std::string(check.key) + "= takes a count");
+            }
+            check.wanted = true;
+        }
+    }
+    CourierStats now{};
+    if (!m_haveStats || !m_bus.stats(now))
+    {
+        fail("the bus library reports no counters (no CourierGetStats export)");
+        return true;
+    }
+    // Counts grow as the bus's workers finish callbacks: give a wanted count
+    // the time to be reached, then judge what is there.
+    const DWORD start = GetTickCount();
+    for (;;)
+    {
+        bool reached = true;
+        for (const Check& check : checks)
+        {
+            reached = reached && (!check.wanted || now.*check.field - m_stats.*check.field >= check.value);
+        }
+        if (reached || GetTickCount() - start >= within)
+        {
+            break;
+        }
+        Sleep(10);
+        m_bus.stats(now);
+    }
+    Output::Json json("stats");
+    std::string text = "[stats] since the last stats:";
+    for (const Check& check : checks)
+    {
+        const std::uint64_t change = now.*check.field - m_stats.*check.field;
+        json.num(check.key, change);
+        text += std::string(" ") + check.key + " +" + std::to_string(change);
+    }
+    json.num("workers", now.workers).num("handles", now.liveHandles);
+    text += " (workers " + std::to_string(now.workers) + ", handles " + std::to_string(now.liveHandles) + ")";
+    m_output.emit(text, json.done());
+    for (const Check& check : checks)
+    {
+        const std::uint64_t change = now.*check.field - m_stats.*check.field;
+        if (!check.wanted)
+        {
+            continue;
+        }
+        if (change == check.value)
+        {
+            pass(std::string(check.key) + " grew by " + std::to_string(change));
+        }
+        else
+        {
+            fail(std::string(check.key) + " grew by " + std::to_string(change) + ", expected " +
+                 std::to_string(check.value));
+        }
+    }
+    m_stats = now;
     return true;
 }
 

@@ -57,6 +57,7 @@ private:
     bool doRespondOff(const std::string& line);
     bool doWait(const std::string& line);
     bool doUnload(const std::string& line);
+    bool doStats(const std::string& line);
 
     void checkStatus(const std::string& what, bool expected, std::uint32_t want, std::uint32_t got,
                      bool failWhenNonZero);
@@ -73,6 +74,8 @@ private:
     bool m_quit = false;
     bool m_haveOutcome = false;
     RequestOutcome m_lastOutcome;
+    bool m_haveStats = false;
+    CourierStats m_stats{};
 };
 
 // Matching rules shared by `expect` and `expect-reply`.
