@@ -6,6 +6,7 @@
 #   #! env: NAME=VALUE     environment for this run (repeatable)
 #   #! exit: N             the exit code hubhost must report (default 0)
 #   #! output: LINE        a line that must appear, exactly (repeatable)
+#   #! contains: TEXT      text that must appear on some line (repeatable)
 #   #! absent: TEXT        text that must appear on no line (repeatable)
 #   #! order: LINE         lines that must appear in this order (repeatable)
 #   #! stdin               feed the script on standard input, not --script
@@ -55,6 +56,9 @@ for script in "$@"; do
     while IFS= read -r line; do
         grep -qxF -- "$line" "$log" || problems+=("missing line: $line")
     done < <(sed -n 's/^#! output: //p' "$script")
+    while IFS= read -r text; do
+        grep -qF -- "$text" "$log" || problems+=("missing text: $text")
+    done < <(sed -n 's/^#! contains: //p' "$script")
     while IFS= read -r text; do
         if grep -qF -- "$text" "$log"; then problems+=("unwanted text: $text"); fi
     done < <(sed -n 's/^#! absent: //p' "$script")

@@ -531,6 +531,7 @@ bool Script::doPublish(const std::string& line)
     const std::wstring sourceText = fromUtf8(source != command.options.end() ? source->second : "hubhost");
     const std::wstring name = fromUtf8(command.words[0]);
     const std::uint32_t status = m_bus.publish(record, extended, name, sourceText, fromUtf8(command.rest));
+    m_bus.sync(kSyncMs); // the message itself shows before its status
 
     Output::Json json("publish");
     json.str("name", name).boolean("extended", extended).status("status", status);
@@ -567,6 +568,7 @@ bool Script::doRequest(const std::string& line)
         m_bus.request(record, extended, name, sourceText, fromUtf8(command.rest), timeout);
     m_lastOutcome = outcome;
     m_haveOutcome = true;
+    m_bus.sync(kSyncMs);
 
     const std::string head = "[reply] #" + std::to_string(outcome.index) + " " + command.words[0];
     Output::Json json("reply");
@@ -686,6 +688,7 @@ bool Script::doDirect(const std::string& line)
         fail("direct to " + command.words[0] + ": the module is not running");
         return true;
     }
+    m_bus.sync(kSyncMs);
     Output::Json json("module");
     json.str("module", module->name()).str8("function", "DirectMessage").str("name", name).status("status", status);
     m_output.emit("[module] " + toUtf8(module->name()) + " DirectMessage " + command.words[1] + " -> " +
