@@ -10,6 +10,8 @@
 #   #! absent: TEXT        text that must appear on no line (repeatable)
 #   #! order: LINE         lines that must appear in this order (repeatable)
 #   #! stdin               feed the script on standard input, not --script
+#   #! run: PATH           run the script at PATH (relative to this one) with
+#                          this one's checks
 # Wine's own exit code is not trusted: hubhost's last line "[hubhost] exit N"
 # (or {"event":"exit","code":N} with --json) is.
 # Usage: scripts/run-hubhost-test.sh <build-dir> <hubhost.exe> <fake-module.dll> <script.hub>...
@@ -31,6 +33,11 @@ for script in "$@"; do
     args="${args//\{dir\}/$(winpath "$script" | sed 's/\\[^\\]*$//')}"
     want_exit="$(sed -n 's/^#! exit: //p' "$script" | head -n1)"
     want_exit="${want_exit:-0}"
+    target="$script"
+    run="$(sed -n 's/^#! run: //p' "$script" | head -n1)"
+    if [ -n "$run" ]; then
+        target="$(dirname "$script")/$run"
+    fi
     envs=()
     while IFS= read -r e; do envs+=("$e"); done < <(sed -n 's/^#! env: //p' "$script")
 
@@ -38,10 +45,10 @@ for script in "$@"; do
     # the output and would keep a pipe open long after hubhost ended.
     if grep -q '^#! stdin' "$script"; then
         # shellcheck disable=SC2086
-        env "${envs[@]}" $WINE "$hubhost" $args < "$script" > "$log.raw" 2>&1
+        env "${envs[@]}" $WINE "$hubhost" $args < "$target" > "$log.raw" 2>&1
     else
         # shellcheck disable=SC2086
-        env "${envs[@]}" $WINE "$hubhost" $args --script "$(winpath "$script")" > "$log.raw" 2>&1 </dev/null
+        env "${envs[@]}" $WINE "$hubhost" $args --script "$(winpath "$target")" > "$log.raw" 2>&1 </dev/null
     fi
     tr -d '\r' < "$log.raw" > "$log"
     rm -f "$log.raw"
