@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <memory>
@@ -108,7 +109,8 @@ use wait or expect before relying on their order against later commands.
 exit code: 0 all went well; 1 a module function failed, a check failed or the
 bus broke its promises (a reply callback twice, late or never); 2 bad command
 line, a library that cannot be loaded or a script line that cannot be
-understood (the rest of the script is then not run). The last line says which.
+understood (the rest of the script is then not run); 3 a crash (a module's
+or the host's), reported as the last line. The last line always says which.
 )HELP";
 
 struct Arguments
@@ -284,6 +286,35 @@ bool parseArguments(int argc, wchar_t** argv, Arguments& args, std::string& erro
     return true;
 }
 
+bool g_json = false;
+
+// A module that crashes takes the host with it; what matters is that the run
+// says so in its last line instead of ending silently (or, under Wine, with an
+// exit code that looks like success).
+LONG WINAPI reportCrash(EXCEPTION_POINTERS* info)
+{
+    const DWORD code = info != nullptr && info->ExceptionRecord != nullptr ? info->ExceptionRecord->ExceptionCode : 0;
+    const void* where = info != nullptr && info->ExceptionRecord != nullptr
+                            ? info->ExceptionRecord->ExceptionAddress
+                            : nullptr;
+    char line[200];
+    if (g_json)
+    {
+        _snprintf_s(line, sizeof(line), _TRUNCATE,
+                    "{\"event\":\"exit\",\"code\":3,\"failures\":1,\"text\":\"crashed: exception 0x%08lX at %p\"}\n",
+                    static_cast<unsigned long>(code), where);
+    }
+    else
+    {
+        _snprintf_s(line, sizeof(line), _TRUNCATE, "[hubhost] exit 3: crashed: exception 0x%08lX at %p\n",
+                    static_cast<unsigned long>(code), where);
+    }
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 void emitError(hubhost::Output& out, const std::string& text)
 {
     hubhost::Output::Json json("error");
@@ -307,6 +338,8 @@ int wmain(int argc, wchar_t** argv)
     std::string error;
     const bool understood = parseArguments(argc, argv, args, error);
     hubhost::Output out(args.json);
+    g_json = args.json;
+    SetUnhandledExceptionFilter(&reportCrash);
     if (args.help)
     {
         out.emit(kHelp, std::string("{\"event\":\"help\",\"text\":") + hubhost::jsonQuote(hubhost::fromUtf8(kHelp)) +

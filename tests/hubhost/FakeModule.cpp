@@ -13,6 +13,7 @@
 //   Fake.Direct.Record   publishes Fake.Record describing the context record
 //   Fake.Direct.Request  requests the name in the payload, publishes Fake.Got
 //   Fake.Direct.Manager  calls the module-manager callback (manager, 7, 8, 9)
+//   Fake.Direct.Crash    writes through a null pointer
 
 #include "courier/CourierApi.h"
 
@@ -309,6 +310,12 @@ std::uint32_t DirectMessage(void* handle, const void* context, const wchar_t* na
         const std::wstring text = L"status=" + std::to_wstring(module.replyStatus) + L";payload=" + module.replyPayload;
         guard.unlock();
         return publish(module, L"Fake.Got", text);
+    }
+    if (which == L"Fake.Direct.Crash")
+    {
+        volatile int* nowhere = nullptr;
+        *nowhere = 1;
+        return 0;
     }
     if (which == L"Fake.Direct.Manager")
     {
