@@ -70,17 +70,19 @@ DATA_ERROR. Record options, where a command sends a context record:
       calls the module's DirectMessage (MODULE: its name or #1, #2, ... in
       command-line order) and prints its status. A non-zero status is a
       failure unless expect= names it.
-  expect [within=MS] [source=S] [reply=yes|no] [session=N] [next=yes] NAME [PAYLOAD]
-      waits (default 2000 ms) for a bus message seen by the tap that matches
-      and has not matched an earlier expect. NAME may use * as a wildcard;
-      PAYLOAD omitted or * matches any payload, JSON matches the same JSON
-      value (member order and spacing aside), other text must be equal.
-      With next=yes the oldest unmatched message must be this one.
-  expect-none [within=MS] [source=S] [reply=yes|no] [session=N] NAME [PAYLOAD]
-      fails if a matching unmatched message is seen now or within the time
-      (default 500 ms).
+  expect [within=MS] [source=S] [kind=K] [session=N] [next=yes] NAME [PAYLOAD]
+      waits (default 2000 ms) for a bus event that matches and has not matched
+      an earlier expect. NAME may use * as a wildcard; PAYLOAD omitted or *
+      matches any payload, JSON matches the same JSON value (member order and
+      spacing aside), other text must be equal. kind= is publish (default),
+      request, reply, reply-dropped, timeout, no-subscribers or any; the last
+      four are seen only with a bus library that has a tap export. With
+      next=yes the oldest unmatched event must be this one.
+  expect-none [within=MS] [source=S] [kind=K] [session=N] NAME [PAYLOAD]
+      fails if a matching unmatched event is there now or comes within the
+      time (default 500 ms).
   clear
-      forgets every message seen so far (none of them can match any more).
+      forgets every event seen so far (none of them can match any more).
   respond [source=S] NAME [PAYLOAD]
       from now on answers every request named NAME with PAYLOAD: a reply-
       flagged publication carrying the request's context record. Again for
@@ -89,6 +91,12 @@ DATA_ERROR. Record options, where a command sends a context record:
       stops answering NAME.
   wait MS
       sleeps; bus traffic keeps being printed meanwhile.
+  stats [delivered=N] [failed=N] [thrown=N] [replies=N] [within=MS]
+      prints how the bus's counters grew since the last stats (or the start
+      of the script): message callbacks run, those that returned a non-zero
+      status, those that threw, reply callbacks run. Each given count must be
+      the growth; it may take up to within= (default 2000 ms) to be reached.
+      The bus reports handler statuses only this way.
   unload MODULE
       stops, uninitialises and destroys one module now.
   echo TEXT
@@ -101,10 +109,13 @@ output (text; with --json one object a line, "event" naming the kind):
   [module] M F -> STATUS  each module function with its status (event "module")
   [bus] NAME from "SRC": PAYLOAD   each message the tap sees; "(reply)" marks
                           the reply flag (event "bus")
-  [publish] / [reply] / [respond] / [check] / [manager] / [echo] / [error] /
-  [bus-fault] / [hubhost]
-Bus lines are printed when the bus delivers them, from the bus's threads:
-use wait or expect before relying on their order against later commands.
+  [publish] / [reply] / [respond] / [check] / [stats] / [manager] / [echo] /
+  [error] / [bus-fault] / [hubhost]
+With a tap export, requests, replies and request outcomes are shown too, and
+every command waits until the traffic it caused itself has been printed (as
+does every module function). What modules do in reaction is printed when it
+happens, from the bus's threads: use expect (or wait) before relying on its
+order against later commands.
 
 exit code: 0 all went well; 1 a module function failed, a check failed or the
 bus broke its promises (a reply callback twice, late or never); 2 bad command
