@@ -2,8 +2,7 @@
 
 #include "Text.h"
 
-#include <rapidjson/document.h>
-#include <rapidjson/encodings.h>
+#include "Matching.h"
 
 #include <windows.h>
 
@@ -91,14 +90,6 @@ bool yesNo(const std::string& text, bool& value)
     return false;
 }
 
-using WideDocument = rapidjson::GenericDocument<rapidjson::UTF16<wchar_t>>;
-
-bool parseJson(const std::wstring& text, WideDocument& document)
-{
-    document.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
-    return !document.HasParseError();
-}
-
 std::string describe(const BusEvent& event)
 {
     std::string text = toUtf8(event.name) + " from \"" + toUtf8(event.source) + "\": " + toUtf8(event.payload);
@@ -109,61 +100,6 @@ std::string describe(const BusEvent& event)
     return text;
 }
 } // namespace
-
-bool nameMatches(const std::wstring& pattern, const std::wstring& name)
-{
-    // Classic wildcard walk with one backtrack point: linear enough for names.
-    std::size_t p = 0;
-    std::size_t n = 0;
-    std::size_t star = std::wstring::npos;
-    std::size_t resume = 0;
-    while (n < name.size())
-    {
-        if (p < pattern.size() && pattern[p] == L'*')
-        {
-            star = p++;
-            resume = n;
-        }
-        else if (p < pattern.size() && pattern[p] == name[n])
-        {
-            ++p;
-            ++n;
-        }
-        else if (star != std::wstring::npos)
-        {
-            p = star + 1;
-            n = ++resume;
-        }
-        else
-        {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == L'*')
-    {
-        ++p;
-    }
-    return p == pattern.size();
-}
-
-bool payloadMatches(const std::wstring& expected, const std::wstring& actual)
-{
-    if (expected.empty() || expected == L"*")
-    {
-        return true;
-    }
-    if (expected == actual)
-    {
-        return true;
-    }
-    WideDocument want;
-    WideDocument got;
-    if (!parseJson(expected, want) || !parseJson(actual, got))
-    {
-        return false;
-    }
-    return want == got;
-}
 
 Script::Script(Output& output, Bus& bus, Observed& observed, std::vector<std::unique_ptr<LoadedModule>>& modules)
     : m_output(output), m_bus(bus), m_observed(observed), m_modules(modules)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Bus.h"
+#include "Matching.h"
 #include "ModuleHost.h"
 #include "Observed.h"
 #include "Output.h"
@@ -77,13 +78,5 @@ private:
     bool m_haveStats = false;
     CourierStats m_stats{};
 };
-
-// Matching rules shared by `expect` and `expect-reply`.
-// A name with '*' is a pattern where '*' stands for any run of characters.
-bool nameMatches(const std::wstring& pattern, const std::wstring& name);
-// Empty or "*" matches anything; two JSON texts match when they are the
-// same JSON value (member order and spacing aside); anything else must be the
-// same text.
-bool payloadMatches(const std::wstring& expected, const std::wstring& actual);
 
 } // namespace hubhost
