@@ -16,9 +16,12 @@ winpath() { echo "Z:$1" | tr '/' '\\'; }
 # Wine's background services are started here, with their output going
 # nowhere: started by hubhost they would inherit its output and keep a pipe
 # (make demo | less) open after the demo ended.
-wineserver -p
+# A server that was already running (exit status 2) belongs to someone else's
+# session and is left alone.
 stop_server() { wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true; }
-trap stop_server EXIT
+if wineserver -p >/dev/null 2>&1; then
+    trap stop_server EXIT
+fi
 $WINE wineboot >/dev/null 2>&1 </dev/null || true
 
 set +e

@@ -2,7 +2,10 @@
 # Runs hubhost scripts under Wine and checks what each printed. A script says
 # what it needs in lines at its top:
 #   #! args: ARGS          hubhost arguments before --script ({fake} is the
-#                          fake module's Windows path, {dir} the script's folder)
+#                          fake module's Windows path, {wardline} Wardline.dll's,
+#                          {dir} the script's folder)
+#   #! needs: wardline     skip (and say so) while Wardline.dll does not
+#                          export CreateObject yet
 #   #! env: NAME=VALUE     environment for this run (repeatable)
 #   #! exit: N             the exit code hubhost must report (default 0)
 #   #! output: LINE        a line that must appear, exactly (repeatable)
@@ -14,22 +17,35 @@
 #                          this one's checks
 # Wine's own exit code is not trusted: hubhost's last line "[hubhost] exit N"
 # (or {"event":"exit","code":N} with --json) is.
-# Usage: scripts/run-hubhost-test.sh <build-dir> <hubhost.exe> <fake-module.dll> <script.hub>...
+# Usage: scripts/run-hubhost-test.sh <build-dir> <hubhost.exe> <fake-module.dll> <Wardline.dll> <script.hub>...
 set -uo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/wine-env.sh" "$1"
 hubhost="$2"
 fake="$3"
-shift 3
+wardline="$4"
+shift 4
 
 winpath() { echo "Z:$(cd "$(dirname "$1")" && pwd)/$(basename "$1")" | tr '/' '\\'; }
 
+wardline_ready() {
+    [ -f "$wardline" ] && x86_64-w64-mingw32-objdump -p "$wardline" 2>/dev/null |
+        sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -qw CreateObject
+}
+
 failed=0
+skipped=0
 for script in "$@"; do
     name="$(basename "$script")"
+    if grep -q '^#! needs: wardline' "$script" && ! wardline_ready; then
+        echo "SKIP $name: $(basename "$wardline") does not export CreateObject yet"
+        skipped=$((skipped + 1))
+        continue
+    fi
     log="$(mktemp)"
     args="$(sed -n 's/^#! args: //p' "$script" | head -n1)"
     args="${args//\{fake\}/$(winpath "$fake")}"
+    args="${args//\{wardline\}/$(winpath "$wardline")}"
     args="${args//\{dir\}/$(winpath "$script" | sed 's/\\[^\\]*$//')}"
     want_exit="$(sed -n 's/^#! exit: //p' "$script" | head -n1)"
     want_exit="${want_exit:-0}"
@@ -90,5 +106,5 @@ for script in "$@"; do
     fi
     rm -f "$log"
 done
-echo "hubhost scripts: $(($# - failed)) passed, $failed failed"
+echo "hubhost scripts: $(($# - failed - skipped)) passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]
