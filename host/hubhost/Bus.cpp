@@ -77,6 +77,20 @@ bool Bus::open(const std::wstring& tapPattern, std::string& error)
     }
     if (m_setTap != nullptr)
     {
+        // The bus's tap shows everything; the pattern is applied here, with
+        // the grammar and whole-name rule of the bus's own pattern subscriptions.
+        if (tapPattern != L".*")
+        {
+            try
+            {
+                m_tapFilter.reset(new std::wregex(tapPattern, std::regex_constants::ECMAScript));
+            }
+            catch (const std::regex_error&)
+            {
+                error = "the tap pattern '" + toUtf8(tapPattern) + "' is not a valid regular expression";
+                return false;
+            }
+        }
         status = m_setTap(&Bus::tapExportCallback, this);
         if (status != 0)
         {
@@ -436,6 +450,12 @@ void Bus::remember(BusEvent event)
             m_syncSeen = marker > m_syncSeen ? marker : m_syncSeen;
         }
         m_synced.notify_all();
+        return;
+    }
+    // Outcomes without a message (time-outs, no subscribers) always pass: they
+    // answer a request the script may be waiting on.
+    if (m_tapFilter && !event.name.empty() && !std::regex_match(event.name, *m_tapFilter))
+    {
         return;
     }
     const bool replyFlag = (event.record.flags & courier::kFlagReply) != 0;

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <string>
 
 namespace hubhost
@@ -136,6 +137,7 @@ private:
     CourierSetTapFn m_setTap = nullptr;
     CourierGetStatsFn m_getStats = nullptr;
     bool m_tapInstalled = false;
+    std::unique_ptr<std::wregex> m_tapFilter;
     std::map<CourierHandle, std::wstring> m_labels;
 
     mutable std::mutex m_lock;

@@ -43,8 +43,9 @@ options:
   --prop NAME=VALUE  a property given to every module (repeatable, in order)
   --init v1|v2       v2 (default) hands the bus over; v1 uses InitializeModule,
                      where the module finds the bus library itself
-  --tap PATTERN      pattern of the bus subscription that shows the traffic
-                     (default: .*); --no-tap shows nothing (expect then fails)
+  --tap PATTERN      only traffic whose message name matches this regular
+                     expression (ECMAScript, the whole name) is shown and
+                     seen by expect (default: .*); --no-tap shows nothing
   --help             this text
 
 script: one command a line; blank lines and lines starting with # are skipped.
