@@ -24,9 +24,7 @@ std::wstring orEmpty(const wchar_t* text)
 }
 } // namespace
 
-Bus::Bus(Output& output, Observed& observed) : m_output(output), m_observed(observed)
-{
-}
+Bus::Bus(Output& output, Observed& observed) : m_output(output), m_observed(observed) {}
 
 Bus::~Bus()
 {
@@ -41,17 +39,18 @@ bool Bus::load(const std::wstring& path, std::string& error)
         error = "cannot load " + toUtf8(path) + " (Windows error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    const auto create =
-        reinterpret_cast<CourierCreateObjectFn>(reinterpret_cast<void*>(GetProcAddress(m_library, "CreateObject")));
+    const auto create = reinterpret_cast<CourierCreateObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(m_library, "CreateObject")));
     if (create == nullptr)
     {
         error = toUtf8(path) + " has no CreateObject export";
         return false;
     }
     // Extras of this bus library; a library without them still works.
-    m_setTap = reinterpret_cast<CourierSetTapFn>(reinterpret_cast<void*>(GetProcAddress(m_library, "CourierSetTap")));
-    m_getStats =
-        reinterpret_cast<CourierGetStatsFn>(reinterpret_cast<void*>(GetProcAddress(m_library, "CourierGetStats")));
+    m_setTap = reinterpret_cast<CourierSetTapFn>(
+        reinterpret_cast<void*>(GetProcAddress(m_library, "CourierSetTap")));
+    m_getStats = reinterpret_cast<CourierGetStatsFn>(
+        reinterpret_cast<void*>(GetProcAddress(m_library, "CourierGetStats")));
     m_table = create(courier::kInterfaceVersion);
     if (m_table == nullptr)
     {
@@ -107,7 +106,8 @@ bool Bus::open(const std::wstring& tapPattern, std::string& error)
     }
     label(m_tapHandle, L"hubhost-tap");
     {
-        m_tapSubscription = m_table->subscribeFilter(m_tapHandle, this, &Bus::tapCallback, tapPattern.c_str());
+        m_tapSubscription =
+            m_table->subscribeFilter(m_tapHandle, this, &Bus::tapCallback, tapPattern.c_str());
         if (m_tapSubscription == 0)
         {
             error = "the bus refused the tap subscription for pattern '" + toUtf8(tapPattern) + "'";
@@ -162,8 +162,8 @@ RequestOutcome Bus::request(const RecordOptions& options, bool extended, const s
     const std::vector<unsigned char> record = makeRecord(options, name, source, payload);
     const void* recordAddress = record.empty() ? nullptr : record.data();
     const auto entry = extended ? m_table->requestEx : m_table->request;
-    const std::uint32_t status = entry(m_sendHandle, index, this, &Bus::replyCallback, recordAddress, name.c_str(),
-                                       source.c_str(), payload.c_str(), timeoutMs);
+    const std::uint32_t status = entry(m_sendHandle, index, this, &Bus::replyCallback, recordAddress,
+                                       name.c_str(), source.c_str(), payload.c_str(), timeoutMs);
 
     std::unique_lock<std::mutex> guard(m_lock);
     if (status != 0)
@@ -209,7 +209,8 @@ bool Bus::respond(const std::wstring& name, const std::wstring& source, const st
     responder.name = name;
     responder.source = source;
     responder.payload = payload;
-    responder.subscription = m_table->subscribe(m_sendHandle, &responder, &Bus::respondCallback, name.c_str());
+    responder.subscription =
+        m_table->subscribe(m_sendHandle, &responder, &Bus::respondCallback, name.c_str());
     if (responder.subscription == 0)
     {
         responder.active = false;
@@ -259,7 +260,8 @@ bool Bus::sync(std::uint32_t withinMs)
         return false;
     }
     std::unique_lock<std::mutex> guard(m_lock);
-    return m_synced.wait_for(guard, std::chrono::milliseconds(withinMs), [&] { return m_syncSeen >= marker; });
+    return m_synced.wait_for(guard, std::chrono::milliseconds(withinMs),
+                             [&] { return m_syncSeen >= marker; });
 }
 
 void Bus::label(CourierHandle handle, const std::wstring& owner)
@@ -354,8 +356,8 @@ CourierStatus Bus::tapCallback(void* context, const void* record, const wchar_t*
     }
 }
 
-CourierStatus Bus::respondCallback(void* context, const void* record, const wchar_t* name, const wchar_t* source,
-                                   const wchar_t* payload)
+CourierStatus Bus::respondCallback(void* context, const void* record, const wchar_t* name,
+                                   const wchar_t* source, const wchar_t* payload)
 {
     try
     {
@@ -476,7 +478,8 @@ void Bus::remember(BusEvent event)
         text += "(reply dropped: no pending request) ";
         break;
     case EventKind::Timeout:
-        text += "(request #" + std::to_string(event.requestIndex) + " of " + toUtf8(event.sender) + " timed out)";
+        text +=
+            "(request #" + std::to_string(event.requestIndex) + " of " + toUtf8(event.sender) + " timed out)";
         break;
     case EventKind::NoSubscribers:
         text += "(request #" + std::to_string(event.requestIndex) + " of " + toUtf8(event.sender) +
@@ -560,8 +563,8 @@ CourierStatus Bus::onRequest(Responder& responder, const void* record, const wch
     return 0;
 }
 
-CourierStatus Bus::onReply(std::uint64_t index, const void* record, const wchar_t* name, const wchar_t* source,
-                           const wchar_t* payload, CourierStatus status)
+CourierStatus Bus::onReply(std::uint64_t index, const void* record, const wchar_t* name,
+                           const wchar_t* source, const wchar_t* payload, CourierStatus status)
 {
     std::shared_ptr<Pending> pending;
     {

@@ -24,11 +24,11 @@ namespace hubhost
 struct RequestOutcome
 {
     std::uint64_t index = 0;
-    bool accepted = false;        // the bus's request entry returned 0
-    std::uint32_t status = 0;     // the entry's refusal, or the reply callback's status
-    bool completed = false;       // the reply callback came
-    unsigned callbacks = 0;       // more than one is a bus fault
-    std::wstring name;            // of the reply message, when there is one
+    bool accepted = false;    // the bus's request entry returned 0
+    std::uint32_t status = 0; // the entry's refusal, or the reply callback's status
+    bool completed = false;   // the reply callback came
+    unsigned callbacks = 0;   // more than one is a bus fault
+    std::wstring name;        // of the reply message, when there is one
     std::wstring source;
     std::wstring payload;
     RecordView record;

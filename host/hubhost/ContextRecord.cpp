@@ -9,14 +9,12 @@ namespace hubhost
 
 namespace
 {
-template <typename T>
-void put(std::vector<unsigned char>& record, std::size_t offset, T value)
+template <typename T> void put(std::vector<unsigned char>& record, std::size_t offset, T value)
 {
     std::memcpy(record.data() + offset, &value, sizeof(value));
 }
 
-template <typename T>
-T get(const unsigned char* record, std::size_t offset)
+template <typename T> T get(const unsigned char* record, std::size_t offset)
 {
     T value;
     std::memcpy(&value, record + offset, sizeof(value));

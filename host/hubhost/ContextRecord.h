@@ -10,10 +10,10 @@ namespace hubhost
 // What a script may choose about the message context record it sends.
 struct RecordOptions
 {
-    bool present = true;         // false passes a null record
-    std::uint16_t version = 2;   // 1 gives the 100-byte form
+    bool present = true;       // false passes a null record
+    std::uint16_t version = 2; // 1 gives the 100-byte form
     std::uint32_t flags = 0;
-    std::uint32_t session = 0;   // only the version 2 record has room for it
+    std::uint32_t session = 0; // only the version 2 record has room for it
     std::uint64_t replyRouting = 0;
 };
 

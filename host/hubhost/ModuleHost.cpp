@@ -42,7 +42,8 @@ std::uint32_t LoadedModule::report(const char* function, std::uint32_t status, u
     {
         ++failures;
     }
-    const std::string text = "[module] " + toUtf8(m_config.name) + " " + function + " -> " + statusText(status);
+    const std::string text =
+        "[module] " + toUtf8(m_config.name) + " " + function + " -> " + statusText(status);
     Output::Json json("module");
     json.str("module", m_config.name).str8("function", function).status("status", status);
     m_output.emit(text, json.done());
@@ -54,7 +55,8 @@ bool LoadedModule::start(const HostConfig& host, unsigned& failures, std::string
     m_library = LoadLibraryW(m_config.path.c_str());
     if (m_library == nullptr)
     {
-        error = "cannot load " + toUtf8(m_config.path) + " (Windows error " + std::to_string(GetLastError()) + ")";
+        error = "cannot load " + toUtf8(m_config.path) + " (Windows error " + std::to_string(GetLastError()) +
+                ")";
         return false;
     }
     using CreateObjectFn = const void* (*)();
@@ -116,8 +118,8 @@ bool LoadedModule::start(const HostConfig& host, unsigned& failures, std::string
     std::uint32_t status;
     if (host.initializeV1)
     {
-        status = m_table->InitializeModule(m_handle, m_config.name.c_str(), m_config.secondaryName.c_str(), count,
-                                           names.empty() ? nullptr : names.data(),
+        status = m_table->InitializeModule(m_handle, m_config.name.c_str(), m_config.secondaryName.c_str(),
+                                           count, names.empty() ? nullptr : names.data(),
                                            values.empty() ? nullptr : values.data(), m_manager.get(),
                                            &LoadedModule::managerCallback);
         report("InitializeModule", status, failures);
@@ -132,8 +134,8 @@ bool LoadedModule::start(const HostConfig& host, unsigned& failures, std::string
             return false;
         }
         m_bus.label(m_busHandle, m_config.name);
-        status = m_table->InitializeModuleV2(m_handle, m_config.name.c_str(), m_config.secondaryName.c_str(), count,
-                                             names.empty() ? nullptr : names.data(),
+        status = m_table->InitializeModuleV2(m_handle, m_config.name.c_str(), m_config.secondaryName.c_str(),
+                                             count, names.empty() ? nullptr : names.data(),
                                              values.empty() ? nullptr : values.data(), m_manager.get(),
                                              &LoadedModule::managerCallback, m_busHandle, m_bus.table());
         report("InitializeModuleV2", status, failures);
@@ -181,7 +183,8 @@ void LoadedModule::destroy(unsigned& failures)
         {
             Output::Json json("bus-fault");
             json.str8("text", "releaseHandle of the module's handle failed").status("status", status);
-            m_output.emit("[bus-fault] releaseHandle for " + toUtf8(m_config.name) + " -> " + statusText(status),
+            m_output.emit("[bus-fault] releaseHandle for " + toUtf8(m_config.name) + " -> " +
+                              statusText(status),
                           json.done());
             ++failures;
         }
@@ -204,12 +207,13 @@ bool LoadedModule::direct(const RecordOptions& record, const std::wstring& name,
         return false;
     }
     const std::vector<unsigned char> bytes = makeRecord(record, name, source, payload);
-    status = m_table->DirectMessage(m_handle, bytes.empty() ? nullptr : bytes.data(), name.c_str(), source.c_str(),
-                                    payload.c_str());
+    status = m_table->DirectMessage(m_handle, bytes.empty() ? nullptr : bytes.data(), name.c_str(),
+                                    source.c_str(), payload.c_str());
     return true;
 }
 
-std::uint32_t LoadedModule::managerCallback(std::uintptr_t a, std::uintptr_t b, std::uintptr_t c, std::uintptr_t d)
+std::uint32_t LoadedModule::managerCallback(std::uintptr_t a, std::uintptr_t b, std::uintptr_t c,
+                                            std::uintptr_t d)
 {
     try
     {
@@ -225,8 +229,7 @@ std::uint32_t LoadedModule::managerCallback(std::uintptr_t a, std::uintptr_t b, 
         }
         if (g_output != nullptr)
         {
-            const std::string args =
-                hex64(a) + ", " + hex64(b) + ", " + hex64(c) + ", " + hex64(d);
+            const std::string args = hex64(a) + ", " + hex64(b) + ", " + hex64(c) + ", " + hex64(d);
             Output::Json json("manager");
             json.str("module", whose).num("arg0", a).num("arg1", b).num("arg2", c).num("arg3", d);
             g_output->emit("[manager] callback from " + toUtf8(whose) + " (" + args + ")", json.done());

@@ -29,8 +29,8 @@ struct ModuleFunctionTable
     std::uint32_t (*StartModule)(void* handle);
     std::uint32_t (*StopModule)(void* handle);
     std::uint32_t (*UninitializeModule)(void* handle);
-    std::uint32_t (*DirectMessage)(void* handle, const void* context, const wchar_t* name, const wchar_t* source,
-                                   const wchar_t* payload);
+    std::uint32_t (*DirectMessage)(void* handle, const void* context, const wchar_t* name,
+                                   const wchar_t* source, const wchar_t* payload);
     std::uint32_t (*InitializeModuleV2)(void* handle, const wchar_t* name, const wchar_t* secondaryName,
                                         std::uint32_t propertyCount, const wchar_t* const* propertyNames,
                                         const wchar_t* const* propertyValues, void* moduleManager,
@@ -41,7 +41,7 @@ struct ModuleFunctionTable
 struct ModuleConfig
 {
     std::wstring path;
-    std::wstring name;           // given at initialisation; also how scripts refer to the module
+    std::wstring name; // given at initialisation; also how scripts refer to the module
     std::wstring secondaryName;
 };
 
@@ -49,7 +49,7 @@ struct HostConfig
 {
     std::wstring applicationName = L"hubhost";
     std::vector<std::pair<std::wstring, std::wstring>> properties;
-    bool initializeV1 = false;   // the module then finds the bus library itself
+    bool initializeV1 = false; // the module then finds the bus library itself
 };
 
 // The module manager the host hands to every module. Modules only keep it;
@@ -87,7 +87,8 @@ public:
     bool direct(const RecordOptions& record, const std::wstring& name, const std::wstring& source,
                 const std::wstring& payload, std::uint32_t& status);
 
-    static std::uint32_t managerCallback(std::uintptr_t a, std::uintptr_t b, std::uintptr_t c, std::uintptr_t d);
+    static std::uint32_t managerCallback(std::uintptr_t a, std::uintptr_t b, std::uintptr_t c,
+                                         std::uintptr_t d);
 
 private:
     std::uint32_t report(const char* function, std::uint32_t status, unsigned& failures);

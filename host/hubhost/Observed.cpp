@@ -5,7 +5,8 @@ namespace hubhost
 
 namespace
 {
-const char* const kKindNames[] = {"publish", "request", "reply", "reply-dropped", "timeout", "no-subscribers"};
+const char* const kKindNames[] = {"publish",       "request", "reply",
+                                  "reply-dropped", "timeout", "no-subscribers"};
 }
 
 const char* kindName(EventKind kind)

@@ -31,7 +31,7 @@ struct BusEvent
 {
     std::uint64_t sequence = 0;
     EventKind kind = EventKind::Publish;
-    std::wstring sender;           // the handle's owner: hubhost or a module's name
+    std::wstring sender; // the handle's owner: hubhost or a module's name
     std::uint64_t requestIndex = 0;
     std::uint32_t receivers = 0;
     std::wstring name;

@@ -92,7 +92,8 @@ bool yesNo(const std::string& text, bool& value)
 
 std::string describe(const BusEvent& event)
 {
-    std::string text = toUtf8(event.name) + " from \"" + toUtf8(event.source) + "\": " + toUtf8(event.payload);
+    std::string text =
+        toUtf8(event.name) + " from \"" + toUtf8(event.source) + "\": " + toUtf8(event.payload);
     if (event.kind != EventKind::Publish)
     {
         text = std::string("(") + kindName(event.kind) + ") " + text;
@@ -101,7 +102,8 @@ std::string describe(const BusEvent& event)
 }
 } // namespace
 
-Script::Script(Output& output, Bus& bus, Observed& observed, std::vector<std::unique_ptr<LoadedModule>>& modules)
+Script::Script(Output& output, Bus& bus, Observed& observed,
+               std::vector<std::unique_ptr<LoadedModule>>& modules)
     : m_output(output), m_bus(bus), m_observed(observed), m_modules(modules)
 {
     // Counts for `stats` start with the script, not with the modules' start.
@@ -273,7 +275,8 @@ bool Script::parse(const std::string& line, std::size_t positional, Command& com
         const std::string word = token(line, pos);
         if (word.empty())
         {
-            return syntax(command.verb + " needs " + std::to_string(positional) + " word(s) before its payload");
+            return syntax(command.verb + " needs " + std::to_string(positional) +
+                          " word(s) before its payload");
         }
         command.words.push_back(word);
     }
@@ -361,13 +364,15 @@ bool Script::statusOption(const Command& command, const char* key, bool& present
     }
     if (!parseStatus(found->second, status))
     {
-        return syntax(std::string(key) + "= takes a status: 0x80000006, 2147483654 or MODULE_STATUS_DATA_ERROR");
+        return syntax(std::string(key) +
+                      "= takes a status: 0x80000006, 2147483654 or MODULE_STATUS_DATA_ERROR");
     }
     present = true;
     return true;
 }
 
-bool Script::durationOption(const Command& command, const char* key, std::uint64_t fallback, std::uint64_t& value)
+bool Script::durationOption(const Command& command, const char* key, std::uint64_t fallback,
+                            std::uint64_t& value)
 {
     value = fallback;
     const auto found = command.options.find(key);
@@ -394,8 +399,8 @@ LoadedModule* Script::findModule(const std::string& reference)
     }
     // "#1" is the first module on the command line.
     std::uint64_t index = 0;
-    if (reference.size() > 1 && reference[0] == '#' && parseUnsigned(reference.substr(1), index) && index >= 1 &&
-        index <= m_modules.size())
+    if (reference.size() > 1 && reference[0] == '#' && parseUnsigned(reference.substr(1), index) &&
+        index >= 1 && index <= m_modules.size())
     {
         return m_modules[static_cast<std::size_t>(index - 1)].get();
     }
@@ -484,7 +489,8 @@ bool Script::doRequest(const std::string& line)
     std::uint32_t want = 0;
     std::uint64_t timeout = 0;
     if (!parse(line, 1, command) ||
-        !checkOptions(command, {"source", "record", "flags", "session", "routing", "form", "expect", "timeout"}) ||
+        !checkOptions(command,
+                      {"source", "record", "flags", "session", "routing", "form", "expect", "timeout"}) ||
         !recordOptions(command, record) || !statusOption(command, "expect", expected, want) ||
         !durationOption(command, "timeout", kDefaultRequestMs, timeout))
     {
@@ -566,7 +572,8 @@ bool Script::doExpectReply(const std::string& line)
         }
         else
         {
-            fail(what + (outcome.accepted ? " never completed" : " was refused with " + statusText(outcome.status)));
+            fail(what +
+                 (outcome.accepted ? " never completed" : " was refused with " + statusText(outcome.status)));
         }
         return true;
     }
@@ -626,7 +633,10 @@ bool Script::doDirect(const std::string& line)
     }
     m_bus.sync(kSyncMs);
     Output::Json json("module");
-    json.str("module", module->name()).str8("function", "DirectMessage").str("name", name).status("status", status);
+    json.str("module", module->name())
+        .str8("function", "DirectMessage")
+        .str("name", name)
+        .status("status", status);
     m_output.emit("[module] " + toUtf8(module->name()) + " DirectMessage " + command.words[1] + " -> " +
                       statusText(status),
                   json.done());
@@ -639,8 +649,9 @@ bool Script::doExpect(const std::string& line, bool absent)
     Command command;
     std::uint64_t within = 0;
     if (!parse(line, 1, command) ||
-        !checkOptions(command, absent ? std::vector<std::string>{"within", "source", "kind", "session"}
-                                      : std::vector<std::string>{"within", "source", "kind", "session", "next"}) ||
+        !checkOptions(command,
+                      absent ? std::vector<std::string>{"within", "source", "kind", "session"}
+                             : std::vector<std::string>{"within", "source", "kind", "session", "next"}) ||
         !durationOption(command, "within", absent ? kDefaultAbsentMs : kDefaultExpectMs, within))
     {
         return false;
@@ -665,7 +676,8 @@ bool Script::doExpect(const std::string& line, bool absent)
         anyKind = found->second == "any";
         if (!anyKind && !parseKind(found->second, kind))
         {
-            return syntax("kind= takes publish, request, reply, reply-dropped, timeout, no-subscribers or any");
+            return syntax(
+                "kind= takes publish, request, reply, reply-dropped, timeout, no-subscribers or any");
         }
     }
     found = command.options.find("session");
@@ -683,7 +695,8 @@ bool Script::doExpect(const std::string& line, bool absent)
     const std::wstring name = fromUtf8(command.words[0]);
     const std::wstring payload = fromUtf8(command.rest);
 
-    const Observed::Match match = [&](const BusEvent& event) {
+    const Observed::Match match = [&](const BusEvent& event)
+    {
         if (!nameMatches(name, event.name) || !payloadMatches(payload, event.payload))
         {
             return false;

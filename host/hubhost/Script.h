@@ -45,7 +45,8 @@ private:
     bool parse(const std::string& line, std::size_t positional, Command& command);
     bool recordOptions(const Command& command, RecordOptions& record);
     bool statusOption(const Command& command, const char* key, bool& present, std::uint32_t& status);
-    bool durationOption(const Command& command, const char* key, std::uint64_t fallback, std::uint64_t& value);
+    bool durationOption(const Command& command, const char* key, std::uint64_t fallback,
+                        std::uint64_t& value);
     bool checkOptions(const Command& command, const std::vector<std::string>& allowed);
     LoadedModule* findModule(const std::string& reference);
 

@@ -31,14 +31,15 @@ std::string toUtf8(const std::wstring& text)
     {
         return std::string();
     }
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
     if (size <= 0)
     {
         return std::string();
     }
     std::string narrow(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], size, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], size, nullptr,
+                        nullptr);
     return narrow;
 }
 
@@ -164,7 +165,8 @@ bool parseStatus(const std::string& text, std::uint32_t& status)
     const std::string full = text.compare(0, prefix.size(), prefix) == 0 ? text : prefix + text;
     // Every defined code lies in these two ranges; the name table is the
     // single source of the spellings.
-    const auto matches = [&](std::uint32_t candidate) { return toUtf8(Norvan::moduleStatusName(candidate)) == full; };
+    const auto matches = [&](std::uint32_t candidate)
+    { return toUtf8(Norvan::moduleStatusName(candidate)) == full; };
     if (matches(0))
     {
         status = 0;

@@ -172,7 +172,8 @@ bool parseArguments(int argc, wchar_t** argv, Arguments& args, std::string& erro
     for (int i = 1; i < argc; ++i)
     {
         const std::wstring arg = argv[i];
-        const auto value = [&](std::wstring& out) {
+        const auto value = [&](std::wstring& out)
+        {
             if (i + 1 >= argc)
             {
                 error = hubhost::toUtf8(arg) + " needs a value";
@@ -305,16 +306,18 @@ bool g_json = false;
 // exit code that looks like success).
 LONG WINAPI reportCrash(EXCEPTION_POINTERS* info)
 {
-    const DWORD code = info != nullptr && info->ExceptionRecord != nullptr ? info->ExceptionRecord->ExceptionCode : 0;
+    const DWORD code =
+        info != nullptr && info->ExceptionRecord != nullptr ? info->ExceptionRecord->ExceptionCode : 0;
     const void* where = info != nullptr && info->ExceptionRecord != nullptr
                             ? info->ExceptionRecord->ExceptionAddress
                             : nullptr;
     char line[200];
     if (g_json)
     {
-        _snprintf_s(line, sizeof(line), _TRUNCATE,
-                    "{\"event\":\"exit\",\"code\":3,\"failures\":1,\"text\":\"crashed: exception 0x%08lX at %p\"}\n",
-                    static_cast<unsigned long>(code), where);
+        _snprintf_s(
+            line, sizeof(line), _TRUNCATE,
+            "{\"event\":\"exit\",\"code\":3,\"failures\":1,\"text\":\"crashed: exception 0x%08lX at %p\"}\n",
+            static_cast<unsigned long>(code), where);
     }
     else
     {
@@ -322,7 +325,8 @@ LONG WINAPI reportCrash(EXCEPTION_POINTERS* info)
                     static_cast<unsigned long>(code), where);
     }
     DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(std::strlen(line)), &written,
+              nullptr);
     TerminateProcess(GetCurrentProcess(), 3);
     return EXCEPTION_EXECUTE_HANDLER;
 }
@@ -354,8 +358,8 @@ int wmain(int argc, wchar_t** argv)
     SetUnhandledExceptionFilter(&reportCrash);
     if (args.help)
     {
-        out.emit(kHelp, std::string("{\"event\":\"help\",\"text\":") + hubhost::jsonQuote(hubhost::fromUtf8(kHelp)) +
-                            "}");
+        out.emit(kHelp, std::string("{\"event\":\"help\",\"text\":") +
+                            hubhost::jsonQuote(hubhost::fromUtf8(kHelp)) + "}");
         return 0;
     }
     if (!understood)

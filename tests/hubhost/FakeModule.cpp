@@ -180,8 +180,8 @@ std::uint32_t DestroyModule(void* handle)
     return failure;
 }
 
-std::uint32_t InitializeModule(void* handle, const wchar_t*, const wchar_t*, std::uint32_t, const wchar_t* const*,
-                               const wchar_t* const*, void*, ManagerCallback)
+std::uint32_t InitializeModule(void* handle, const wchar_t*, const wchar_t*, std::uint32_t,
+                               const wchar_t* const*, const wchar_t* const*, void*, ManagerCallback)
 {
     // This module only takes the bus it is given.
     return handle == nullptr ? kInvalidParameter : kNotSupported;
@@ -189,8 +189,8 @@ std::uint32_t InitializeModule(void* handle, const wchar_t*, const wchar_t*, std
 
 std::uint32_t InitializeModuleV2(void* handle, const wchar_t* name, const wchar_t* secondaryName,
                                  std::uint32_t propertyCount, const wchar_t* const* propertyNames,
-                                 const wchar_t* const* propertyValues, void* manager, ManagerCallback managerCallback,
-                                 void* busHandle, const void* busTable)
+                                 const wchar_t* const* propertyValues, void* manager,
+                                 ManagerCallback managerCallback, void* busHandle, const void* busTable)
 {
     if (handle == nullptr || name == nullptr)
     {
@@ -226,8 +226,9 @@ std::uint32_t InitializeModuleV2(void* handle, const wchar_t* name, const wchar_
         properties += std::wstring(i == 0 ? L"" : L",") + propertyNames[i] + L"=" + propertyValues[i];
     }
     publish(*module, L"Fake.Initialized",
-            L"name=" + module->name + L";secondary=" + std::wstring(secondaryName != nullptr ? secondaryName : L"") +
-                L";properties=" + properties + L";manager=" + (manager != nullptr ? L"yes" : L"no"));
+            L"name=" + module->name + L";secondary=" +
+                std::wstring(secondaryName != nullptr ? secondaryName : L"") + L";properties=" + properties +
+                L";manager=" + (manager != nullptr ? L"yes" : L"no"));
     return 0;
 }
 
@@ -295,19 +296,21 @@ std::uint32_t DirectMessage(void* handle, const void* context, const wchar_t* na
             index = module.nextIndex++;
             module.haveReply = false;
         }
-        const std::uint32_t status = module.table->request(module.bus, index, &module, &onReply, nullptr, payload,
-                                                           module.name.c_str(), L"{}", 1000);
+        const std::uint32_t status = module.table->request(module.bus, index, &module, &onReply, nullptr,
+                                                           payload, module.name.c_str(), L"{}", 1000);
         if (status != 0)
         {
             return publish(module, L"Fake.Got", L"refused=" + std::to_wstring(status));
         }
         std::unique_lock<std::mutex> guard(module.lock);
-        if (!module.replied.wait_for(guard, std::chrono::milliseconds(3000), [&] { return module.haveReply; }))
+        if (!module.replied.wait_for(guard, std::chrono::milliseconds(3000),
+                                     [&] { return module.haveReply; }))
         {
             guard.unlock();
             return publish(module, L"Fake.Got", L"no-callback");
         }
-        const std::wstring text = L"status=" + std::to_wstring(module.replyStatus) + L";payload=" + module.replyPayload;
+        const std::wstring text =
+            L"status=" + std::to_wstring(module.replyStatus) + L";payload=" + module.replyPayload;
         guard.unlock();
         return publish(module, L"Fake.Got", text);
     }
@@ -331,31 +334,29 @@ std::uint32_t DirectMessage(void* handle, const void* context, const wchar_t* na
 
 using AnyFunction = void (*)();
 const AnyFunction kTable[8] = {
-    reinterpret_cast<AnyFunction>(&NewModule),          reinterpret_cast<AnyFunction>(&DestroyModule),
-    reinterpret_cast<AnyFunction>(&InitializeModule),   reinterpret_cast<AnyFunction>(&StartModule),
-    reinterpret_cast<AnyFunction>(&StopModule),         reinterpret_cast<AnyFunction>(&UninitializeModule),
-    reinterpret_cast<AnyFunction>(&DirectMessage),      reinterpret_cast<AnyFunction>(&InitializeModuleV2),
+    reinterpret_cast<AnyFunction>(&NewModule),        reinterpret_cast<AnyFunction>(&DestroyModule),
+    reinterpret_cast<AnyFunction>(&InitializeModule), reinterpret_cast<AnyFunction>(&StartModule),
+    reinterpret_cast<AnyFunction>(&StopModule),       reinterpret_cast<AnyFunction>(&UninitializeModule),
+    reinterpret_cast<AnyFunction>(&DirectMessage),    reinterpret_cast<AnyFunction>(&InitializeModuleV2),
 };
 } // namespace
 
 extern "C"
 {
-__declspec(dllexport) const void* CreateObject()
-{
-    return configuredFailure("CreateObject") != 0 ? nullptr : kTable;
-}
+    __declspec(dllexport) const void* CreateObject()
+    {
+        return configuredFailure("CreateObject") != 0 ? nullptr : kTable;
+    }
 
-__declspec(dllexport) void ReleaseObject()
-{
-}
+    __declspec(dllexport) void ReleaseObject() {}
 
-__declspec(dllexport) std::uint32_t GetVersionNum()
-{
-    return 2001000u;
-}
+    __declspec(dllexport) std::uint32_t GetVersionNum()
+    {
+        return 2001000u;
+    }
 
-__declspec(dllexport) const char* GetVersionStr()
-{
-    return "2.1.0";
-}
+    __declspec(dllexport) const char* GetVersionStr()
+    {
+        return "2.1.0";
+    }
 }

@@ -57,14 +57,17 @@ TEST(HostText, StatusTextAndJsonQuoting)
     EXPECT_EQ("\"a\\\"b\\\\c\\n\\u0001\"", jsonQuote(L"a\"b\\c\n\x01"));
     EXPECT_EQ("\"gr\xC3\xBCn\"", jsonQuote(L"gr\u00FCn"));
     // A lone surrogate cannot be UTF-8; it must not swallow the line.
-    EXPECT_EQ("\"a\xEF\xBF\xBD" "b\"", jsonQuote(std::wstring(L"a") + wchar_t(0xD800) + L"b"));
+    EXPECT_EQ("\"a\xEF\xBF\xBD"
+              "b\"",
+              jsonQuote(std::wstring(L"a") + wchar_t(0xD800) + L"b"));
 }
 
 TEST(HostText, Utf8RoundTripAndReplacement)
 {
     EXPECT_EQ(L"\u65E5\u672C \u2713", fromUtf8("\xE6\x97\xA5\xE6\x9C\xAC \xE2\x9C\x93"));
     EXPECT_EQ("\xE6\x97\xA5", toUtf8(L"\u65E5"));
-    EXPECT_EQ(std::wstring(L"a\uFFFDb"), fromUtf8("a\xFF" "b"));
+    EXPECT_EQ(std::wstring(L"a\uFFFDb"), fromUtf8("a\xFF"
+                                                  "b"));
 }
 
 TEST(HostMatching, WildcardNames)
@@ -88,7 +91,8 @@ TEST(HostMatching, PayloadsAsJsonValuesOrExactText)
     EXPECT_TRUE(payloadMatches(L"*", L""));
     EXPECT_TRUE(payloadMatches(L"{\"state\": \"red\", \"n\": 1}", L"{\"n\":1,\"state\":\"red\"}"));
     EXPECT_FALSE(payloadMatches(L"{\"state\":\"red\"}", L"{\"state\":\"Red\"}"));
-    EXPECT_FALSE(payloadMatches(L"{\"state\":\"red\"}", L"{\"state\":\"red\",\"x\":1}")) << "extra members count";
+    EXPECT_FALSE(payloadMatches(L"{\"state\":\"red\"}", L"{\"state\":\"red\",\"x\":1}"))
+        << "extra members count";
     EXPECT_FALSE(payloadMatches(L"[1,2]", L"[2,1]")) << "array order counts";
     EXPECT_FALSE(payloadMatches(L"{\"state\":5}", L"{\"state\":\"5\"}"));
     // Not JSON on one side: the texts must be equal.
@@ -145,10 +149,12 @@ TEST(HostObserved, AnyModeSkipsOthersNextModeDoesNot)
 TEST(HostObserved, WaitsForALateEvent)
 {
     Observed observed;
-    std::thread later([&] {
-        std::this_thread::sleep_for(milliseconds(50));
-        observed.add(event(L"A", L""));
-    });
+    std::thread later(
+        [&]
+        {
+            std::this_thread::sleep_for(milliseconds(50));
+            observed.add(event(L"A", L""));
+        });
     BusEvent found;
     const bool seen = observed.take(named(L"A"), milliseconds(5000), false, found);
     later.join();
@@ -166,10 +172,12 @@ TEST(HostObserved, AbsenceFailsOnAnEarlierOrALateEvent)
     EXPECT_EQ(L"early", found.payload);
     EXPECT_TRUE(observed.absent(named(L"A"), milliseconds(0), found)) << "a stray event fails only once";
 
-    std::thread later([&] {
-        std::this_thread::sleep_for(milliseconds(50));
-        observed.add(event(L"A", L"late"));
-    });
+    std::thread later(
+        [&]
+        {
+            std::this_thread::sleep_for(milliseconds(50));
+            observed.add(event(L"A", L"late"));
+        });
     const bool none = observed.absent(named(L"A"), milliseconds(5000), found);
     later.join();
     EXPECT_FALSE(none);
