@@ -210,7 +210,18 @@ CourierStatus Bus::getHandle(CourierHandle* handle)
         return kStatusUnsuccessful;
     }
     const std::uintptr_t key = kHandleBase + static_cast<std::uintptr_t>(++handleCounter_) * 16;
-    endpoints_.emplace(key, Endpoint{});
+    try
+    {
+        endpoints_.emplace(key, Endpoint{});
+    }
+    catch (...)
+    {
+        if (endpoints_.empty())
+        {
+            stopPool();
+        }
+        throw;
+    }
     *handle = reinterpret_cast<CourierHandle>(key);
     return kStatusSuccess;
 }
@@ -245,8 +256,8 @@ CourierStatus Bus::releaseHandle(CourierHandle handle)
     return kStatusSuccess;
 }
 
-CourierStatus Bus::publish(CourierHandle handle, const void* record, const wchar_t* name, const wchar_t* source,
-                           const wchar_t* payload)
+CourierStatus Bus::publish(CourierHandle handle, const void* record, const wchar_t* name,
+                           const wchar_t* source, const wchar_t* payload)
 {
     if (!validName(name))
     {
@@ -304,36 +315,39 @@ CourierStatus Bus::request(CourierHandle handle, std::uint64_t index, void* repl
     }
     for (const auto& entry : endpoint->requests)
     {
-        if (entry.second->index == index && !entry.second->completed)
+        const PendingRequest& other = *entry.second;
+        if (other.index == index && other.callback == replyCallback && other.context == replyContext &&
+            !other.completed)
         {
             return kStatusInvalidParameter;
         }
     }
     pending->token = nextToken_++;
     message->setReplyRouting(pending->token);
-    std::shared_ptr<const Envelope> shared = std::move(message);
+    const std::shared_ptr<const Envelope> shared = std::move(message);
     try
     {
         endpoint->requests.emplace(pending->token, pending);
         open_.emplace(pending->token, pending);
+        const auto delay = std::chrono::milliseconds(std::min(timeoutMs, kMaxTimeoutMs));
+        pending->deadline = deadlines_.emplace(Clock::now() + delay, pending->token);
+        pending->hasDeadline = true;
+        const std::uint32_t receivers = deliver(shared);
+        tapEvent(CourierTapRequest, key, shared, receivers, index, pending->token);
+        if (receivers == 0)
+        {
+            tapEvent(CourierTapNoSubscribers, key, nullptr, 0, index, pending->token);
+            complete(*pending, nullptr, kStatusNoSubscribers);
+        }
     }
     catch (...)
     {
-        endpoint->requests.erase(pending->token);
-        return kStatusNoMemory;
+        // Refused as a whole: the requester gets a status and no callback.
+        // Subscribers that already received it answer into the void.
+        withdrawRequest(*endpoint, pending);
+        throw;
     }
-    const std::uint32_t receivers = deliver(shared);
-    tapEvent(CourierTapRequest, key, shared, receivers, index, pending->token);
-    if (receivers == 0)
-    {
-        tapEvent(CourierTapNoSubscribers, key, nullptr, 0, index, pending->token);
-        complete(*pending, nullptr, kStatusNoSubscribers);
-        return kStatusSuccess;
-    }
-    const auto delay = std::chrono::milliseconds(std::min(timeoutMs, kMaxTimeoutMs));
-    pending->deadline = deadlines_.emplace(Clock::now() + delay, pending->token);
-    pending->hasDeadline = true;
-    if (pool_ && pending->deadline == deadlines_.begin())
+    if (pool_ && pending->hasDeadline && pending->deadline == deadlines_.begin())
     {
         pool_->timerWake.notify_one();
     }
@@ -350,8 +364,8 @@ std::uint32_t Bus::subscribe(CourierHandle handle, void* context, CourierMessage
     std::shared_ptr<Subscription> subscription;
     try
     {
-        subscription = std::make_shared<Subscription>(reinterpret_cast<std::uintptr_t>(handle), context, callback,
-                                                      std::wstring(text), isPattern);
+        subscription = std::make_shared<Subscription>(reinterpret_cast<std::uintptr_t>(handle), context,
+                                                      callback, std::wstring(text), isPattern);
     }
     catch (const std::regex_error&)
     {
@@ -478,7 +492,8 @@ CourierStatus Bus::getStats(CourierStats* stats)
 std::uint32_t Bus::deliver(const std::shared_ptr<const Envelope>& message)
 {
     std::uint32_t receivers = 0;
-    const auto queue = [&](const std::shared_ptr<Subscription>& subscription) {
+    const auto queue = [&](const std::shared_ptr<Subscription>& subscription)
+    {
         Item item;
         item.message = message;
         subscription->items.push_back(std::move(item));

@@ -112,7 +112,10 @@ public:
 class Tap final : public Strand
 {
 public:
-    Tap(CourierTapCallback callback, void* context) : Strand(Kind::Tap), callback_(callback), context_(context) {}
+    Tap(CourierTapCallback callback, void* context)
+        : Strand(Kind::Tap), callback_(callback), context_(context)
+    {
+    }
     void invoke(const Item& item, Counters& counters) noexcept override;
 
 private:
@@ -131,8 +134,8 @@ public:
 
     CourierStatus getHandle(CourierHandle* handle);
     CourierStatus releaseHandle(CourierHandle handle);
-    CourierStatus publish(CourierHandle handle, const void* record, const wchar_t* name, const wchar_t* source,
-                          const wchar_t* payload);
+    CourierStatus publish(CourierHandle handle, const void* record, const wchar_t* name,
+                          const wchar_t* source, const wchar_t* payload);
     CourierStatus request(CourierHandle handle, std::uint64_t index, void* replyContext,
                           CourierReplyCallback replyCallback, const void* record, const wchar_t* name,
                           const wchar_t* source, const wchar_t* payload, std::uint64_t timeoutMs);

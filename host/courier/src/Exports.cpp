@@ -44,18 +44,20 @@ CourierStatus publish(CourierHandle handle, const void* record, const wchar_t* n
     return guarded([&] { return Bus::instance().publish(handle, record, name, source, payload); });
 }
 
-CourierStatus request(CourierHandle handle, std::uint64_t index, void* replyContext, CourierReplyCallback replyCallback,
-                      const void* record, const wchar_t* name, const wchar_t* source, const wchar_t* payload,
-                      std::uint64_t timeoutMs)
+CourierStatus request(CourierHandle handle, std::uint64_t index, void* replyContext,
+                      CourierReplyCallback replyCallback, const void* record, const wchar_t* name,
+                      const wchar_t* source, const wchar_t* payload, std::uint64_t timeoutMs)
 {
-    return guarded([&] {
-        return Bus::instance().request(handle, index, replyContext, replyCallback, record, name, source, payload,
-                                       timeoutMs);
-    });
+    return guarded(
+        [&]
+        {
+            return Bus::instance().request(handle, index, replyContext, replyCallback, record, name, source,
+                                           payload, timeoutMs);
+        });
 }
 
-std::uint32_t subscribeAny(CourierHandle handle, void* context, CourierMessageCallback callback, const wchar_t* text,
-                           bool isPattern) noexcept
+std::uint32_t subscribeAny(CourierHandle handle, void* context, CourierMessageCallback callback,
+                           const wchar_t* text, bool isPattern) noexcept
 {
     try
     {
@@ -67,7 +69,8 @@ std::uint32_t subscribeAny(CourierHandle handle, void* context, CourierMessageCa
     }
 }
 
-std::uint32_t subscribe(CourierHandle handle, void* context, CourierMessageCallback callback, const wchar_t* name)
+std::uint32_t subscribe(CourierHandle handle, void* context, CourierMessageCallback callback,
+                        const wchar_t* name)
 {
     return subscribeAny(handle, context, callback, name, false);
 }
@@ -89,63 +92,60 @@ CourierStatus removeReplyCallback(CourierHandle handle, CourierReplyCallback cal
 }
 
 const CourierFunctionTable kTable = {
-    getHandle,   releaseHandle,   publish,     request,         subscribe,
-    subscribeFilter, unsubscribe, removeReplyCallback,
-    publish,     // publishEx: the same operation
-    request,     // requestEx: the same operation
+    getHandle, releaseHandle, publish, request, subscribe, subscribeFilter, unsubscribe, removeReplyCallback,
+    publish, // publishEx: the same operation
+    request, // requestEx: the same operation
 };
 } // namespace
 
 extern "C"
 {
 
-const CourierFunctionTable* CreateObject(std::uint32_t version)
-{
-    return version == courier::kInterfaceVersion ? &kTable : nullptr;
-}
-
-void ReleaseObject()
-{
-}
-
-const char* GetVersionStr()
-{
-    return "2.1.0";
-}
-
-std::uint32_t GetVersionNum()
-{
-    return courier::kInterfaceVersion;
-}
-
-CourierStatus CourierSetTap(CourierTapCallback callback, void* tapContext)
-{
-    return guarded([&] { return Bus::instance().setTap(callback, tapContext); });
-}
-
-CourierStatus CourierGetStats(CourierStats* stats)
-{
-    return guarded([&] { return Bus::instance().getStats(stats); });
-}
-
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
-{
-    switch (reason)
+    const CourierFunctionTable* CreateObject(std::uint32_t version)
     {
-    case DLL_PROCESS_ATTACH:
-        return Bus::createInstance() ? TRUE : FALSE;
-    case DLL_PROCESS_DETACH:
-        // On FreeLibrary no bus thread is left (each holds a reference on the
-        // library). At process exit threads were killed wherever they stood,
-        // possibly holding the bus lock: leave the bus alone then.
-        if (reserved == nullptr)
-        {
-            Bus::destroyInstance();
-        }
-        return TRUE;
-    default:
-        return TRUE;
+        return version == courier::kInterfaceVersion ? &kTable : nullptr;
     }
-}
+
+    void ReleaseObject() {}
+
+    const char* GetVersionStr()
+    {
+        return "2.1.0";
+    }
+
+    std::uint32_t GetVersionNum()
+    {
+        return courier::kInterfaceVersion;
+    }
+
+    CourierStatus CourierSetTap(CourierTapCallback callback, void* tapContext)
+    {
+        return guarded([&] { return Bus::instance().setTap(callback, tapContext); });
+    }
+
+    CourierStatus CourierGetStats(CourierStats* stats)
+    {
+        return guarded([&] { return Bus::instance().getStats(stats); });
+    }
+
+    BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
+    {
+        switch (reason)
+        {
+        case DLL_PROCESS_ATTACH:
+            return Bus::createInstance() ? TRUE : FALSE;
+        case DLL_PROCESS_DETACH:
+            // On FreeLibrary no bus thread is left (each holds a reference on the
+            // library). At process exit threads were killed wherever they stood,
+            // possibly holding the bus lock: leave the bus alone then.
+            if (reserved == nullptr)
+            {
+                Bus::destroyInstance();
+            }
+            return TRUE;
+        default:
+            return TRUE;
+        }
+    }
 
 } // extern "C"

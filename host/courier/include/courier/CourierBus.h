@@ -23,7 +23,8 @@
 //   record are copied before publish/request return. Each subscription sees
 //   its messages in publish order and never two at once; different
 //   subscriptions run in parallel. A callback that blocks holds one worker and
-//   delays only its own subscription. Callback statuses are recorded in the
+//   delays only its own subscription. Callbacks may call every table entry,
+//   including publish and request. Callback statuses are recorded in the
 //   counters of CourierGetStats only; an exception thrown by a callback is
 //   caught at the boundary and counted the same way.
 //   The record handed to callbacks is always version 2 (108 bytes): a record
@@ -33,11 +34,14 @@
 //   data pass through unchanged; the bus writes replyRouting only.
 //
 // Requests
-//   request delivers the message to the subscribers of its name like publish,
-//   with replyRouting set to a bus-wide token (never 0). A subscriber answers
-//   by publishing a message whose record has the reply flag (bit 0) and that
-//   replyRouting; such a reply goes to the requester only, never to ordinary
-//   subscribers. The reply callback is then called exactly once for each
+//   request delivers the message to the subscriptions that match its name,
+//   by name or by pattern, like publish, with replyRouting set to a bus-wide
+//   token (never 0). A pattern subscription counts as a possible answerer: a
+//   traffic monitor subscribed to ".*" turns "no subscribers" into a
+//   time-out. Monitors that only watch should use the tap instead.
+//   A subscriber answers by publishing a message whose record has the reply
+//   flag (bit 0) and that replyRouting; such a reply goes to the requester
+//   only, never to ordinary subscribers. The reply callback is then called exactly once for each
 //   accepted request, on a worker thread:
 //     0 with the reply's record and strings  the first reply that arrived;
 //     MODULE_STATUS_TIMEOUT                  no reply within timeoutMs (0 times
@@ -47,8 +51,13 @@
 //   Non-zero statuses come with a null record and null strings. Later replies
 //   to a finished request are dropped and their publish returns 0; a reply
 //   whose routing this bus never issued returns MODULE_STATUS_NOT_FOUND.
-//   A request index that is still pending on the same handle is refused
-//   (MODULE_STATUS_INVALID_PARAMETER) so that "once per index" holds.
+//   A request index whose outcome is still undecided for the same handle,
+//   reply callback and reply context is refused
+//   (MODULE_STATUS_INVALID_PARAMETER) so that "once per index" holds; other
+//   requesters keep their own indexes, also on a shared handle.
+//   removeReplyCallback withdraws by handle and callback: requesters that
+//   share both (two bus clients of one module on one handle) withdraw each
+//   other's requests, so a host should give each module a handle of its own.
 //   publishEx and requestEx behave exactly as publish and request.
 //
 // Withdrawal
@@ -81,6 +90,7 @@
 
 #include "courier/CourierApi.h"
 
+// clang-format off
 extern "C"
 {
 
@@ -109,11 +119,14 @@ struct CourierTapEvent
 };
 
 // Called for every bus event in the order the bus saw them, one at a time, on
-// a worker thread. The return value is ignored.
+// a worker thread. Pointers in the event are valid during the call only.
 typedef void (*CourierTapCallback)(void* tapContext, const CourierTapEvent* event);
 
-// Installs (or with a null callback removes) the process's one tap. Replacing
-// or removing it has the withdrawal guarantee of unsubscribe. Returns 0.
+// Installs (or with a null callback removes) the process's one tap; there is
+// none by default. The tap does not count as a subscriber and sees replies,
+// which subscriptions never do. Replacing or removing it has the withdrawal
+// guarantee of unsubscribe. Events are kept only while some handle is live.
+// Returns 0.
 typedef CourierStatus (*CourierSetTapFn)(CourierTapCallback callback, void* tapContext);
 
 struct CourierStats
@@ -131,6 +144,7 @@ struct CourierStats
 typedef CourierStatus (*CourierGetStatsFn)(CourierStats* stats);
 
 } // extern "C"
+// clang-format on
 
 namespace courier
 {
