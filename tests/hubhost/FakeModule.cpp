@@ -8,6 +8,7 @@
 //   Fake.Status       returns the status written in the payload
 //   Fake.Ask          answers a request with {"echo":<payload>}
 //   Fake.Ask.Twice    answers a request twice (the bus must drop the second)
+//   Fake.Crash        writes through a null pointer on the bus's thread
 // Direct messages:
 //   Fake.Direct.Status   returns the status written in the payload
 //   Fake.Direct.Record   publishes Fake.Record describing the context record
@@ -111,6 +112,11 @@ CourierStatus onMessage(void* context, const void* record, const wchar_t* name, 
     {
         return publish(module, L"Fake.Echo.Out", payload != nullptr ? payload : L"");
     }
+    if (which == L"Fake.Crash")
+    {
+        volatile int* nowhere = nullptr;
+        *nowhere = 1;
+    }
     if (which == L"Fake.Status")
     {
         return parseStatus(payload);
@@ -210,7 +216,8 @@ std::uint32_t InitializeModuleV2(void* handle, const wchar_t* name, const wchar_
     module->table = static_cast<const CourierFunctionTable*>(busTable);
     module->manager = manager;
     module->managerCallback = managerCallback;
-    for (const wchar_t* message : {L"Fake.Echo", L"Fake.Status", L"Fake.Ask", L"Fake.Ask.Twice"})
+    for (const wchar_t* message :
+         {L"Fake.Echo", L"Fake.Status", L"Fake.Ask", L"Fake.Ask.Twice", L"Fake.Crash"})
     {
         const std::uint32_t id = module->table->subscribe(module->bus, module, &onMessage, message);
         if (id == 0)
