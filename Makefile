@@ -8,6 +8,9 @@ build:
 	scripts/bootstrap.sh
 	scripts/build.sh
 
+demo:
+	scripts/demo.sh
+
 test:
 	scripts/test.sh
 

@@ -10,7 +10,7 @@ build="${BUILD_DIR:-$root/build}"
 "$root/scripts/wine-prefix.sh" "$build"
 
 source "$root/scripts/wine-env.sh" "$build"
-wineserver -p
+wineserver -p 2>/dev/null || true  # already running is fine
 # Start Wine's own services once, outside any test's output handles.
 $WINE cmd /c exit >/dev/null 2>&1 </dev/null || true
 stop_server() { wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true; }
