@@ -150,6 +150,7 @@ DWORD GetTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
     {
         return ERROR_INVALID_PARAMETER;
     }
+    *out = nullptr;
     const size_t length = wcsnlen(libraryName, MAX_PATH);
     if (length >= MAX_PATH)
     {
