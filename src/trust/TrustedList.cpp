@@ -303,6 +303,12 @@ DWORD TrustedList::version() const
     return loaded_ ? lists_.version : 0;
 }
 
+TrustLists TrustedList::lists() const
+{
+    SharedLock guard(lock_);
+    return loaded_ ? lists_ : TrustLists{};
+}
+
 bool TrustedList::loadLocked()
 {
     if (loaded_)

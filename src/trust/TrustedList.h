@@ -48,6 +48,8 @@ public:
     const std::wstring& path() const noexcept { return path_; }
     bool isLoaded() const;
     DWORD version() const;
+    // A copy of the loaded lists (empty when none is loaded).
+    TrustLists lists() const;
 
     // Loads the installed list unless it is loaded already.
     bool load();

@@ -62,10 +62,11 @@ public:
     std::wstring file(const wchar_t* name) const { return path_ + L"\\" + name; }
 
 private:
-    void removeAll()
+    void removeAll() { removeTree(path_); }
+    static void removeTree(const std::wstring& folder)
     {
         WIN32_FIND_DATAW data;
-        HANDLE find = ::FindFirstFileW((path_ + L"\\*").c_str(), &data);
+        HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
         if (find != INVALID_HANDLE_VALUE)
         {
             do
@@ -75,9 +76,10 @@ private:
                 {
                     continue;
                 }
-                const std::wstring full = path_ + L"\\" + name;
+                const std::wstring full = folder + L"\\" + name;
                 if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 {
+                    removeTree(full);
                     continue;
                 }
                 ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -85,7 +87,7 @@ private:
             } while (::FindNextFileW(find, &data));
             ::FindClose(find);
         }
-        ::RemoveDirectoryW(path_.c_str());
+        ::RemoveDirectoryW(folder.c_str());
     }
     std::wstring path_;
 };

@@ -25,7 +25,6 @@ size=$(stat -c %s signer.dll)
 head -c $((size - 200)) signer.dll > truncated-signature.dll
 cp signer.dll garbage-signature.dll
 head -c 256 /dev/zero | tr '\0' 'Z' | dd of=garbage-signature.dll bs=1 seek=$((size - 700)) conv=notrunc status=none
-cp signer.dll not-a-dll.cab
 
 root=$(cat "$pki/root.sha1")
 refused_serial=7E57DEADBEEF0042
