@@ -10,6 +10,38 @@
 namespace
 {
 
+// Debugger output of this thread, caught in process: OutputDebugString
+// raises DBG_PRINTEXCEPTION_C (and the wide form) for a debugger to see.
+class DebugOutputCapture
+{
+public:
+    DebugOutputCapture()
+    {
+        s_text.clear();
+        handler_ = ::AddVectoredExceptionHandler(1, &DebugOutputCapture::onException);
+    }
+    ~DebugOutputCapture() { ::RemoveVectoredExceptionHandler(handler_); }
+    static std::string text() { return s_text; }
+
+private:
+    static LONG CALLBACK onException(EXCEPTION_POINTERS* info)
+    {
+        const EXCEPTION_RECORD* r = info->ExceptionRecord;
+        if (r->ExceptionCode == DBG_PRINTEXCEPTION_C && r->NumberParameters >= 2)
+        {
+            s_text.append(reinterpret_cast<const char*>(r->ExceptionInformation[1]));
+            return EXCEPTION_CONTINUE_EXECUTION;
+        }
+        if (r->ExceptionCode == 0x4001000A) // the wide form; its narrow copy follows
+        {
+            return EXCEPTION_CONTINUE_EXECUTION;
+        }
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    static inline std::string s_text;
+    void* handler_ = nullptr;
+};
+
 constexpr wchar_t kBedrock[] = L"Software\\Korvex\\Bedrock";
 constexpr wchar_t kKxtrustControl[] = L"Software\\Wardline\\Tests\\kxtrust";
 
@@ -164,6 +196,30 @@ TEST_F(TrustValidatorTest, MissingTrustLibraryIsLookedForBesideTheModuleThenRepo
     const DWORD missingFolder = Norvan::GetTrustInterface(L"kxtrust.dll", "KxtValidationControl2", &out);
     EXPECT_NE(0u, missingFolder);
     EXPECT_EQ(nullptr, out);
+}
+
+TEST_F(TrustValidatorTest, DebuggerOutputNamesTheSecondSearchAndTheRefusal)
+{
+    setBedrock(L"15.5", TrustTest::fixture(L"."));
+    void* out = nullptr;
+    {
+        DebugOutputCapture capture;
+        Norvan::GetTrustInterface(L"kxtrust.dll", "KxtValidationControl2", &out);
+        EXPECT_NE(std::string::npos,
+                  capture.text().find("NotComDllGetInterface: DLL not found in install location, looking in current "
+                                      "directory\n"))
+            << capture.text();
+    }
+    {
+        DebugOutputCapture capture;
+        const std::wstring path = unsignedKxtrustDir() + L"\\kxtrust.dll";
+        Norvan::GetTrustInterface(path.c_str(), "KxtValidationControl2", &out);
+        const std::string text = capture.text();
+        EXPECT_EQ(0u, text.find("NotComDllGetInterface: ")) << text;
+        EXPECT_NE(std::string::npos, text.find("trust_tests.exe loading Z:\\")) << text;
+        EXPECT_NE(std::string::npos, text.find("unsigned\\kxtrust.dll, WinVerifyTrust failed with 800b0100\n"))
+            << text;
+    }
 }
 
 TEST_F(TrustValidatorTest, ExplicitAndOverlongNames)

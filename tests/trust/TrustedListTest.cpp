@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "TrustTestSupport.h"
 #include "trust/TrustValidator.h"
@@ -131,6 +134,10 @@ TEST_F(TrustedListFiles, SignatureRule)
     EXPECT_EQ(SignatureStep::NoSignature, listStep(L"list-unsigned.js"));
     EXPECT_EQ(SignatureStep::NoSignature, listStep(L"list-utf8.js"));
     EXPECT_EQ(SignatureStep::NoSignature, listStep(L"list-truncated.js")) << "signature block without its end";
+    for (const wchar_t* junk : {L"list-garbage-base64.js", L"list-junk-der.js", L"list-empty-block.js"})
+    {
+        EXPECT_EQ(SignatureStep::NoSignature, listStep(junk)) << junk;
+    }
     // Windows' WinVerifyTrust refuses a changed script itself; Wine's checks
     // the digest of PE files only, so the validator's own digest check is the
     // one that refuses here.
@@ -208,6 +215,59 @@ TEST_F(TrustedListFiles, AtomTriggersReload)
     EXPECT_EQ(5u, trusted(validator, L"unlisted.dll")) << "no announcement, no reload";
     ASSERT_NE(0, ::GlobalAddAtomW(Norvan::internal::kTrustedListAtom));
     EXPECT_EQ(0u, trusted(validator, L"unlisted.dll"));
+    EXPECT_EQ(10u, validator.trustedList().version());
+}
+
+TEST_F(TrustedListFiles, ChecksOnManyThreadsWhileTheListIsReplacedAndReloaded)
+{
+    install(L"list-v9.js");
+    Norvan::TrustValidator validator(config());
+    ASSERT_EQ(0u, trusted(validator, L"unlisted.dll"));
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::atomic<int> checks{0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 4; ++i)
+    {
+        readers.emplace_back([&]() {
+            while (!stop)
+            {
+                // Accepted by the built-in lists and by lists 9 and 10 alike,
+                // whatever state a reload leaves behind.
+                if (trusted(validator, L"signer.dll") != 0)
+                {
+                    ++wrong;
+                }
+                trusted(validator, L"unlisted.dll");
+                ++checks;
+            }
+        });
+    }
+    const std::wstring path = folder_.file(L"trusted.js");
+    for (int round = 0; round < 20; ++round)
+    {
+        const wchar_t* next = (round % 2) ? L"list-v9.js" : L"list-v10.js";
+        // Readers hold the file without write sharing while they read it.
+        for (int attempt = 0; attempt < 200 && !::CopyFileW(TrustTest::fixture(next).c_str(), path.c_str(), FALSE);
+             ++attempt)
+        {
+            ::Sleep(1);
+        }
+        ::GlobalAddAtomW(Norvan::internal::kTrustedListAtom);
+        ::Sleep(5);
+        TrustTest::clearListAtom();
+    }
+    stop = true;
+    for (std::thread& t : readers)
+    {
+        t.join();
+    }
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_GT(checks.load(), 0);
+    ASSERT_TRUE(::CopyFileW(TrustTest::fixture(L"list-v10.js").c_str(), path.c_str(), FALSE));
+    ::GlobalAddAtomW(Norvan::internal::kTrustedListAtom);
+    EXPECT_EQ(5u, trusted(validator, L"unsigned.dll")) << "a refusal reloads the announced list";
     EXPECT_EQ(10u, validator.trustedList().version());
 }
 

@@ -60,8 +60,14 @@ printf '[VER]\r\n9\r\n[ORG]\r\nUnlisted Test Signer\r\n' > list-utf8.js
 # A valid block cut short: the end line is gone.
 size=$(stat -c %s list-v9.js)
 head -c $((size - 120)) list-v9.js > list-truncated.js
-unsigned_size=$(stat -c %s work/v9.js)
 cp work/v9.js list-unsigned.js
+# Signature blocks that hold no usable message.
+utf16 list-garbage-base64.js '[VER]' '9' '' '// SIG // Begin signature block' '// SIG // !!!! not base64 !!!!' \
+    '// SIG // End signature block'
+junk_lines=()
+while read -r line; do junk_lines+=("// SIG // $line"); done < <(head -c 300 /dev/zero | tr '\0' 'J' | base64 -w 64)
+utf16 list-junk-der.js '[VER]' '9' '' '// SIG // Begin signature block' "${junk_lines[@]}" '// SIG // End signature block'
+utf16 list-empty-block.js '[VER]' '9' '' '// SIG // Begin signature block' '// SIG // End signature block'
 
 # Cabinets.
 cab() { local name="$1"; shift; (cd work && rm -rf cab && mkdir cab && cd cab && "$@" && gcab -c -n "../../$name" *); }
