@@ -86,7 +86,8 @@ public:
     }
     DWORD STDMETHODCALLTYPE GetGeneration() override { return generation_; }
     DWORD STDMETHODCALLTYPE GetValidateCount() override { return static_cast<DWORD>(calls_); }
-    DWORD STDMETHODCALLTYPE Validate(const wchar_t* path, DWORD flags, Norvan::KxtValidationResult* result) override
+    DWORD STDMETHODCALLTYPE Validate(const wchar_t* path, DWORD flags,
+                                     Norvan::KxtValidationResult* result) override
     {
         ::InterlockedIncrement(&calls_);
         recordCall(path, flags);

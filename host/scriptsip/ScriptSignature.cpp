@@ -29,8 +29,8 @@ bool readWholeFile(HANDLE file, const wchar_t* name, std::string* bytes)
         {
             return false;
         }
-        own = ::CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+        own = ::CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (own == INVALID_HANDLE_VALUE)
         {
             return false;
@@ -42,12 +42,14 @@ bool readWholeFile(HANDLE file, const wchar_t* name, std::string* bytes)
     LARGE_INTEGER zero{};
     LARGE_INTEGER old{};
     if (::GetFileSizeEx(file, &size) && size.QuadPart <= static_cast<LONGLONG>(kMaxScript) &&
-        ::SetFilePointerEx(file, zero, &old, FILE_CURRENT) && ::SetFilePointerEx(file, zero, nullptr, FILE_BEGIN))
+        ::SetFilePointerEx(file, zero, &old, FILE_CURRENT) &&
+        ::SetFilePointerEx(file, zero, nullptr, FILE_BEGIN))
     {
         bytes->assign(static_cast<size_t>(size.QuadPart), '\0');
         DWORD read = 0;
-        ok = bytes->empty() || (::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &read, nullptr) &&
-                                read == bytes->size());
+        ok = bytes->empty() ||
+             (::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &read, nullptr) &&
+              read == bytes->size());
         ::SetFilePointerEx(file, old, nullptr, FILE_BEGIN);
     }
     if (own != INVALID_HANDLE_VALUE)
@@ -67,7 +69,8 @@ bool parseScript(const std::string& bytes, ParsedScript* out)
     *out = ParsedScript{};
     out->contentBytes = bytes.size();
     const size_t units = bytes.size() / 2;
-    auto unitAt = [&](size_t i) {
+    auto unitAt = [&](size_t i)
+    {
         return static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
                                     static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
     };
@@ -148,8 +151,8 @@ bool parseScript(const std::string& bytes, ParsedScript* out)
     {
         DWORD size = 0;
         if (base64.empty() ||
-            !::CryptStringToBinaryA(base64.data(), static_cast<DWORD>(base64.size()), CRYPT_STRING_BASE64, nullptr,
-                                    &size, nullptr, nullptr) ||
+            !::CryptStringToBinaryA(base64.data(), static_cast<DWORD>(base64.size()), CRYPT_STRING_BASE64,
+                                    nullptr, &size, nullptr, nullptr) ||
             size == 0)
         {
             return false;
@@ -200,7 +203,8 @@ bool digestOf(const std::string& bytes, size_t length, const char* algorithmOid,
             ::CryptGetHashParam(hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&size), &sizeBytes, 0) && size > 0)
         {
             digest->assign(size, '\0');
-            ok = ::CryptGetHashParam(hash, HP_HASHVAL, reinterpret_cast<BYTE*>(&(*digest)[0]), &size, 0) != FALSE;
+            ok = ::CryptGetHashParam(hash, HP_HASHVAL, reinterpret_cast<BYTE*>(&(*digest)[0]), &size, 0) !=
+                 FALSE;
         }
         ::CryptDestroyHash(hash);
     }

@@ -19,7 +19,7 @@ struct ParsedScript
 {
     size_t contentBytes = 0; // bytes covered by the digest
     bool signedBlock = false;
-    std::string der;         // the decoded PKCS #7 message
+    std::string der; // the decoded PKCS #7 message
 };
 
 bool readWholeFile(HANDLE file, const wchar_t* name, std::string* bytes);

@@ -34,7 +34,8 @@ bool readFile(const wchar_t* path, std::vector<BYTE>* bytes)
 
 int addRoots(int argc, wchar_t** argv)
 {
-    HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    HCERTSTORE store =
+        ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (!store)
     {
         std::printf("trustsetup: cannot open the machine Root store (%lu)\n", ::GetLastError());
@@ -45,7 +46,8 @@ int addRoots(int argc, wchar_t** argv)
     {
         std::vector<BYTE> der;
         if (!readFile(argv[i], &der) ||
-            !::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+            !::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                static_cast<DWORD>(der.size()),
                                                 CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
         {
             std::printf("trustsetup: adding %ls failed (%lu)\n", argv[i], ::GetLastError());
@@ -69,8 +71,8 @@ int registerSip(const wchar_t* dll)
         return 1;
     }
     typedef HRESULT(WINAPI * RegisterFn)();
-    auto registerServer = reinterpret_cast<RegisterFn>(
-        reinterpret_cast<void*>(::GetProcAddress(module, "DllRegisterServer")));
+    auto registerServer =
+        reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(::GetProcAddress(module, "DllRegisterServer")));
     const HRESULT hr = registerServer ? registerServer() : E_FAIL;
     ::FreeLibrary(module);
     std::printf("trustsetup: %ls registered: 0x%08lX\n", dll, static_cast<unsigned long>(hr));

@@ -15,7 +15,8 @@ namespace Norvan::internal
 namespace
 {
 
-typedef HFDI(DIAMONDAPI* FDICreateFn)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE, PFNCLOSE, PFNSEEK, int, PERF);
+typedef HFDI(DIAMONDAPI* FDICreateFn)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE, PFNCLOSE, PFNSEEK, int,
+                                      PERF);
 typedef BOOL(DIAMONDAPI* FDICopyFn)(HFDI, char*, char*, int, PFNFDINOTIFY, PFNFDIDECRYPT, void*);
 typedef BOOL(DIAMONDAPI* FDIDestroyFn)(HFDI);
 
@@ -27,10 +28,10 @@ char kNoPath[] = "";
 struct Extraction
 {
     std::wstring cabinet;
-    std::wstring extracted;   // path of the extracted list, when one was written
-    INT_PTR output = -1;      // handle of the file being written
+    std::wstring extracted; // path of the extracted list, when one was written
+    INT_PTR output = -1;    // handle of the file being written
     ULONGLONG written = 0;
-    bool done = false;        // the first "trusted.js" was taken
+    bool done = false; // the first "trusted.js" was taken
 };
 
 // FDI's file callbacks carry no context; one extraction runs per thread at a
@@ -51,12 +52,13 @@ FNOPEN(fdiOpen)
 {
     // Only the cabinet itself is ever opened; a request for a continuation
     // cabinet or any other name fails.
-    if (!t_extraction || !pszFile || std::strcmp(pszFile, kCabinetToken) != 0 || (oflag & (_O_WRONLY | _O_RDWR)))
+    if (!t_extraction || !pszFile || std::strcmp(pszFile, kCabinetToken) != 0 ||
+        (oflag & (_O_WRONLY | _O_RDWR)))
     {
         return -1;
     }
-    HANDLE h = ::CreateFileW(t_extraction->cabinet.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileW(t_extraction->cabinet.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<INT_PTR>(h);
 }
 
@@ -126,15 +128,16 @@ INT_PTR createTempList(std::wstring* path)
     {
         wchar_t name[64] = {};
         const LONG n = ::InterlockedIncrement(&counter);
-        if (FAILED(::StringCchPrintfW(name, 64, L"trustedjs%04lX%04lX%04lX.js", ::GetCurrentProcessId() & 0xFFFF,
-                                     static_cast<unsigned long>(::GetTickCount()) & 0xFFFF,
-                                     static_cast<unsigned long>(n) & 0xFFFF)))
+        if (FAILED(::StringCchPrintfW(name, 64, L"trustedjs%04lX%04lX%04lX.js",
+                                      ::GetCurrentProcessId() & 0xFFFF,
+                                      static_cast<unsigned long>(::GetTickCount()) & 0xFFFF,
+                                      static_cast<unsigned long>(n) & 0xFFFF)))
         {
             return -1;
         }
         std::wstring candidate = std::wstring(folder) + name;
-        HANDLE h = ::CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr);
+        HANDLE h = ::CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE)
         {
             *path = std::move(candidate);
@@ -160,8 +163,8 @@ FNFDINOTIFY(fdiNotify)
     case fdintCOPY_FILE:
         // Exactly "trusted.js": a name with a folder part never matches, so
         // nothing is written from a name that points elsewhere.
-        if (ex->done || !pfdin->psz1 || _stricmp(pfdin->psz1, "trusted.js") != 0 ||
-            pfdin->cb < 0 || static_cast<unsigned long>(pfdin->cb) > TrustedList::kMaxFileSize)
+        if (ex->done || !pfdin->psz1 || _stricmp(pfdin->psz1, "trusted.js") != 0 || pfdin->cb < 0 ||
+            static_cast<unsigned long>(pfdin->cb) > TrustedList::kMaxFileSize)
         {
             return 0;
         }
@@ -169,15 +172,15 @@ FNFDINOTIFY(fdiNotify)
         ex->output = createTempList(&ex->extracted);
         ex->written = 0;
         return ex->output == -1 ? 0 : ex->output;
-    case fdintCLOSE_FILE_INFO: {
+    case fdintCLOSE_FILE_INFO:
+    {
         const bool ours = pfdin->hf == ex->output;
         ::CloseHandle(reinterpret_cast<HANDLE>(pfdin->hf));
         if (ours)
         {
             ex->output = -1;
-            const DWORD keep =
-                pfdin->attribs & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                  FILE_ATTRIBUTE_ARCHIVE);
+            const DWORD keep = pfdin->attribs & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
             ::SetFileAttributesW(ex->extracted.c_str(), keep ? keep : FILE_ATTRIBUTE_NORMAL);
         }
         return TRUE;
@@ -210,9 +213,10 @@ std::wstring extractTrustedListFromCabinet(const std::wstring& cabinet)
     {
         return std::wstring();
     }
-    auto create = reinterpret_cast<FDICreateFn>(
-        reinterpret_cast<void*>(::GetProcAddress(library.get(), "FDICreate")));
-    auto copy = reinterpret_cast<FDICopyFn>(reinterpret_cast<void*>(::GetProcAddress(library.get(), "FDICopy")));
+    auto create =
+        reinterpret_cast<FDICreateFn>(reinterpret_cast<void*>(::GetProcAddress(library.get(), "FDICreate")));
+    auto copy =
+        reinterpret_cast<FDICopyFn>(reinterpret_cast<void*>(::GetProcAddress(library.get(), "FDICopy")));
     auto destroy = reinterpret_cast<FDIDestroyFn>(
         reinterpret_cast<void*>(::GetProcAddress(library.get(), "FDIDestroy")));
     if (!create || !copy || !destroy)
@@ -250,8 +254,8 @@ CabinetUpdateResult runCabinetUpdate(const std::wstring& cabinet, TrustedList& l
 {
     {
         unique_hmodule probe(::LoadLibraryExW(L"Cabinet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-        if (!probe || !::GetProcAddress(probe.get(), "FDICreate") || !::GetProcAddress(probe.get(), "FDICopy") ||
-            !::GetProcAddress(probe.get(), "FDIDestroy"))
+        if (!probe || !::GetProcAddress(probe.get(), "FDICreate") ||
+            !::GetProcAddress(probe.get(), "FDICopy") || !::GetProcAddress(probe.get(), "FDIDestroy"))
         {
             return CabinetUpdateResult::NoCabinetLibrary;
         }
@@ -276,9 +280,15 @@ CabinetUpdateResult runCabinetUpdate(const std::wstring& cabinet, TrustedList& l
             {
                 switch (list.install(candidate, contents.lists.version))
                 {
-                case TrustedList::InstallResult::Installed: result = CabinetUpdateResult::Installed; break;
-                case TrustedList::InstallResult::NotNewer: result = CabinetUpdateResult::NotNewer; break;
-                case TrustedList::InstallResult::Failed: result = CabinetUpdateResult::InstallFailed; break;
+                case TrustedList::InstallResult::Installed:
+                    result = CabinetUpdateResult::Installed;
+                    break;
+                case TrustedList::InstallResult::NotNewer:
+                    result = CabinetUpdateResult::NotNewer;
+                    break;
+                case TrustedList::InstallResult::Failed:
+                    result = CabinetUpdateResult::InstallFailed;
+                    break;
                 }
             }
         }

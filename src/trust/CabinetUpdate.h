@@ -12,13 +12,13 @@ class TrustedList;
 // What one cabinet update did (for tests and diagnostics).
 enum class CabinetUpdateResult
 {
-    Installed,          // a newer list was installed
-    NoCabinetLibrary,   // Cabinet.dll or one of its three functions is missing
-    NotExtracted,       // no "trusted.js" entry, or the cabinet could not be read
-    CandidateRefused,   // the extracted list failed its signature rule or has no VER
-    NotNewer,           // the loaded list is not older than the candidate
-    VersionTooLow,      // candidate version below 8
-    InstallFailed       // replacing the installed list failed; a move is pending
+    Installed,        // a newer list was installed
+    NoCabinetLibrary, // Cabinet.dll or one of its three functions is missing
+    NotExtracted,     // no "trusted.js" entry, or the cabinet could not be read
+    CandidateRefused, // the extracted list failed its signature rule or has no VER
+    NotNewer,         // the loaded list is not older than the candidate
+    VersionTooLow,    // candidate version below 8
+    InstallFailed     // replacing the installed list failed; a move is pending
 };
 
 // Extracts the entry "trusted.js" (exactly that name, any case; the first one

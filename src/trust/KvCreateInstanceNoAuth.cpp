@@ -5,7 +5,8 @@
 namespace Norvan
 {
 
-HRESULT KvCreateInstanceNoAuth(REFCLSID clsid, IUnknown* /*outer*/, DWORD classContext, REFIID riid, void** object)
+HRESULT KvCreateInstanceNoAuth(REFCLSID clsid, IUnknown* /*outer*/, DWORD classContext, REFIID riid,
+                               void** object)
 {
     if (object == nullptr)
     {
@@ -14,7 +15,8 @@ HRESULT KvCreateInstanceNoAuth(REFCLSID clsid, IUnknown* /*outer*/, DWORD classC
     *object = nullptr;
 
     com_ptr<IKvClassFactoryNoAuth> factory;
-    HRESULT hr = ::CoGetClassObject(clsid, classContext, nullptr, IID_IKvClassFactoryNoAuth, factory.put_void());
+    HRESULT hr =
+        ::CoGetClassObject(clsid, classContext, nullptr, IID_IKvClassFactoryNoAuth, factory.put_void());
     if (FAILED(hr) || !factory)
     {
         hr = ::CoGetClassObject(clsid, classContext, nullptr, IID_IKvClassFactoryNoAuth2, factory.put_void());

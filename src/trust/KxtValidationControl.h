@@ -33,7 +33,8 @@ struct IKxtValidationControl : public IUnknown
     // Slot 4: number of Validate calls served by this object.
     virtual DWORD STDMETHODCALLTYPE GetValidateCount() = 0;
     // Slot 5.
-    virtual DWORD STDMETHODCALLTYPE Validate(const wchar_t* path, DWORD flags, KxtValidationResult* result) = 0;
+    virtual DWORD STDMETHODCALLTYPE Validate(const wchar_t* path, DWORD flags,
+                                             KxtValidationResult* result) = 0;
 };
 
 // Export of the trust library: (ASCII interface name, out interface) -> error.

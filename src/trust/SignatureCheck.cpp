@@ -29,19 +29,14 @@ struct LocalFreeDeleter
 {
     void operator()(void* p) const noexcept { ::LocalFree(p); }
 };
-template <typename T>
-using local_ptr = std::unique_ptr<T, LocalFreeDeleter>;
+template <typename T> using local_ptr = std::unique_ptr<T, LocalFreeDeleter>;
 
 // A message parameter in a buffer aligned for the structure it holds.
 struct ParamBuffer
 {
     std::vector<ULONGLONG> storage;
     DWORD size = 0;
-    template <typename T>
-    T* as() noexcept
-    {
-        return reinterpret_cast<T*>(storage.data());
-    }
+    template <typename T> T* as() noexcept { return reinterpret_cast<T*>(storage.data()); }
 };
 
 bool getMsgParam(HCRYPTMSG msg, DWORD type, DWORD index, ParamBuffer& out) noexcept
@@ -235,9 +230,9 @@ SignatureStep checkSigner(const wchar_t* path, HCERTSTORE store, const CMSG_SIGN
     para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     unique_chain_context chain;
     PCCERT_CHAIN_CONTEXT raw = nullptr;
-    if (!::CertGetCertificateChain(nullptr, cert.get(), &when, store, &para,
-                                   CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_RETURN_LOWER_QUALITY_CONTEXTS,
-                                   nullptr, &raw))
+    if (!::CertGetCertificateChain(
+            nullptr, cert.get(), &when, store, &para,
+            CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_RETURN_LOWER_QUALITY_CONTEXTS, nullptr, &raw))
     {
         return SignatureStep::Chain;
     }
@@ -282,8 +277,8 @@ bool openEmbeddedSignature(const wchar_t* path, EmbeddedSignature& sig) noexcept
     HCERTSTORE store = nullptr;
     HCRYPTMSG msg = nullptr;
     if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &contentType, &formatType, &store, &msg,
-                            nullptr))
+                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &contentType, &formatType, &store,
+                            &msg, nullptr))
     {
         return false;
     }
@@ -351,18 +346,30 @@ const wchar_t* signatureStepName(SignatureStep step) noexcept
 {
     switch (step)
     {
-    case SignatureStep::Accepted: return L"accepted";
-    case SignatureStep::NoSignature: return L"no signature";
-    case SignatureStep::RefusedSerial: return L"refused serial number";
-    case SignatureStep::SignerCertificate: return L"signer certificate missing";
-    case SignatureStep::SignerName: return L"signer name not accepted";
-    case SignatureStep::Chain: return L"certificate chain at signing time";
-    case SignatureStep::RootThumbprint: return L"root not pinned";
-    case SignatureStep::ChainPolicy: return L"Authenticode chain policy";
-    case SignatureStep::WinVerifyTrust: return L"WinVerifyTrust";
-    case SignatureStep::ListSignerCount: return L"list signer count";
-    case SignatureStep::ListSignerThumbprint: return L"list signer thumbprint";
-    case SignatureStep::ContentDigest: return L"content digest";
+    case SignatureStep::Accepted:
+        return L"accepted";
+    case SignatureStep::NoSignature:
+        return L"no signature";
+    case SignatureStep::RefusedSerial:
+        return L"refused serial number";
+    case SignatureStep::SignerCertificate:
+        return L"signer certificate missing";
+    case SignatureStep::SignerName:
+        return L"signer name not accepted";
+    case SignatureStep::Chain:
+        return L"certificate chain at signing time";
+    case SignatureStep::RootThumbprint:
+        return L"root not pinned";
+    case SignatureStep::ChainPolicy:
+        return L"Authenticode chain policy";
+    case SignatureStep::WinVerifyTrust:
+        return L"WinVerifyTrust";
+    case SignatureStep::ListSignerCount:
+        return L"list signer count";
+    case SignatureStep::ListSignerThumbprint:
+        return L"list signer thumbprint";
+    case SignatureStep::ContentDigest:
+        return L"content digest";
     }
     return L"?";
 }
@@ -450,7 +457,8 @@ bool checkFileSignature(const wchar_t* path, const TrustLists& lists, SignatureS
     return step == SignatureStep::Accepted;
 }
 
-bool checkTrustedListSignature(const wchar_t* path, const Thumbprint& listSigner, SignatureStep* refusedAt) noexcept
+bool checkTrustedListSignature(const wchar_t* path, const Thumbprint& listSigner,
+                               SignatureStep* refusedAt) noexcept
 {
     SignatureStep step = SignatureStep::NoSignature;
     EmbeddedSignature sig;
@@ -461,8 +469,8 @@ bool checkTrustedListSignature(const wchar_t* path, const Thumbprint& listSigner
         if (sig.signers == 1 && getMsgParam(sig.msg.get(), CMSG_SIGNER_CERT_INFO_PARAM, 0, certInfo))
         {
             step = SignatureStep::ListSignerThumbprint;
-            unique_cert_context cert(::CertGetSubjectCertificateFromStore(sig.store.get(), kEncoding,
-                                                                          certInfo.as<CERT_INFO>()));
+            unique_cert_context cert(
+                ::CertGetSubjectCertificateFromStore(sig.store.get(), kEncoding, certInfo.as<CERT_INFO>()));
             Thumbprint actual{};
             if (cert && sha1Of(cert.get(), &actual) && actual == listSigner)
             {
@@ -534,10 +542,14 @@ bool parseThumbprint(const std::wstring& text, Thumbprint* out) noexcept
     {
         return false;
     }
-    auto nibble = [](wchar_t c) -> int {
-        if (c >= L'0' && c <= L'9') return c - L'0';
-        if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-        if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    auto nibble = [](wchar_t c) -> int
+    {
+        if (c >= L'0' && c <= L'9')
+            return c - L'0';
+        if (c >= L'a' && c <= L'f')
+            return c - L'a' + 10;
+        if (c >= L'A' && c <= L'F')
+            return c - L'A' + 10;
         return -1;
     };
     Thumbprint t{};

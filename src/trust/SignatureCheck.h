@@ -53,7 +53,8 @@ Thumbprint builtInListSignerThumbprint();
 
 // Judges the embedded Authenticode signature of a file against the lists.
 // The first signer that passes every step makes the file trusted.
-bool checkFileSignature(const wchar_t* path, const TrustLists& lists, SignatureStep* refusedAt = nullptr) noexcept;
+bool checkFileSignature(const wchar_t* path, const TrustLists& lists,
+                        SignatureStep* refusedAt = nullptr) noexcept;
 
 // The signature rule of the trusted list: exactly one signer whose
 // certificate has the list-signer thumbprint, WinVerifyTrust succeeds, and

@@ -29,7 +29,8 @@ constexpr LONG kFileError = static_cast<LONG>(0x80092003);
 unique_hkey openBedrock()
 {
     unique_hkey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kBedrockKey, 0, KEY_READ | KEY_WOW64_32KEY, key.put()) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kBedrockKey, 0, KEY_READ | KEY_WOW64_32KEY, key.put()) !=
+        ERROR_SUCCESS)
     {
         key.reset();
     }
@@ -62,16 +63,18 @@ bool readInstallFolder(std::wstring* folder)
         return false;
     }
     DWORD bytes = 0;
-    if (::RegGetValueW(key.get(), nullptr, kInstallDirValue, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
-                       nullptr, nullptr, &bytes) != ERROR_SUCCESS ||
+    if (::RegGetValueW(key.get(), nullptr, kInstallDirValue,
+                       RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, nullptr,
+                       &bytes) != ERROR_SUCCESS ||
         bytes < sizeof(wchar_t) || bytes > 32768 * sizeof(wchar_t))
     {
         return false;
     }
     std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 1, L'\0');
     DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    if (::RegGetValueW(key.get(), nullptr, kInstallDirValue, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
-                       nullptr, buffer.data(), &size) != ERROR_SUCCESS)
+    if (::RegGetValueW(key.get(), nullptr, kInstallDirValue,
+                       RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, buffer.data(),
+                       &size) != ERROR_SUCCESS)
     {
         return false;
     }
@@ -176,7 +179,8 @@ DWORD GetTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
     LONG result = internal::verifyTrust(path.c_str(), kLibraryProviderFlags, true);
     if ((result == ERROR_FILE_NOT_FOUND || result == kFileError) && !isExplicit)
     {
-        ::OutputDebugStringW(L"NotComDllGetInterface: DLL not found in install location, looking in current directory\n");
+        ::OutputDebugStringW(
+            L"NotComDllGetInterface: DLL not found in install location, looking in current directory\n");
         path = joinPath(folderOf(moduleFileName(module)), libraryName);
         result = internal::verifyTrust(path.c_str(), kLibraryProviderFlags, true);
     }
@@ -226,7 +230,8 @@ void TrustValidator::readPlatform()
     // At most 128 bytes of text; a longer value is not read at all.
     wchar_t text[64] = {};
     DWORD size = sizeof(text);
-    if (::RegGetValueW(key.get(), nullptr, kVersionValue, RRF_RT_REG_SZ, nullptr, text, &size) == ERROR_SUCCESS)
+    if (::RegGetValueW(key.get(), nullptr, kVersionValue, RRF_RT_REG_SZ, nullptr, text, &size) ==
+        ERROR_SUCCESS)
     {
         text[63] = L'\0';
         platformVersion_ = platformVersionFromText(text);
@@ -243,7 +248,8 @@ void TrustValidator::readPlatform()
 DWORD TrustValidator::platformVersionFromText(const wchar_t* text) noexcept
 {
     // The "%lu.%lu" reading: optional white space, digits, a dot, digits.
-    auto readNumber = [](const wchar_t*& p, ULONGLONG* value) {
+    auto readNumber = [](const wchar_t*& p, ULONGLONG* value)
+    {
         while (*p == L' ' || *p == L'\t' || *p == L'\r' || *p == L'\n')
         {
             ++p;
@@ -293,12 +299,15 @@ DWORD TrustValidator::platformVersionFromText(const wchar_t* text) noexcept
 
 TrustValidator& TrustValidator::instance()
 {
-    std::call_once(g_instanceOnce, []() {
-        // Lives until process exit: the validator may be used from any
-        // thread until then, and the trust library's objects are never
-        // released during DLL detach.
-        g_instance = g_testConfiguration ? new TrustValidator(*g_testConfiguration) : new TrustValidator();
-    });
+    std::call_once(g_instanceOnce,
+                   []()
+                   {
+                       // Lives until process exit: the validator may be used from any
+                       // thread until then, and the trust library's objects are never
+                       // released during DLL detach.
+                       g_instance = g_testConfiguration ? new TrustValidator(*g_testConfiguration)
+                                                        : new TrustValidator();
+                   });
     return *g_instance;
 }
 

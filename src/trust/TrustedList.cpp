@@ -103,9 +103,9 @@ bool readLocked(HANDLE file, std::string* bytes)
     bytes->assign(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;
     LARGE_INTEGER zero{};
-    const bool ok = ::SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) &&
-                    (bytes->empty() || ::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &read,
-                                                  nullptr));
+    const bool ok =
+        ::SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) &&
+        (bytes->empty() || ::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &read, nullptr));
     OVERLAPPED unlock{};
     ::UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &unlock);
     if (!ok)
@@ -224,7 +224,8 @@ bool TrustedList::parse(const std::wstring& text, Contents* out)
         case Section::Ser:
             lists.refusedSerials.push_back(line);
             break;
-        case Section::Sha: {
+        case Section::Sha:
+        {
             Thumbprint t{};
             if (parseThumbprint(line, &t))
             {
@@ -372,7 +373,8 @@ TrustedList::InstallResult TrustedList::install(const std::wstring& candidate, D
     OVERLAPPED whole{};
     const bool locked =
         installed && ::LockFileEx(installed.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
-    auto unlock = [&]() {
+    auto unlock = [&]()
+    {
         if (locked)
         {
             OVERLAPPED o{};
@@ -405,7 +407,8 @@ TrustedList::InstallResult TrustedList::install(const std::wstring& candidate, D
     }
     else
     {
-        moved = ::MoveFileExW(temp.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        moved =
+            ::MoveFileExW(temp.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     }
     unlock();
     if (!moved)

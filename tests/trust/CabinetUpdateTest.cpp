@@ -20,8 +20,9 @@ namespace
 
 std::string readAll(const std::wstring& path)
 {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
     {
         return std::string();
@@ -114,7 +115,8 @@ TEST_F(CabinetUpdateTest, CabinetsThatInstallNothing)
     // Corrupted after signing: whether Cabinet.dll refuses the data block or
     // the list's digest check refuses the content, nothing is installed.
     const CabinetUpdateResult corrupted = update(validator, L"update-corrupted.cab");
-    EXPECT_TRUE(corrupted == CabinetUpdateResult::NotExtracted || corrupted == CabinetUpdateResult::CandidateRefused)
+    EXPECT_TRUE(corrupted == CabinetUpdateResult::NotExtracted ||
+                corrupted == CabinetUpdateResult::CandidateRefused)
         << static_cast<int>(corrupted);
     EXPECT_FALSE(TrustTest::fileExists(listPath()));
     EXPECT_EQ(5u, validator.isFileTrusted(TrustTest::fixture(L"update-tampered-list.cab").c_str()));
@@ -126,13 +128,14 @@ TEST_F(CabinetUpdateTest, EscapingNamesWriteNothingOutsideTheTemporaryFolder)
     ::GetTempPathW(MAX_PATH + 1, temp);
     const std::wstring tempFolder = temp;
     const std::wstring parent = tempFolder.substr(0, tempFolder.find_last_of(L'\\', tempFolder.size() - 2));
-    const std::wstring outside[] = {parent + L"\\trusted.js", L"C:\\trusted.js", tempFolder + L"x\\trusted.js",
-                                    tempFolder + L"trusted.js"};
+    const std::wstring outside[] = {parent + L"\\trusted.js", L"C:\\trusted.js",
+                                    tempFolder + L"x\\trusted.js", tempFolder + L"trusted.js"};
     for (const std::wstring& path : outside)
     {
         ASSERT_FALSE(TrustTest::fileExists(path)) << "left over before the test";
     }
-    EXPECT_TRUE(Norvan::internal::extractTrustedListFromCabinet(TrustTest::fixture(L"update-escape.cab")).empty());
+    EXPECT_TRUE(
+        Norvan::internal::extractTrustedListFromCabinet(TrustTest::fixture(L"update-escape.cab")).empty());
     for (const std::wstring& path : outside)
     {
         EXPECT_FALSE(TrustTest::fileExists(path));
@@ -141,14 +144,16 @@ TEST_F(CabinetUpdateTest, EscapingNamesWriteNothingOutsideTheTemporaryFolder)
 
 TEST_F(CabinetUpdateTest, ExtractionNamesAFreshTemporaryFile)
 {
-    const std::wstring extracted = Norvan::internal::extractTrustedListFromCabinet(TrustTest::fixture(L"update-v9.cab"));
+    const std::wstring extracted =
+        Norvan::internal::extractTrustedListFromCabinet(TrustTest::fixture(L"update-v9.cab"));
     ASSERT_FALSE(extracted.empty());
     const std::wstring name = extracted.substr(extracted.find_last_of(L'\\') + 1);
     EXPECT_EQ(0u, name.find(L"trustedjs"));
     EXPECT_EQ(L".js", name.substr(name.size() - 3));
     EXPECT_EQ(readAll(TrustTest::fixture(L"list-v9.js")), readAll(extracted));
     // Exactly "trusted.js" in any case; the second cabinet spells it TRUSTED.JS.
-    const std::wstring upper = Norvan::internal::extractTrustedListFromCabinet(TrustTest::fixture(L"update-v9b.cab"));
+    const std::wstring upper =
+        Norvan::internal::extractTrustedListFromCabinet(TrustTest::fixture(L"update-v9b.cab"));
     ASSERT_FALSE(upper.empty());
     EXPECT_NE(extracted, upper);
     ::SetFileAttributesW(extracted.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -163,12 +168,12 @@ TEST_F(CabinetUpdateTest, ReplacementThatFailsIsLeftPendingForTheNextRestart)
     std::wstring before;
     {
         DWORD size = 0;
-        if (::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ,
-                           nullptr, nullptr, &size) == ERROR_SUCCESS)
+        if (::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
+                           RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size) == ERROR_SUCCESS)
         {
             before.assign(size / sizeof(wchar_t), L'\0');
-            ::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ,
-                           nullptr, &before[0], &size);
+            ::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
+                           RRF_RT_REG_MULTI_SZ, nullptr, &before[0], &size);
         }
     }
 
@@ -177,8 +182,8 @@ TEST_F(CabinetUpdateTest, ReplacementThatFailsIsLeftPendingForTheNextRestart)
     TrustTest::clearListAtom();
     {
         // Another process holds the installed list without delete sharing.
-        HANDLE holder = ::CreateFileW(listPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                      nullptr);
+        HANDLE holder = ::CreateFileW(listPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, holder);
         EXPECT_EQ(CabinetUpdateResult::InstallFailed, update(validator, L"update-v10.cab"));
         ::CloseHandle(holder);
@@ -188,11 +193,12 @@ TEST_F(CabinetUpdateTest, ReplacementThatFailsIsLeftPendingForTheNextRestart)
     EXPECT_EQ(0, ::GlobalFindAtomW(Norvan::internal::kTrustedListAtom));
 
     DWORD size = 0;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
-                                            RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size));
+    ASSERT_EQ(ERROR_SUCCESS,
+              ::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
+                             RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size));
     std::wstring pending(size / sizeof(wchar_t), L'\0');
-    ::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr,
-                   &pending[0], &size);
+    ::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ,
+                   nullptr, &pending[0], &size);
     EXPECT_NE(std::wstring::npos, pending.find(L"trusted.tmp")) << "the move waits for the next restart";
 
     HKEY key = nullptr;

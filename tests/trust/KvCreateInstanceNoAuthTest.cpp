@@ -30,8 +30,8 @@ protected:
         {
             const std::wstring key = L"Software\\Classes\\CLSID\\" + clsidText(*clsid) + L"\\InprocServer32";
             HKEY h = nullptr;
-            ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE,
-                                                       nullptr, &h, nullptr));
+            ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                                                       KEY_WRITE, nullptr, &h, nullptr));
             ::RegSetValueExW(h, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(dll.c_str()),
                              static_cast<DWORD>((dll.size() + 1) * sizeof(wchar_t)));
             ::RegSetValueExW(h, L"ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"Both"),
@@ -49,8 +49,8 @@ protected:
     void SetUp() override { ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
     void TearDown() override { ::CoUninitialize(); }
 
-    static constexpr const CLSID* kClasses[] = {&TrustTestClass::kBothFactories, &TrustTestClass::kSecondFactoryOnly,
-                                                &TrustTestClass::kNoFactory};
+    static constexpr const CLSID* kClasses[] = {
+        &TrustTestClass::kBothFactories, &TrustTestClass::kSecondFactoryOnly, &TrustTestClass::kNoFactory};
 };
 
 TEST_F(KvCreateInstanceNoAuthTest, NullOutPointerIsEPointer)
@@ -62,8 +62,9 @@ TEST_F(KvCreateInstanceNoAuthTest, NullOutPointerIsEPointer)
 TEST_F(KvCreateInstanceNoAuthTest, FirstFactoryInterfaceIsPreferred)
 {
     Norvan::com_ptr<TrustTestClass::ITestObject> object;
-    ASSERT_EQ(S_OK, Norvan::KvCreateInstanceNoAuth(TrustTestClass::kBothFactories, nullptr, CLSCTX_INPROC_SERVER,
-                                                   TrustTestClass::IID_ITestObject, object.put_void()));
+    ASSERT_EQ(S_OK,
+              Norvan::KvCreateInstanceNoAuth(TrustTestClass::kBothFactories, nullptr, CLSCTX_INPROC_SERVER,
+                                             TrustTestClass::IID_ITestObject, object.put_void()));
     ASSERT_TRUE(object);
     EXPECT_EQ(1u, object->FactoryInterface());
 }
@@ -81,8 +82,8 @@ TEST_F(KvCreateInstanceNoAuthTest, SecondFactoryInterfaceWhenFirstIsRefused)
 TEST_F(KvCreateInstanceNoAuthTest, NeitherFactoryGivesTheSecondRequestsErrorAndNullOut)
 {
     void* out = reinterpret_cast<void*>(0x1234);
-    const HRESULT hr = Norvan::KvCreateInstanceNoAuth(TrustTestClass::kNoFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                                      IID_IUnknown, &out);
+    const HRESULT hr = Norvan::KvCreateInstanceNoAuth(TrustTestClass::kNoFactory, nullptr,
+                                                      CLSCTX_INPROC_SERVER, IID_IUnknown, &out);
     EXPECT_EQ(E_NOINTERFACE, hr);
     EXPECT_EQ(nullptr, out);
 }

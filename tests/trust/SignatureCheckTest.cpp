@@ -18,7 +18,8 @@ namespace
 SignatureStep stepFor(const wchar_t* name, const TrustLists& lists)
 {
     SignatureStep step = SignatureStep::Accepted;
-    const bool accepted = Norvan::internal::checkFileSignature(TrustTest::fixture(name).c_str(), lists, &step);
+    const bool accepted =
+        Norvan::internal::checkFileSignature(TrustTest::fixture(name).c_str(), lists, &step);
     EXPECT_EQ(accepted, step == SignatureStep::Accepted) << Norvan::internal::signatureStepName(step);
     return step;
 }
@@ -70,7 +71,8 @@ TEST(SignatureCheck, AbsentNameListAcceptsAnyNameAndEmptyOneAcceptsNone)
 TEST(SignatureCheck, RefusedSerialNumberIsRefusedInAnyCase)
 {
     TrustLists lists = builtIn();
-    EXPECT_EQ(SignatureStep::Accepted, stepFor(L"refused.dll", lists)) << "the built-in refused list is empty";
+    EXPECT_EQ(SignatureStep::Accepted, stepFor(L"refused.dll", lists))
+        << "the built-in refused list is empty";
     lists.refusedSerials = {L"7e57deadbeef0042"};
     EXPECT_EQ(SignatureStep::RefusedSerial, stepFor(L"refused.dll", lists));
     EXPECT_EQ(SignatureStep::Accepted, stepFor(L"signer.dll", lists));
@@ -83,7 +85,8 @@ TEST(SignatureCheck, CertificateUnderAnotherRootIsRefusedByThePinnedThumbprints)
     EXPECT_EQ(SignatureStep::RootThumbprint, stepFor(L"otherchain.dll", builtIn()));
     TrustLists anyRoot = builtIn();
     anyRoot.thumbprints.clear();
-    EXPECT_EQ(SignatureStep::Accepted, stepFor(L"otherchain.dll", anyRoot)) << "no pinned roots accept any chain";
+    EXPECT_EQ(SignatureStep::Accepted, stepFor(L"otherchain.dll", anyRoot))
+        << "no pinned roots accept any chain";
 }
 
 TEST(SignatureCheck, ExpiredCertificateWithoutTimestampFailsTheChainAtTheCurrentTime)
@@ -97,14 +100,15 @@ TEST(SignatureCheck, HugeSerialNumberIsHandled)
 {
     TrustLists lists = builtIn();
     EXPECT_EQ(SignatureStep::Accepted, stepFor(L"hugeserial.dll", lists));
-    lists.refusedSerials = {L"00C0FFEE00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF0011223344556677"};
+    lists.refusedSerials = {
+        L"00C0FFEE00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF0011223344556677"};
     EXPECT_EQ(SignatureStep::RefusedSerial, stepFor(L"hugeserial.dll", lists));
 }
 
 TEST(SignatureCheck, DamagedSignaturesAreRefusedWithoutCrashing)
 {
-    for (const wchar_t* name : {L"truncated-signature.dll", L"garbage-signature.dll", L"list-utf8.js",
-                                L"does-not-exist.dll"})
+    for (const wchar_t* name :
+         {L"truncated-signature.dll", L"garbage-signature.dll", L"list-utf8.js", L"does-not-exist.dll"})
     {
         SignatureStep step = SignatureStep::Accepted;
         EXPECT_FALSE(Norvan::internal::checkFileSignature(TrustTest::fixture(name).c_str(), builtIn(), &step))
@@ -117,7 +121,8 @@ TEST(SignatureCheck, DamagedSignaturesAreRefusedWithoutCrashing)
 
 TEST(SignatureCheck, UtcTimeParsing)
 {
-    auto parse = [](const char* text, SYSTEMTIME* st) {
+    auto parse = [](const char* text, SYSTEMTIME* st)
+    {
         BYTE der[15] = {0x17, 13};
         memcpy(der + 2, text, 13);
         FILETIME ft{};

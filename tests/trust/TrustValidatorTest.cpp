@@ -58,8 +58,8 @@ void setString(HKEY root, const wchar_t* key, REGSAM view, const wchar_t* name, 
 void setDword(const wchar_t* name, DWORD value)
 {
     HKEY h = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, kKxtrustControl, 0, nullptr, 0, KEY_WRITE, nullptr,
-                                               &h, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, kKxtrustControl, 0, nullptr, 0, KEY_WRITE,
+                                               nullptr, &h, nullptr));
     ::RegSetValueExW(h, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
     ::RegCloseKey(h);
 }
@@ -97,7 +97,10 @@ protected:
         return config;
     }
     static std::wstring signedKxtrustDir() { return TrustTest::fromBuildPath(TRUST_KXTRUST_DIR); }
-    static std::wstring unsignedKxtrustDir() { return TrustTest::fromBuildPath(TRUST_KXTRUST_DIR "/unsigned"); }
+    static std::wstring unsignedKxtrustDir()
+    {
+        return TrustTest::fromBuildPath(TRUST_KXTRUST_DIR "/unsigned");
+    }
 };
 
 TEST_F(TrustValidatorTest, VersionTextRule)
@@ -123,7 +126,8 @@ TEST_F(TrustValidatorTest, PlatformVersionFromTheBedrockKeyIn32BitView)
         EXPECT_EQ(0u, noKey.platformVersion());
         EXPECT_EQ(nullptr, noKey.validationControl());
     }
-    for (auto [text, expected] : {std::pair<const wchar_t*, DWORD>{L"16.2", 1504}, {L"15.4", 1504}, {L"15.5", 1505}})
+    for (auto [text, expected] :
+         {std::pair<const wchar_t*, DWORD>{L"16.2", 1504}, {L"15.4", 1504}, {L"15.5", 1505}})
     {
         setBedrock(text, L"C:\\nowhere");
         Norvan::TrustValidator validator(offlineLists());
@@ -148,7 +152,8 @@ TEST_F(TrustValidatorTest, TrustLibraryFromInstallFolderIsVerifiedAndLoaded)
     setBedrock(L"15.5", signedKxtrustDir());
     Norvan::TrustValidator validator(offlineLists());
     ASSERT_NE(nullptr, validator.validationControl());
-    EXPECT_EQ(2u, validator.validationControl()->GetGeneration()) << "KxtValidationControl2 is asked for first";
+    EXPECT_EQ(2u, validator.validationControl()->GetGeneration())
+        << "KxtValidationControl2 is asked for first";
 }
 
 TEST_F(TrustValidatorTest, FirstGenerationInterfaceWhenTheSecondIsRefused)
@@ -164,8 +169,8 @@ TEST_F(TrustValidatorTest, UnsignedTrustLibraryIsNotLoaded)
 {
     setBedrock(L"15.5", unsignedKxtrustDir());
     void* out = nullptr;
-    EXPECT_EQ(static_cast<DWORD>(TRUST_E_NOSIGNATURE), Norvan::GetTrustInterface(L"kxtrust.dll",
-                                                                                  "KxtValidationControl2", &out));
+    EXPECT_EQ(static_cast<DWORD>(TRUST_E_NOSIGNATURE),
+              Norvan::GetTrustInterface(L"kxtrust.dll", "KxtValidationControl2", &out));
     EXPECT_EQ(nullptr, out);
     Norvan::TrustValidator validator(offlineLists());
     EXPECT_EQ(nullptr, validator.validationControl());
@@ -206,8 +211,9 @@ TEST_F(TrustValidatorTest, DebuggerOutputNamesTheSecondSearchAndTheRefusal)
         DebugOutputCapture capture;
         Norvan::GetTrustInterface(L"kxtrust.dll", "KxtValidationControl2", &out);
         EXPECT_NE(std::string::npos,
-                  capture.text().find("NotComDllGetInterface: DLL not found in install location, looking in current "
-                                      "directory\n"))
+                  capture.text().find(
+                      "NotComDllGetInterface: DLL not found in install location, looking in current "
+                      "directory\n"))
             << capture.text();
     }
     {
@@ -217,7 +223,8 @@ TEST_F(TrustValidatorTest, DebuggerOutputNamesTheSecondSearchAndTheRefusal)
         const std::string text = capture.text();
         EXPECT_EQ(0u, text.find("NotComDllGetInterface: ")) << text;
         EXPECT_NE(std::string::npos, text.find("trust_tests.exe loading Z:\\")) << text;
-        EXPECT_NE(std::string::npos, text.find("unsigned\\kxtrust.dll, WinVerifyTrust failed with 800b0100\n"))
+        EXPECT_NE(std::string::npos,
+                  text.find("unsigned\\kxtrust.dll, WinVerifyTrust failed with 800b0100\n"))
             << text;
     }
 }
@@ -225,8 +232,8 @@ TEST_F(TrustValidatorTest, DebuggerOutputNamesTheSecondSearchAndTheRefusal)
 TEST_F(TrustValidatorTest, ExplicitAndOverlongNames)
 {
     void* out = nullptr;
-    EXPECT_EQ(0u, Norvan::GetTrustInterface((signedKxtrustDir() + L"\\kxtrust.dll").c_str(), "KxtValidationControl",
-                                            &out));
+    EXPECT_EQ(0u, Norvan::GetTrustInterface((signedKxtrustDir() + L"\\kxtrust.dll").c_str(),
+                                            "KxtValidationControl", &out));
     ASSERT_NE(nullptr, out);
     static_cast<Norvan::IKxtValidationControl*>(out)->Release();
     EXPECT_EQ(ERROR_NOT_SUPPORTED, Norvan::GetTrustInterface((signedKxtrustDir() + L"\\kxtrust.dll").c_str(),
@@ -235,8 +242,8 @@ TEST_F(TrustValidatorTest, ExplicitAndOverlongNames)
               Norvan::GetTrustInterface(std::wstring(260, L'a').c_str(), "KxtValidationControl", &out));
     EXPECT_EQ(ERROR_INVALID_PARAMETER, Norvan::GetTrustInterface(nullptr, "KxtValidationControl", &out));
     EXPECT_EQ(static_cast<DWORD>(TRUST_E_NOSIGNATURE),
-              Norvan::GetTrustInterface((unsignedKxtrustDir() + L"\\kxtrust.dll").c_str(), "KxtValidationControl",
-                                        &out));
+              Norvan::GetTrustInterface((unsignedKxtrustDir() + L"\\kxtrust.dll").c_str(),
+                                        "KxtValidationControl", &out));
 }
 
 TEST_F(TrustValidatorTest, VerdictBitsAndFlagsAbove1504)
@@ -255,7 +262,8 @@ TEST_F(TrustValidatorTest, VerdictBitsAndFlagsAbove1504)
     EXPECT_EQ(5u, validator.isFileTrusted(unsignedDll.c_str())) << "bit 1 is the verdict of 15.4 and older";
     setDword(L"Status", 0);
     setDword(L"Verdict", 8);
-    EXPECT_EQ(5u, validator.isFileTrusted(unsignedDll.c_str())) << "without status bit 2 nothing was examined";
+    EXPECT_EQ(5u, validator.isFileTrusted(unsignedDll.c_str()))
+        << "without status bit 2 nothing was examined";
 }
 
 TEST_F(TrustValidatorTest, VerdictBitsAndFlagsAt1504)
@@ -304,7 +312,8 @@ TEST_F(TrustValidatorTest, PublicEntryPoints)
     HMODULE module = Norvan::LoadTrustedLibrary(TrustTest::fixture(L"signer.dll").c_str(), 0);
     ASSERT_NE(nullptr, module);
     typedef int(WINAPI * AnswerFn)();
-    auto answer = reinterpret_cast<AnswerFn>(reinterpret_cast<void*>(::GetProcAddress(module, "TrustSampleAnswer")));
+    auto answer =
+        reinterpret_cast<AnswerFn>(reinterpret_cast<void*>(::GetProcAddress(module, "TrustSampleAnswer")));
     ASSERT_NE(nullptr, answer);
     EXPECT_EQ(42, answer());
     ::FreeLibrary(module);

@@ -66,9 +66,10 @@ TEST(TrustedListFormat, VersionIsRequiredOnceAndDecimal)
 TEST(TrustedListFormat, MalformedShaValuesAreSkipped)
 {
     bool ok = false;
-    const auto c = parsed(L"[VER]\n8\n[SHA]\nABC\n00112233445566778899aabbccddeeff001122330\n"
-                          L"zz112233445566778899aabbccddeeff00112233\n00112233445566778899aabbccddeeff00112233\n",
-                          &ok);
+    const auto c =
+        parsed(L"[VER]\n8\n[SHA]\nABC\n00112233445566778899aabbccddeeff001122330\n"
+               L"zz112233445566778899aabbccddeeff00112233\n00112233445566778899aabbccddeeff00112233\n",
+               &ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(1u, c.lists.thumbprints.size());
 }
@@ -84,7 +85,9 @@ TEST(TrustedListFormat, AbsentAndEmptyNameSections)
 
 TEST(TrustedListFormat, Utf16Decoding)
 {
-    const std::string bytes("\xFF\xFE[\0V\0E\0R\0]\0\n\0" "7\0x", 17);
+    const std::string bytes("\xFF\xFE[\0V\0E\0R\0]\0\n\0"
+                            "7\0x",
+                            17);
     EXPECT_EQ(L"[VER]\n7", TrustedList::decode(bytes)) << "BOM skipped, odd last byte dropped";
     bool ok = false;
     parsed(TrustedList::decode("[VER]\r\n9\r\n"), &ok);
@@ -133,7 +136,8 @@ TEST_F(TrustedListFiles, SignatureRule)
     EXPECT_EQ(SignatureStep::ListSignerThumbprint, listStep(L"list-wrong-signer.js"));
     EXPECT_EQ(SignatureStep::NoSignature, listStep(L"list-unsigned.js"));
     EXPECT_EQ(SignatureStep::NoSignature, listStep(L"list-utf8.js"));
-    EXPECT_EQ(SignatureStep::NoSignature, listStep(L"list-truncated.js")) << "signature block without its end";
+    EXPECT_EQ(SignatureStep::NoSignature, listStep(L"list-truncated.js"))
+        << "signature block without its end";
     for (const wchar_t* junk : {L"list-garbage-base64.js", L"list-junk-der.js", L"list-empty-block.js"})
     {
         EXPECT_EQ(SignatureStep::NoSignature, listStep(junk)) << junk;
@@ -142,14 +146,15 @@ TEST_F(TrustedListFiles, SignatureRule)
     // the digest of PE files only, so the validator's own digest check is the
     // one that refuses here.
     EXPECT_EQ(SignatureStep::ContentDigest, listStep(L"list-tampered.js"));
-    EXPECT_EQ(SignatureStep::ListSignerThumbprint, listStep(L"signer.dll")) << "signed, but not by the list signer";
+    EXPECT_EQ(SignatureStep::ListSignerThumbprint, listStep(L"signer.dll"))
+        << "signed, but not by the list signer";
 }
 
 TEST_F(TrustedListFiles, LoadsOnlyValidLists)
 {
     const Norvan::internal::Thumbprint signer = Norvan::internal::builtInListSignerThumbprint();
-    for (const wchar_t* bad : {L"list-nover.js", L"list-twover.js", L"list-wrong-signer.js", L"list-tampered.js",
-                               L"list-utf8.js", L"list-unsigned.js"})
+    for (const wchar_t* bad : {L"list-nover.js", L"list-twover.js", L"list-wrong-signer.js",
+                               L"list-tampered.js", L"list-utf8.js", L"list-unsigned.js"})
     {
         TrustedList list(install(bad), signer);
         EXPECT_FALSE(list.load()) << bad;
@@ -230,27 +235,29 @@ TEST_F(TrustedListFiles, ChecksOnManyThreadsWhileTheListIsReplacedAndReloaded)
     std::vector<std::thread> readers;
     for (int i = 0; i < 4; ++i)
     {
-        readers.emplace_back([&]() {
-            while (!stop)
+        readers.emplace_back(
+            [&]()
             {
-                // Accepted by the built-in lists and by lists 9 and 10 alike,
-                // whatever state a reload leaves behind.
-                if (trusted(validator, L"signer.dll") != 0)
+                while (!stop)
                 {
-                    ++wrong;
+                    // Accepted by the built-in lists and by lists 9 and 10 alike,
+                    // whatever state a reload leaves behind.
+                    if (trusted(validator, L"signer.dll") != 0)
+                    {
+                        ++wrong;
+                    }
+                    trusted(validator, L"unlisted.dll");
+                    ++checks;
                 }
-                trusted(validator, L"unlisted.dll");
-                ++checks;
-            }
-        });
+            });
     }
     const std::wstring path = folder_.file(L"trusted.js");
     for (int round = 0; round < 20; ++round)
     {
         const wchar_t* next = (round % 2) ? L"list-v9.js" : L"list-v10.js";
         // Readers hold the file without write sharing while they read it.
-        for (int attempt = 0; attempt < 200 && !::CopyFileW(TrustTest::fixture(next).c_str(), path.c_str(), FALSE);
-             ++attempt)
+        for (int attempt = 0;
+             attempt < 200 && !::CopyFileW(TrustTest::fixture(next).c_str(), path.c_str(), FALSE); ++attempt)
         {
             ::Sleep(1);
         }
@@ -280,11 +287,13 @@ TEST_F(TrustedListFiles, AtomFromASecondProcessTriggersReload)
 
     // The helper installs list 10 from a cabinet and announces it.
     std::wstring command = L"\"" + TrustTest::fromBuildPath(TRUST_HELPER_EXE) + L"\" update \"" +
-                           folder_.file(L"trusted.js") + L"\" \"" + TrustTest::fixture(L"update-v10.cab") + L"\"";
+                           folder_.file(L"trusted.js") + L"\" \"" + TrustTest::fixture(L"update-v10.cab") +
+                           L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
-    ASSERT_TRUE(::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    ASSERT_TRUE(
+        ::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
     ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(pi.hProcess, 60000));
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
