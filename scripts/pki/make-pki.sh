@@ -9,7 +9,10 @@
 # Usage: scripts/pki/make-pki.sh <out-dir>
 set -euo pipefail
 out="${1:?out dir}"
-if [ -f "$out/.pki-complete" ]; then
+# Bump when the set of certificates changes, so that existing build trees
+# regenerate theirs.
+layout=2
+if [ -f "$out/.pki-complete" ] && [ "$(cat "$out/.pki-complete")" = "$layout" ]; then
     exit 0
 fi
 rm -rf "$out"
@@ -45,6 +48,12 @@ subjectKeyIdentifier = hash
 basicConstraints = critical, CA:false
 keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[ serverauth_ext ]
+basicConstraints = critical, CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 [ tsa_ext ]
@@ -85,6 +94,7 @@ issue unlisted    "Unlisted Test Signer"           10A3 root codesign_ext "$from
 issue expired     "Wardline Development Signer"    10A4 root codesign_ext 20200101000000Z 20210101000000Z
 issue otherchain  "Wardline Development Signer"    10A5 otherroot codesign_ext "$from" "$until"
 issue listsigner  "Wardline List Signer"           10A6 root codesign_ext "$from" "$until"
+issue wrongusage  "Wardline Development Signer"    10A8 root serverauth_ext "$from" "$until"
 issue tsa         "Wardline Test Time Stamping"    10A7 root tsa_ext "$from" "$until"
 # A serial far longer than the 20 bytes certificates should carry.
 issue hugeserial  "Wardline Development Signer" \
@@ -92,10 +102,10 @@ issue hugeserial  "Wardline Development Signer" \
     root codesign_ext "$from" "$until"
 
 # Chains for osslsigncode (-certs): leaf followed by its issuer.
-for leaf in signer refused unlisted expired listsigner hugeserial; do
+for leaf in signer refused unlisted expired listsigner hugeserial wrongusage; do
     cat "$leaf.pem" root.pem > "$leaf.chain.pem"
 done
 cat otherchain.pem otherroot.pem > otherchain.chain.pem
 cat tsa.pem root.pem > tsa.chain.pem
 
-touch .pki-complete
+echo "$layout" > .pki-complete

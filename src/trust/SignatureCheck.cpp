@@ -490,6 +490,15 @@ bool checkTrustedListSignature(const wchar_t* path, const Thumbprint& listSigner
     return step == SignatureStep::Accepted;
 }
 
+bool countersignedSigningTime(const wchar_t* path, DWORD signerIndex, FILETIME* out) noexcept
+{
+    EmbeddedSignature sig;
+    ParamBuffer info;
+    return path && out && openEmbeddedSignature(path, sig) && signerIndex < sig.signers &&
+           getMsgParam(sig.msg.get(), CMSG_SIGNER_INFO_PARAM, signerIndex, info) &&
+           signingTimeOf(*info.as<CMSG_SIGNER_INFO>(), out);
+}
+
 bool parseUtcTime(const BYTE* data, DWORD size, FILETIME* out) noexcept
 {
     // 0x17 (UTCTime), length 13, "YYMMDDHHMMSSZ".

@@ -67,6 +67,10 @@ bool checkTrustedListSignature(const wchar_t* path, const Thumbprint& listSigner
 // WTD_STATEACTION_VERIFY and closed again.
 LONG verifyTrust(const wchar_t* path, DWORD providerFlags, bool closeState) noexcept;
 
+// The signing time that a signer's countersignature or RFC 3161 timestamp
+// carries; false when the signer has none.
+bool countersignedSigningTime(const wchar_t* path, DWORD signerIndex, FILETIME* out) noexcept;
+
 // A DER UTCTime (tag 0x17, "YYMMDDHHMMSSZ"); years below 70 are 20xx.
 bool parseUtcTime(const BYTE* data, DWORD size, FILETIME* out) noexcept;
 

@@ -96,6 +96,32 @@ TEST(SignatureCheck, ExpiredCertificateWithoutTimestampFailsTheChainAtTheCurrent
     EXPECT_EQ(SignatureStep::Chain, stepFor(L"expired.dll", builtIn()));
 }
 
+TEST(SignatureCheck, CertificateWithoutCodeSigningUsageFailsTheChain)
+{
+    // Windows' WinVerifyTrust refuses it too (0x800B0110); Wine's returns 0.
+    EXPECT_EQ(SignatureStep::Chain, stepFor(L"wrongusage.dll", builtIn()));
+}
+
+TEST(SignatureCheck, TimestampedSignaturesUseTheTokensSigningTime)
+{
+    EXPECT_EQ(SignatureStep::Accepted, stepFor(L"signer-timestamped.dll", builtIn()));
+    FILETIME stamped{};
+    ASSERT_TRUE(Norvan::internal::countersignedSigningTime(
+        TrustTest::fixture(L"signer-timestamped.dll").c_str(), 0, &stamped));
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const ULONGLONG age = (ULARGE_INTEGER{{now.dwLowDateTime, now.dwHighDateTime}}.QuadPart -
+                           ULARGE_INTEGER{{stamped.dwLowDateTime, stamped.dwHighDateTime}}.QuadPart) /
+                          10000000ull;
+    EXPECT_LT(age, 400ull * 24 * 3600) << "signed when the fixtures were built";
+    FILETIME none{};
+    EXPECT_FALSE(
+        Norvan::internal::countersignedSigningTime(TrustTest::fixture(L"signer.dll").c_str(), 0, &none));
+    // The token's signing-time attribute is the moment of signing (the
+    // build), after the certificate expired: the chain at that time fails.
+    EXPECT_EQ(SignatureStep::Chain, stepFor(L"expired-timestamped.dll", builtIn()));
+}
+
 TEST(SignatureCheck, HugeSerialNumberIsHandled)
 {
     TrustLists lists = builtIn();

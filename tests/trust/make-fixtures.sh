@@ -7,7 +7,7 @@ rm -rf "$out"
 mkdir -p "$out/work"
 cd "$out"
 
-sign_pe() { bash "$tools/sign-file.sh" "$pki/$1.chain.pem" "$pki/$1.key" "$2"; }
+sign_pe() { local cert="$1" file="$2"; shift 2; bash "$tools/sign-file.sh" "$pki/$cert.chain.pem" "$pki/$cert.key" "$file" "$@"; }
 sign_list() { bash "$tools/sign-script.sh" "$pki/$1.chain.pem" "$pki/$1.key" "$2" "$3"; }
 # UTF-16LE with a byte order mark, CRLF line ends, from the given lines.
 utf16() { local f="$1"; shift; { printf '\xff\xfe'; printf '%s\r\n' "$@" | iconv -f UTF-8 -t UTF-16LE; } > "$f"; }
@@ -15,9 +15,16 @@ patch_bytes() { perl -0777 -pi -e "$2" "$1"; }
 
 # Libraries.
 cp "$sample" unsigned.dll
-for cert in signer unlisted refused expired otherchain hugeserial listsigner; do
+for cert in signer unlisted refused expired otherchain hugeserial listsigner wrongusage; do
     cp "$sample" "$cert.dll"
     sign_pe "$cert" "$cert.dll"
+done
+# With an RFC 3161 timestamp from the development TSA. osslsigncode's built-in
+# TSA puts the current time into the token's signing-time attribute.
+for cert in signer expired; do
+    cp "$sample" "$cert-timestamped.dll"
+    sign_pe "$cert" "$cert-timestamped.dll" -TSA-certs "$pki/tsa.chain.pem" -TSA-key "$pki/tsa.key" \
+        -TSA-time 1593561600
 done
 cp signer.dll tampered.dll
 printf '\xAA\x55\xAA\x55' | dd of=tampered.dll bs=1 seek=1040 conv=notrunc status=none
