@@ -141,6 +141,14 @@ bool hasCabExtension(const wchar_t* path)
     return length >= 4 && ::CompareStringOrdinal(path + length - 4, 4, L".cab", 4, TRUE) == CSTR_EQUAL;
 }
 
+// Opened before a library is verified and held until it is loaded: without
+// write or delete sharing nobody can swap the file in between.
+unique_hfile holdForLoading(const wchar_t* path)
+{
+    return unique_hfile(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 std::once_flag g_instanceOnce;
 TrustValidator* g_instance = nullptr;
 TrustValidator::Configuration* g_testConfiguration = nullptr;
@@ -176,12 +184,14 @@ DWORD GetTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
         path = joinPath(folder, libraryName);
     }
 
+    unique_hfile held = holdForLoading(path.c_str());
     LONG result = internal::verifyTrust(path.c_str(), kLibraryProviderFlags, true);
     if ((result == ERROR_FILE_NOT_FOUND || result == kFileError) && !isExplicit)
     {
         ::OutputDebugStringW(
             L"NotComDllGetInterface: DLL not found in install location, looking in current directory\n");
         path = joinPath(folderOf(moduleFileName(module)), libraryName);
+        held = holdForLoading(path.c_str());
         result = internal::verifyTrust(path.c_str(), kLibraryProviderFlags, true);
     }
     if (result != 0 && result != kRefusedByLocalSecurity && result != kCertificateExpired &&
@@ -193,6 +203,7 @@ DWORD GetTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
     }
 
     unique_hmodule library(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    held.reset();
     if (!library)
     {
         const DWORD error = ::GetLastError();
@@ -394,6 +405,7 @@ DWORD TrustValidator::isFileTrusted(const wchar_t* path)
 
 HMODULE TrustValidator::loadTrustedLibrary(const wchar_t* path, DWORD flags)
 {
+    unique_hfile held = path ? holdForLoading(path) : unique_hfile();
     const DWORD verdict = isFileTrusted(path);
     if (verdict != ERROR_SUCCESS)
     {
