@@ -151,7 +151,22 @@ INT_PTR createTempList(std::wstring* path)
     return -1;
 }
 
+INT_PTR notify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin);
+
+// FDI is C code: nothing may be thrown through it.
 FNFDINOTIFY(fdiNotify)
+{
+    try
+    {
+        return notify(fdint, pfdin);
+    }
+    catch (...)
+    {
+        return -1;
+    }
+}
+
+INT_PTR notify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin)
 {
     Extraction* ex = t_extraction;
     if (!ex)

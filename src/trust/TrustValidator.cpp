@@ -155,7 +155,10 @@ TrustValidator::Configuration* g_testConfiguration = nullptr;
 
 } // namespace
 
-DWORD GetTrustInterface(const wchar_t* libraryName, const char* interfaceName, void** out, HMODULE module)
+namespace
+{
+
+DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, void** out, HMODULE module)
 {
     if (!libraryName || !interfaceName || !out)
     {
@@ -216,6 +219,20 @@ DWORD GetTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
         return ::GetLastError();
     }
     return getInterface(interfaceName, out);
+}
+
+} // namespace
+
+DWORD GetTrustInterface(const wchar_t* libraryName, const char* interfaceName, void** out, HMODULE module)
+{
+    try
+    {
+        return getTrustInterface(libraryName, interfaceName, out, module);
+    }
+    catch (...)
+    {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
 }
 
 TrustValidator::TrustValidator() : TrustValidator(Configuration{}) {}
@@ -421,7 +438,15 @@ DWORD IsFileTrusted(const wchar_t* path)
     {
         return ERROR_INVALID_PARAMETER;
     }
-    return TrustValidator::instance().isFileTrusted(path);
+    try
+    {
+        return TrustValidator::instance().isFileTrusted(path);
+    }
+    catch (...)
+    {
+        // The validator could not be created: nothing is trusted.
+        return ERROR_ACCESS_DENIED;
+    }
 }
 
 HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags)
@@ -431,7 +456,15 @@ HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags)
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return TrustValidator::instance().loadTrustedLibrary(path, flags);
+    try
+    {
+        return TrustValidator::instance().loadTrustedLibrary(path, flags);
+    }
+    catch (...)
+    {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
 }
 
 } // namespace Norvan

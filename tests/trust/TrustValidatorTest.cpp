@@ -175,6 +175,9 @@ TEST_F(TrustValidatorTest, UnsignedTrustLibraryIsNotLoaded)
     Norvan::TrustValidator validator(offlineLists());
     EXPECT_EQ(nullptr, validator.validationControl());
     EXPECT_EQ(1505u, validator.platformVersion());
+    // Without the library the lists decide.
+    EXPECT_EQ(0u, validator.isFileTrusted(TrustTest::fixture(L"signer.dll").c_str()));
+    EXPECT_EQ(5u, validator.isFileTrusted(TrustTest::fixture(L"unlisted.dll").c_str()));
 }
 
 TEST_F(TrustValidatorTest, MissingTrustLibraryIsLookedForBesideTheModuleThenReported)
