@@ -93,6 +93,14 @@ TEST_F(CabinetUpdateTest, SignedCabinetWithNewerListInstallsItAndIsThenTrusted)
     EXPECT_EQ(readAll(TrustTest::fixture(L"list-v10.js")), readAll(listPath()));
 }
 
+TEST_F(CabinetUpdateTest, CabinetTheCurrentListsAcceptIsNotOpened)
+{
+    Norvan::TrustValidator validator(config());
+    EXPECT_EQ(0u, validator.isFileTrusted(TrustTest::fixture(L"signed-by-signer-v9.cab").c_str()));
+    EXPECT_FALSE(TrustTest::fileExists(listPath())) << "the update runs only for a refused cabinet";
+    EXPECT_EQ(0, ::GlobalFindAtomW(Norvan::internal::kTrustedListAtom));
+}
+
 TEST_F(CabinetUpdateTest, CabinetsThatInstallNothing)
 {
     Norvan::TrustValidator validator(config());

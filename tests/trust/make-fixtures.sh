@@ -80,6 +80,8 @@ utf16 list-empty-block.js '[VER]' '9' '' '// SIG // Begin signature block' '// S
 cab() { local name="$1"; shift; (cd work && rm -rf cab && mkdir cab && cd cab && "$@" && gcab -c -n "../../$name" *); }
 cab update-v9.cab bash -c "cp ../../list-v9.js trusted.js && echo readme > readme.txt"
 sign_pe unlisted update-v9.cab
+cab signed-by-signer-v9.cab bash -c "cp ../../list-v9.js trusted.js"
+sign_pe signer signed-by-signer-v9.cab
 cab update-v9b.cab bash -c "cp ../../list-v9b.js TRUSTED.JS"
 sign_pe unlisted update-v9b.cab
 cab update-v10.cab bash -c "cp ../../list-v10.js trusted.js"
