@@ -11,7 +11,7 @@ set -euo pipefail
 out="${1:?out dir}"
 # Bump when the set of certificates changes, so that existing build trees
 # regenerate theirs.
-layout=2
+layout=3
 if [ -f "$out/.pki-complete" ] && [ "$(cat "$out/.pki-complete")" = "$layout" ]; then
     exit 0
 fi
@@ -66,23 +66,29 @@ CNF
 
 export OPENSSL_CONF="$out/ca/openssl.cnf"
 
-# issue <name> <subject CN> <serial hex> <issuer name|self> <extension> <start> <end>
+# issue <name> <subject CN> <serial hex> <issuer name|self> <extension> <start> <end> [key]
+# The optional key is that of an earlier certificate (same subject, same key,
+# another issuer: a cross certificate); by default a new key <name>.key.
 issue() {
-    local name="$1" cn="$2" serial="$3" issuer="$4" ext="$5" start="$6" end="$7"
+    local name="$1" cn="$2" serial="$3" issuer="$4" ext="$5" start="$6" end="$7" key="${8:-$1}"
     : > ca/index.txt
     echo "$serial" > ca/serial
-    openssl genrsa -out "$name.key" 2048 2>/dev/null
-    openssl req -new -key "$name.key" -subj "/O=Wardline Development/CN=$cn" -out "ca/$name.csr" 2>/dev/null
+    if [ ! -f "$key.key" ]; then
+        openssl genrsa -out "$key.key" 2048 2>/dev/null
+    fi
+    openssl req -new -key "$key.key" -subj "/O=Wardline Development/CN=$cn" -out "ca/$name.csr" 2>/dev/null
     if [ "$issuer" = self ]; then
-        openssl ca -batch -notext -selfsign -keyfile "$name.key" -in "ca/$name.csr" -out "$name.pem" \
+        openssl ca -batch -notext -selfsign -keyfile "$key.key" -in "ca/$name.csr" -out "$name.pem" \
             -extensions "$ext" -startdate "$start" -enddate "$end" 2>/dev/null
     else
-        openssl ca -batch -notext -cert "$issuer.pem" -keyfile "$issuer.key" -in "ca/$name.csr" -out "$name.pem" \
+        openssl ca -batch -notext -cert "$issuer.pem" -keyfile "$(issuer_key "$issuer")" -in "ca/$name.csr" -out "$name.pem" \
             -extensions "$ext" -startdate "$start" -enddate "$end" 2>/dev/null
     fi
     openssl x509 -in "$name.pem" -outform DER -out "$name.der"
     openssl x509 -in "$name.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr 'A-F' 'a-f' > "$name.sha1"
 }
+
+issuer_key() { if [ -f "$1.keyname" ]; then echo "$(cat "$1.keyname").key"; else echo "$1.key"; fi; }
 
 from=20190101000000Z
 until=20451231000000Z
@@ -95,6 +101,13 @@ issue expired     "Wardline Development Signer"    10A4 root codesign_ext 202001
 issue otherchain  "Wardline Development Signer"    10A5 otherroot codesign_ext "$from" "$until"
 issue listsigner  "Wardline List Signer"           10A6 root codesign_ext "$from" "$until"
 issue wrongusage  "Wardline Development Signer"    10A8 root serverauth_ext "$from" "$until"
+# One intermediate key certified by both roots; a signer under it has two
+# chains, one of which the chain engine returns as a lower-quality context.
+issue crossint-other "Wardline Cross Intermediate" 2001 otherroot root_ext "$from" "$until" crossint
+issue crossint-root  "Wardline Cross Intermediate" 2002 root root_ext "$from" "$until" crossint
+echo crossint > crossint-other.keyname
+echo crossint > crossint-root.keyname
+issue crossleaf      "Wardline Development Signer"    10A9 crossint-other codesign_ext "$from" "$until"
 issue tsa         "Wardline Test Time Stamping"    10A7 root tsa_ext "$from" "$until"
 # A serial far longer than the 20 bytes certificates should carry.
 issue hugeserial  "Wardline Development Signer" \
@@ -107,5 +120,6 @@ for leaf in signer refused unlisted expired listsigner hugeserial wrongusage; do
 done
 cat otherchain.pem otherroot.pem > otherchain.chain.pem
 cat tsa.pem root.pem > tsa.chain.pem
+cat crossleaf.pem crossint-other.pem crossint-root.pem > crossleaf.chain.pem
 
 echo "$layout" > .pki-complete

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "TrustTestSupport.h"
 #include "trust/SignatureCheck.h"
 
@@ -94,6 +96,87 @@ TEST(SignatureCheck, ExpiredCertificateWithoutTimestampFailsTheChainAtTheCurrent
     // Wine's WinVerifyTrust would accept it; the chain built at the current
     // time (no countersignature) reports the certificate as not time valid.
     EXPECT_EQ(SignatureStep::Chain, stepFor(L"expired.dll", builtIn()));
+}
+
+// Root thumbprints of the chains the check builds for a file's first signer:
+// the best chain's first, then those of the lower-quality contexts.
+std::vector<Norvan::internal::Thumbprint> chainRoots(const wchar_t* name)
+{
+    std::vector<Norvan::internal::Thumbprint> roots;
+    DWORD encoding = 0, contentType = 0, formatType = 0;
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG msg = nullptr;
+    if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, TrustTest::fixture(name).c_str(),
+                            CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY, 0,
+                            &encoding, &contentType, &formatType, &store, &msg, nullptr))
+    {
+        return roots;
+    }
+    DWORD size = 0;
+    ::CryptMsgGetParam(msg, CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &size);
+    std::vector<ULONGLONG> info(size / sizeof(ULONGLONG) + 1);
+    PCCERT_CONTEXT cert = nullptr;
+    if (::CryptMsgGetParam(msg, CMSG_SIGNER_CERT_INFO_PARAM, 0, info.data(), &size))
+    {
+        cert =
+            ::CertGetSubjectCertificateFromStore(store, encoding, reinterpret_cast<CERT_INFO*>(info.data()));
+    }
+    LPSTR usage[] = {const_cast<LPSTR>("1.3.6.1.5.5.7.3.3")};
+    CERT_CHAIN_PARA para{};
+    para.cbSize = sizeof(para);
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    auto rootOf = [&](PCCERT_CHAIN_CONTEXT c)
+    {
+        const CERT_SIMPLE_CHAIN* simple = c->rgpChain[c->cChain - 1];
+        Norvan::internal::Thumbprint t{};
+        DWORD n = sizeof(t);
+        ::CertGetCertificateContextProperty(simple->rgpElement[simple->cElement - 1]->pCertContext,
+                                            CERT_SHA1_HASH_PROP_ID, t.data(), &n);
+        roots.push_back(t);
+    };
+    if (cert && ::CertGetCertificateChain(nullptr, cert, nullptr, store, &para,
+                                          CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL |
+                                              CERT_CHAIN_RETURN_LOWER_QUALITY_CONTEXTS,
+                                          nullptr, &chain))
+    {
+        rootOf(chain);
+        for (DWORD i = 0; i < chain->cLowerQualityChainContext; ++i)
+        {
+            rootOf(chain->rgpLowerQualityChainContext[i]);
+        }
+        ::CertFreeCertificateChain(chain);
+    }
+    if (cert)
+    {
+        ::CertFreeCertificateContext(cert);
+    }
+    ::CertCloseStore(store, 0);
+    ::CryptMsgClose(msg);
+    return roots;
+}
+
+TEST(SignatureCheck, PinnedRootOfALowerQualityChainIsAccepted)
+{
+    // The signer's intermediate is certified by both development roots, so
+    // there are two chains; the engine returns one as the best and the other
+    // as a lower-quality context.
+    const auto roots = chainRoots(L"crossleaf.dll");
+    ASSERT_FALSE(roots.empty());
+    TrustLists lists = builtIn();
+    lists.thumbprints = {roots[0]};
+    EXPECT_EQ(SignatureStep::Accepted, stepFor(L"crossleaf.dll", lists)) << "root of the best chain";
+    if (roots.size() < 2 || roots[1] == roots[0])
+    {
+        GTEST_SKIP() << "the chain engine returned no lower-quality context with another root";
+    }
+    lists.thumbprints = {roots[1]};
+    EXPECT_EQ(SignatureStep::Accepted, stepFor(L"crossleaf.dll", lists))
+        << "root of a lower-quality chain only";
+    lists.thumbprints = {Norvan::internal::Thumbprint{}};
+    EXPECT_EQ(SignatureStep::RootThumbprint, stepFor(L"crossleaf.dll", lists));
 }
 
 TEST(SignatureCheck, CertificateWithoutCodeSigningUsageFailsTheChain)

@@ -15,7 +15,7 @@ patch_bytes() { perl -0777 -pi -e "$2" "$1"; }
 
 # Libraries.
 cp "$sample" unsigned.dll
-for cert in signer unlisted refused expired otherchain hugeserial listsigner wrongusage; do
+for cert in signer unlisted refused expired otherchain hugeserial listsigner wrongusage crossleaf; do
     cp "$sample" "$cert.dll"
     sign_pe "$cert" "$cert.dll"
 done
