@@ -153,11 +153,6 @@ std::once_flag g_instanceOnce;
 TrustValidator* g_instance = nullptr;
 TrustValidator::Configuration* g_testConfiguration = nullptr;
 
-} // namespace
-
-namespace
-{
-
 DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, void** out, HMODULE module)
 {
     if (!libraryName || !interfaceName || !out)
