@@ -1,0 +1,315 @@
+#include "trust/CabinetUpdate.h"
+
+#include <fcntl.h>
+#include <fdi.h>
+#include <strsafe.h>
+
+#include <cstring>
+
+#include "trust/TrustedList.h"
+#include "wrappers/UniqueResource.h"
+
+namespace Norvan::internal
+{
+
+namespace
+{
+
+typedef HFDI(DIAMONDAPI* FDICreateFn)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE, PFNCLOSE, PFNSEEK, int,
+                                      PERF);
+typedef BOOL(DIAMONDAPI* FDICopyFn)(HFDI, char*, char*, int, PFNFDINOTIFY, PFNFDIDECRYPT, void*);
+typedef BOOL(DIAMONDAPI* FDIDestroyFn)(HFDI);
+
+// The cabinet is opened by this name; FDI hands it back to the open callback,
+// which maps it to the real (wide) path.
+char kCabinetToken[] = "|wardline-cabinet|";
+char kNoPath[] = "";
+
+struct Extraction
+{
+    std::wstring cabinet;
+    std::wstring extracted; // path of the extracted list, when one was written
+    INT_PTR output = -1;    // handle of the file being written
+    ULONGLONG written = 0;
+    bool done = false; // the first "trusted.js" was taken
+};
+
+// FDI's file callbacks carry no context; one extraction runs per thread at a
+// time, and FDICopy calls back on the calling thread.
+thread_local Extraction* t_extraction = nullptr;
+
+FNALLOC(fdiAlloc)
+{
+    return ::HeapAlloc(::GetProcessHeap(), 0, cb);
+}
+
+FNFREE(fdiFree)
+{
+    ::HeapFree(::GetProcessHeap(), 0, pv);
+}
+
+FNOPEN(fdiOpen)
+{
+    // Only the cabinet itself is ever opened; a request for a continuation
+    // cabinet or any other name fails.
+    if (!t_extraction || !pszFile || std::strcmp(pszFile, kCabinetToken) != 0 ||
+        (oflag & (_O_WRONLY | _O_RDWR)))
+    {
+        return -1;
+    }
+    HANDLE h = ::CreateFileW(t_extraction->cabinet.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<INT_PTR>(h);
+}
+
+FNREAD(fdiRead)
+{
+    DWORD read = 0;
+    if (!::ReadFile(reinterpret_cast<HANDLE>(hf), pv, cb, &read, nullptr))
+    {
+        return static_cast<UINT>(-1);
+    }
+    return read;
+}
+
+FNWRITE(fdiWrite)
+{
+    if (t_extraction && hf == t_extraction->output)
+    {
+        t_extraction->written += cb;
+        if (t_extraction->written > TrustedList::kMaxFileSize)
+        {
+            return static_cast<UINT>(-1);
+        }
+    }
+    DWORD written = 0;
+    if (!::WriteFile(reinterpret_cast<HANDLE>(hf), pv, cb, &written, nullptr))
+    {
+        return static_cast<UINT>(-1);
+    }
+    return written;
+}
+
+FNCLOSE(fdiClose)
+{
+    if (t_extraction && hf == t_extraction->output)
+    {
+        t_extraction->output = -1;
+    }
+    return ::CloseHandle(reinterpret_cast<HANDLE>(hf)) ? 0 : -1;
+}
+
+FNSEEK(fdiSeek)
+{
+    DWORD method = FILE_BEGIN;
+    if (seektype == SEEK_CUR)
+    {
+        method = FILE_CURRENT;
+    }
+    else if (seektype == SEEK_END)
+    {
+        method = FILE_END;
+    }
+    const DWORD pos = ::SetFilePointer(reinterpret_cast<HANDLE>(hf), dist, nullptr, method);
+    return pos == INVALID_SET_FILE_POINTER ? -1 : static_cast<long>(pos);
+}
+
+// A name that did not exist before: "trustedjs" + unique part + ".js".
+INT_PTR createTempList(std::wstring* path)
+{
+    wchar_t folder[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH)
+    {
+        return -1;
+    }
+    static volatile LONG counter = 0;
+    for (int attempt = 0; attempt < 64; ++attempt)
+    {
+        wchar_t name[64] = {};
+        const LONG n = ::InterlockedIncrement(&counter);
+        if (FAILED(::StringCchPrintfW(name, 64, L"trustedjs%04lX%04lX%04lX.js",
+                                      ::GetCurrentProcessId() & 0xFFFF,
+                                      static_cast<unsigned long>(::GetTickCount()) & 0xFFFF,
+                                      static_cast<unsigned long>(n) & 0xFFFF)))
+        {
+            return -1;
+        }
+        std::wstring candidate = std::wstring(folder) + name;
+        HANDLE h = ::CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+        {
+            *path = std::move(candidate);
+            return reinterpret_cast<INT_PTR>(h);
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS)
+        {
+            return -1;
+        }
+    }
+    return -1;
+}
+
+INT_PTR notify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin);
+
+// FDI is C code: nothing may be thrown through it.
+FNFDINOTIFY(fdiNotify)
+{
+    try
+    {
+        return notify(fdint, pfdin);
+    }
+    catch (...)
+    {
+        return -1;
+    }
+}
+
+INT_PTR notify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin)
+{
+    Extraction* ex = t_extraction;
+    if (!ex)
+    {
+        return -1;
+    }
+    switch (fdint)
+    {
+    case fdintCOPY_FILE:
+        // Exactly "trusted.js": a name with a folder part never matches, so
+        // nothing is written from a name that points elsewhere.
+        if (ex->done || !pfdin->psz1 || _stricmp(pfdin->psz1, "trusted.js") != 0 || pfdin->cb < 0 ||
+            static_cast<unsigned long>(pfdin->cb) > TrustedList::kMaxFileSize)
+        {
+            return 0;
+        }
+        ex->done = true;
+        ex->output = createTempList(&ex->extracted);
+        ex->written = 0;
+        return ex->output == -1 ? 0 : ex->output;
+    case fdintCLOSE_FILE_INFO:
+    {
+        const bool ours = pfdin->hf == ex->output;
+        ::CloseHandle(reinterpret_cast<HANDLE>(pfdin->hf));
+        if (ours)
+        {
+            ex->output = -1;
+            const DWORD keep = pfdin->attribs & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+            ::SetFileAttributesW(ex->extracted.c_str(), keep ? keep : FILE_ATTRIBUTE_NORMAL);
+        }
+        return TRUE;
+    }
+    case fdintNEXT_CABINET:
+        return -1;
+    case fdintCABINET_INFO:
+    case fdintPARTIAL_FILE:
+    case fdintENUMERATE:
+    default:
+        return 0;
+    }
+}
+
+void deleteFile(const std::wstring& path)
+{
+    if (!path.empty())
+    {
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(path.c_str());
+    }
+}
+
+} // namespace
+
+std::wstring extractTrustedListFromCabinet(const std::wstring& cabinet)
+{
+    unique_hmodule library(::LoadLibraryExW(L"Cabinet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (!library)
+    {
+        return std::wstring();
+    }
+    auto create =
+        reinterpret_cast<FDICreateFn>(reinterpret_cast<void*>(::GetProcAddress(library.get(), "FDICreate")));
+    auto copy =
+        reinterpret_cast<FDICopyFn>(reinterpret_cast<void*>(::GetProcAddress(library.get(), "FDICopy")));
+    auto destroy = reinterpret_cast<FDIDestroyFn>(
+        reinterpret_cast<void*>(::GetProcAddress(library.get(), "FDIDestroy")));
+    if (!create || !copy || !destroy)
+    {
+        return std::wstring();
+    }
+
+    Extraction ex;
+    ex.cabinet = cabinet;
+    Extraction* previous = t_extraction;
+    t_extraction = &ex;
+    ERF erf{};
+    HFDI fdi = create(fdiAlloc, fdiFree, fdiOpen, fdiRead, fdiWrite, fdiClose, fdiSeek, cpuUNKNOWN, &erf);
+    BOOL copied = FALSE;
+    if (fdi)
+    {
+        copied = copy(fdi, kCabinetToken, kNoPath, 0, fdiNotify, nullptr, nullptr);
+        destroy(fdi);
+    }
+    if (ex.output != -1)
+    {
+        ::CloseHandle(reinterpret_cast<HANDLE>(ex.output));
+        ex.output = -1;
+    }
+    t_extraction = previous;
+    if (!copied)
+    {
+        deleteFile(ex.extracted);
+        return std::wstring();
+    }
+    return ex.extracted;
+}
+
+CabinetUpdateResult runCabinetUpdate(const std::wstring& cabinet, TrustedList& list)
+{
+    {
+        unique_hmodule probe(::LoadLibraryExW(L"Cabinet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+        if (!probe || !::GetProcAddress(probe.get(), "FDICreate") ||
+            !::GetProcAddress(probe.get(), "FDICopy") || !::GetProcAddress(probe.get(), "FDIDestroy"))
+        {
+            return CabinetUpdateResult::NoCabinetLibrary;
+        }
+    }
+    const std::wstring candidate = extractTrustedListFromCabinet(cabinet);
+    if (candidate.empty())
+    {
+        return CabinetUpdateResult::NotExtracted;
+    }
+    CabinetUpdateResult result = CabinetUpdateResult::CandidateRefused;
+    {
+        TrustedList::Contents contents;
+        HANDLE held = nullptr;
+        if (list.readFile(candidate, &contents, nullptr, &held))
+        {
+            unique_hfile hold(held);
+            if (contents.lists.version < 8)
+            {
+                result = CabinetUpdateResult::VersionTooLow;
+            }
+            else
+            {
+                switch (list.install(candidate, contents.lists.version))
+                {
+                case TrustedList::InstallResult::Installed:
+                    result = CabinetUpdateResult::Installed;
+                    break;
+                case TrustedList::InstallResult::NotNewer:
+                    result = CabinetUpdateResult::NotNewer;
+                    break;
+                case TrustedList::InstallResult::Failed:
+                    result = CabinetUpdateResult::InstallFailed;
+                    break;
+                }
+            }
+        }
+    }
+    deleteFile(candidate);
+    return result;
+}
+
+} // namespace Norvan::internal

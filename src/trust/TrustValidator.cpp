@@ -1,0 +1,465 @@
+#include "trust/TrustValidator.h"
+
+#include <softpub.h>
+#include <strsafe.h>
+#include <wintrust.h>
+
+#include <mutex>
+#include <vector>
+
+#include "trust/CabinetUpdate.h"
+
+namespace Norvan
+{
+
+namespace
+{
+
+constexpr wchar_t kBedrockKey[] = L"Software\\Korvex\\Bedrock";
+constexpr wchar_t kVersionValue[] = L"system_core_version";
+constexpr wchar_t kInstallDirValue[] = L"szInstallDir64";
+constexpr DWORD kBuiltInVersion = 1504;
+// WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL
+constexpr DWORD kLibraryProviderFlags = 0x1010;
+constexpr LONG kRefusedByLocalSecurity = static_cast<LONG>(0x80092026);
+constexpr LONG kCertificateExpired = static_cast<LONG>(0x800B0101);
+constexpr LONG kRevocationFailed = static_cast<LONG>(0x800B010E);
+constexpr LONG kFileError = static_cast<LONG>(0x80092003);
+
+unique_hkey openBedrock()
+{
+    unique_hkey key;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kBedrockKey, 0, KEY_READ | KEY_WOW64_32KEY, key.put()) !=
+        ERROR_SUCCESS)
+    {
+        key.reset();
+    }
+    return key;
+}
+
+bool isExplicitName(const wchar_t* name, size_t length)
+{
+    return length < 3 || name[0] == L'\\' || name[1] == L':';
+}
+
+std::wstring joinPath(const std::wstring& folder, const wchar_t* name)
+{
+    if (folder.empty())
+    {
+        return name;
+    }
+    if (folder.back() == L'\\' || folder.back() == L'/')
+    {
+        return folder + name;
+    }
+    return folder + L"\\" + name;
+}
+
+bool readInstallFolder(std::wstring* folder)
+{
+    unique_hkey key = openBedrock();
+    if (!key)
+    {
+        return false;
+    }
+    DWORD bytes = 0;
+    if (::RegGetValueW(key.get(), nullptr, kInstallDirValue,
+                       RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, nullptr,
+                       &bytes) != ERROR_SUCCESS ||
+        bytes < sizeof(wchar_t) || bytes > 32768 * sizeof(wchar_t))
+    {
+        return false;
+    }
+    std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 1, L'\0');
+    DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (::RegGetValueW(key.get(), nullptr, kInstallDirValue,
+                       RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, buffer.data(),
+                       &size) != ERROR_SUCCESS)
+    {
+        return false;
+    }
+    buffer.back() = L'\0';
+    *folder = buffer.data();
+    return true;
+}
+
+std::wstring currentDirectory()
+{
+    const DWORD length = ::GetCurrentDirectoryW(0, nullptr);
+    if (length == 0)
+    {
+        return std::wstring();
+    }
+    std::wstring dir(length, L'\0');
+    const DWORD written = ::GetCurrentDirectoryW(length, &dir[0]);
+    dir.resize(written < length ? written : 0);
+    return dir;
+}
+
+std::wstring moduleFileName(HMODULE module)
+{
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;)
+    {
+        const DWORD written = ::GetModuleFileNameW(module, &name[0], static_cast<DWORD>(name.size()));
+        if (written == 0)
+        {
+            return std::wstring();
+        }
+        if (written < name.size())
+        {
+            name.resize(written);
+            return name;
+        }
+        if (name.size() >= 32768)
+        {
+            return std::wstring();
+        }
+        name.resize(name.size() * 2);
+    }
+}
+
+std::wstring folderOf(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+void debugOutput(const wchar_t* format, ...)
+{
+    wchar_t text[1024] = {};
+    va_list args;
+    va_start(args, format);
+    ::StringCchVPrintfW(text, 1024, format, args);
+    va_end(args);
+    ::OutputDebugStringW(text);
+}
+
+bool hasCabExtension(const wchar_t* path)
+{
+    const size_t length = wcslen(path);
+    return length >= 4 && ::CompareStringOrdinal(path + length - 4, 4, L".cab", 4, TRUE) == CSTR_EQUAL;
+}
+
+// Opened before a library is verified and held until it is loaded: without
+// write or delete sharing nobody can swap the file in between.
+unique_hfile holdForLoading(const wchar_t* path)
+{
+    return unique_hfile(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+std::once_flag g_instanceOnce;
+TrustValidator* g_instance = nullptr;
+TrustValidator::Configuration* g_testConfiguration = nullptr;
+
+DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, void** out, HMODULE module)
+{
+    if (!libraryName || !interfaceName || !out)
+    {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *out = nullptr;
+    const size_t length = wcsnlen(libraryName, MAX_PATH);
+    if (length >= MAX_PATH)
+    {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const bool isExplicit = isExplicitName(libraryName, length);
+
+    std::wstring path;
+    if (isExplicit)
+    {
+        path = libraryName;
+    }
+    else
+    {
+        std::wstring folder;
+        if (!readInstallFolder(&folder))
+        {
+            folder = currentDirectory();
+        }
+        path = joinPath(folder, libraryName);
+    }
+
+    unique_hfile held = holdForLoading(path.c_str());
+    LONG result = internal::verifyTrust(path.c_str(), kLibraryProviderFlags, true);
+    if ((result == ERROR_FILE_NOT_FOUND || result == kFileError) && !isExplicit)
+    {
+        ::OutputDebugStringW(
+            L"NotComDllGetInterface: DLL not found in install location, looking in current directory\n");
+        path = joinPath(folderOf(moduleFileName(module)), libraryName);
+        held = holdForLoading(path.c_str());
+        result = internal::verifyTrust(path.c_str(), kLibraryProviderFlags, true);
+    }
+    if (result != 0 && result != kRefusedByLocalSecurity && result != kCertificateExpired &&
+        result != kRevocationFailed)
+    {
+        debugOutput(L"NotComDllGetInterface: %ls loading %ls, WinVerifyTrust failed with %08x\n",
+                    moduleFileName(nullptr).c_str(), path.c_str(), static_cast<unsigned>(result));
+        return static_cast<DWORD>(result);
+    }
+
+    unique_hmodule library(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    held.reset();
+    if (!library)
+    {
+        const DWORD error = ::GetLastError();
+        return error != 0 ? error : ERROR_FILE_NOT_FOUND;
+    }
+    auto getInterface = reinterpret_cast<NotComDllGetInterfaceFn>(
+        reinterpret_cast<void*>(::GetProcAddress(library.get(), "NotComDllGetInterface")));
+    if (!getInterface)
+    {
+        return ::GetLastError();
+    }
+    return getInterface(interfaceName, out);
+}
+
+} // namespace
+
+DWORD GetTrustInterface(const wchar_t* libraryName, const char* interfaceName, void** out, HMODULE module)
+{
+    try
+    {
+        return getTrustInterface(libraryName, interfaceName, out, module);
+    }
+    catch (...)
+    {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+TrustValidator::TrustValidator() : TrustValidator(Configuration{}) {}
+
+TrustValidator::TrustValidator(Configuration configuration)
+    : builtInLists_(std::move(configuration.builtInLists)),
+      trustedList_(std::move(configuration.trustedListPath), configuration.listSigner)
+{
+    if (configuration.readPlatform)
+    {
+        readPlatform();
+    }
+}
+
+void TrustValidator::readPlatform()
+{
+    unique_hkey key = openBedrock();
+    if (!key)
+    {
+        return;
+    }
+    platformVersion_ = kBuiltInVersion;
+    // At most 128 bytes of text; a longer value is not read at all.
+    wchar_t text[64] = {};
+    DWORD size = sizeof(text);
+    if (::RegGetValueW(key.get(), nullptr, kVersionValue, RRF_RT_REG_SZ, nullptr, text, &size) ==
+        ERROR_SUCCESS)
+    {
+        text[63] = L'\0';
+        platformVersion_ = platformVersionFromText(text);
+    }
+    key.reset();
+
+    if (GetTrustInterface(L"kxtrust.dll", "KxtValidationControl2", validationControl_.put_void()) != 0)
+    {
+        validationControl_.detach();
+        GetTrustInterface(L"kxtrust.dll", "KxtValidationControl", validationControl_.put_void());
+    }
+}
+
+DWORD TrustValidator::platformVersionFromText(const wchar_t* text) noexcept
+{
+    // The "%lu.%lu" reading: optional white space, digits, a dot, digits.
+    auto readNumber = [](const wchar_t*& p, ULONGLONG* value)
+    {
+        while (*p == L' ' || *p == L'\t' || *p == L'\r' || *p == L'\n')
+        {
+            ++p;
+        }
+        if (*p < L'0' || *p > L'9')
+        {
+            return false;
+        }
+        ULONGLONG v = 0;
+        while (*p >= L'0' && *p <= L'9')
+        {
+            v = v * 10 + static_cast<ULONGLONG>(*p - L'0');
+            if (v > 0xFFFFFFFFull)
+            {
+                return false;
+            }
+            ++p;
+        }
+        *value = v;
+        return true;
+    };
+    if (!text)
+    {
+        return kBuiltInVersion;
+    }
+    const wchar_t* p = text;
+    ULONGLONG major = 0, minor = 0;
+    if (!readNumber(p, &major) || *p != L'.')
+    {
+        return kBuiltInVersion;
+    }
+    ++p;
+    if (!readNumber(p, &minor))
+    {
+        return kBuiltInVersion;
+    }
+    if (major > 14 && minor > 3)
+    {
+        const ULONGLONG version = major * 100 + minor;
+        if (version <= 0xFFFFFFFFull)
+        {
+            return static_cast<DWORD>(version);
+        }
+    }
+    return kBuiltInVersion;
+}
+
+TrustValidator& TrustValidator::instance()
+{
+    std::call_once(g_instanceOnce,
+                   []()
+                   {
+                       // Lives until process exit: the validator may be used from any
+                       // thread until then, and the trust library's objects are never
+                       // released during DLL detach.
+                       g_instance = g_testConfiguration ? new TrustValidator(*g_testConfiguration)
+                                                        : new TrustValidator();
+                   });
+    return *g_instance;
+}
+
+void TrustValidator::configureInstanceForTesting(Configuration configuration)
+{
+    static Configuration stored;
+    stored = std::move(configuration);
+    g_testConfiguration = &stored;
+}
+
+bool TrustValidator::askValidationControl(const wchar_t* path)
+{
+    if (!validationControl_)
+    {
+        return false;
+    }
+    const bool current = platformVersion_ > kBuiltInVersion;
+    KxtValidationResult result{};
+    validationControl_->Validate(path, current ? kKxtValidateFlagsCurrent : kKxtValidateFlagsLegacy, &result);
+    return (result.status & kKxtStatusExamined) != 0 &&
+           (result.verdict & (current ? kKxtVerdictTrustedCurrent : kKxtVerdictTrustedLegacy)) != 0;
+}
+
+bool TrustValidator::checkAgainstListsOnce(const wchar_t* path)
+{
+    // A loaded list is in force only when it is newer than the built-in
+    // lists; an older one never replaces them.
+    if (trustedList_.isLoaded() && trustedList_.version() > builtInLists_.version)
+    {
+        if (trustedList_.check(path))
+        {
+            return true;
+        }
+        if (::GlobalFindAtomW(internal::kTrustedListAtom) != 0)
+        {
+            trustedList_.reload();
+            return trustedList_.version() > builtInLists_.version && trustedList_.check(path);
+        }
+        return false;
+    }
+    if (internal::checkFileSignature(path, builtInLists_))
+    {
+        return true;
+    }
+    if (!trustedList_.load())
+    {
+        return false;
+    }
+    return trustedList_.version() > builtInLists_.version && trustedList_.check(path);
+}
+
+bool TrustValidator::checkAgainstLists(const wchar_t* path)
+{
+    if (checkAgainstListsOnce(path))
+    {
+        return true;
+    }
+    if (!hasCabExtension(path))
+    {
+        return false;
+    }
+    internal::runCabinetUpdate(path, trustedList_);
+    return checkAgainstListsOnce(path);
+}
+
+DWORD TrustValidator::isFileTrusted(const wchar_t* path)
+{
+    if (!path || !*path)
+    {
+        return ERROR_INVALID_PARAMETER;
+    }
+    try
+    {
+        if (askValidationControl(path) || checkAgainstLists(path))
+        {
+            return ERROR_SUCCESS;
+        }
+    }
+    catch (...)
+    {
+    }
+    return ERROR_ACCESS_DENIED;
+}
+
+HMODULE TrustValidator::loadTrustedLibrary(const wchar_t* path, DWORD flags)
+{
+    unique_hfile held = path ? holdForLoading(path) : unique_hfile();
+    const DWORD verdict = isFileTrusted(path);
+    if (verdict != ERROR_SUCCESS)
+    {
+        ::SetLastError(verdict);
+        return nullptr;
+    }
+    return ::LoadLibraryExW(path, nullptr, flags);
+}
+
+DWORD IsFileTrusted(const wchar_t* path)
+{
+    if (!path || !*path)
+    {
+        return ERROR_INVALID_PARAMETER;
+    }
+    try
+    {
+        return TrustValidator::instance().isFileTrusted(path);
+    }
+    catch (...)
+    {
+        // The validator could not be created: nothing is trusted.
+        return ERROR_ACCESS_DENIED;
+    }
+}
+
+HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags)
+{
+    if (!path || !*path)
+    {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    try
+    {
+        return TrustValidator::instance().loadTrustedLibrary(path, flags);
+    }
+    catch (...)
+    {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+}
+
+} // namespace Norvan

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "trust/KxtValidationControl.h"
+#include "trust/SignatureCheck.h"
+#include "trust/TrustedList.h"
+#include "wrappers/UniqueResource.h"
+
+namespace Norvan
+{
+
+// Locates, verifies (WinVerifyTrust) and loads a library of the maker and
+// asks its "NotComDllGetInterface" export for an interface. A bare name is
+// looked up in the Bedrock install folder ("szInstallDir64"), then, when not
+// found there, in the folder of `module` (the executable when null).
+// Returns 0 or a Windows error number / WinVerifyTrust result.
+DWORD GetTrustInterface(const wchar_t* libraryName, const char* interfaceName, void** out,
+                        HMODULE module = nullptr);
+
+// 0 when the file carries a trusted signature of the maker, 87 for a null or
+// empty path, 5 otherwise.
+DWORD IsFileTrusted(const wchar_t* path);
+
+// LoadLibraryExW after IsFileTrusted accepts the file; otherwise null with
+// the thread's last error set to IsFileTrusted's result.
+HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags);
+
+// The process's trust validator: the platform version and the trust
+// library's validation control (read once), the built-in lists and the
+// trusted list file with its cabinet update.
+class TrustValidator
+{
+public:
+    // What a validator is built from. The defaults are the product's; tests
+    // give their own list path, lists or list signer, and may skip the
+    // Bedrock key entirely.
+    struct Configuration
+    {
+        std::wstring trustedListPath = internal::TrustedList::defaultPath();
+        internal::TrustLists builtInLists = internal::builtInTrustLists();
+        internal::Thumbprint listSigner = internal::builtInListSignerThumbprint();
+        bool readPlatform = true;
+    };
+
+    TrustValidator();
+    explicit TrustValidator(Configuration configuration);
+    TrustValidator(const TrustValidator&) = delete;
+    TrustValidator& operator=(const TrustValidator&) = delete;
+
+    // The process's validator, created on first use.
+    static TrustValidator& instance();
+    // Test-only: the configuration the process's validator is created from.
+    // Has an effect only before the first instance() call.
+    static void configureInstanceForTesting(Configuration configuration);
+
+    DWORD platformVersion() const noexcept { return platformVersion_; }
+    IKxtValidationControl* validationControl() const noexcept { return validationControl_.get(); }
+
+    DWORD isFileTrusted(const wchar_t* path);
+    HMODULE loadTrustedLibrary(const wchar_t* path, DWORD flags);
+
+    // The step that asks the trust library; false when it has no opinion.
+    bool askValidationControl(const wchar_t* path);
+    // The list check with the cabinet update.
+    bool checkAgainstLists(const wchar_t* path);
+
+    internal::TrustedList& trustedList() noexcept { return trustedList_; }
+    const internal::TrustLists& builtInLists() const noexcept { return builtInLists_; }
+
+    // "system_core_version" text to the platform version: 1504, or
+    // major * 100 + minor when major > 14 and minor > 3.
+    static DWORD platformVersionFromText(const wchar_t* text) noexcept;
+
+private:
+    bool checkAgainstListsOnce(const wchar_t* path);
+    void readPlatform();
+
+    DWORD platformVersion_ = 0;
+    com_ptr<IKxtValidationControl> validationControl_;
+    internal::TrustLists builtInLists_;
+    internal::TrustedList trustedList_;
+};
+
+} // namespace Norvan

@@ -1,0 +1,426 @@
+#include "trust/TrustedList.h"
+
+#include <shlobj.h>
+
+#include <cwctype>
+#include <utility>
+
+#include "wrappers/UniqueResource.h"
+
+namespace Norvan::internal
+{
+
+namespace
+{
+
+class SharedLock
+{
+public:
+    explicit SharedLock(SRWLOCK& lock) noexcept : lock_(lock) { ::AcquireSRWLockShared(&lock_); }
+    ~SharedLock() { ::ReleaseSRWLockShared(&lock_); }
+    SharedLock(const SharedLock&) = delete;
+    SharedLock& operator=(const SharedLock&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
+class ExclusiveLock
+{
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) noexcept : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
+std::wstring trimmed(const std::wstring& line)
+{
+    size_t begin = 0;
+    size_t end = line.size();
+    while (begin < end && (line[begin] == L' ' || line[begin] == L'\t'))
+    {
+        ++begin;
+    }
+    while (end > begin && (line[end - 1] == L' ' || line[end - 1] == L'\t'))
+    {
+        --end;
+    }
+    return line.substr(begin, end - begin);
+}
+
+bool startsWith(const std::wstring& s, const wchar_t* prefix)
+{
+    return s.compare(0, wcslen(prefix), prefix) == 0;
+}
+
+bool parseDecimal(const std::wstring& text, DWORD* out)
+{
+    if (text.empty() || text.size() > 10)
+    {
+        return false;
+    }
+    ULONGLONG value = 0;
+    for (wchar_t c : text)
+    {
+        if (c < L'0' || c > L'9')
+        {
+            return false;
+        }
+        value = value * 10 + static_cast<ULONGLONG>(c - L'0');
+    }
+    if (value > 0xFFFFFFFFull)
+    {
+        return false;
+    }
+    *out = static_cast<DWORD>(value);
+    return true;
+}
+
+std::wstring folderOf(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+// Reads the whole file through an open handle, under a shared byte-range
+// lock so that an installer holding the exclusive lock is waited for.
+bool readLocked(HANDLE file, std::string* bytes)
+{
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file, &size) || size.QuadPart > TrustedList::kMaxFileSize)
+    {
+        return false;
+    }
+    OVERLAPPED whole{};
+    if (!::LockFileEx(file, 0, 0, MAXDWORD, MAXDWORD, &whole))
+    {
+        return false;
+    }
+    bytes->assign(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    LARGE_INTEGER zero{};
+    const bool ok =
+        ::SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) &&
+        (bytes->empty() || ::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &read, nullptr));
+    OVERLAPPED unlock{};
+    ::UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &unlock);
+    if (!ok)
+    {
+        return false;
+    }
+    bytes->resize(read);
+    return true;
+}
+
+} // namespace
+
+TrustedList::TrustedList(std::wstring path, const Thumbprint& listSigner)
+    : path_(std::move(path)), listSigner_(listSigner)
+{
+}
+
+std::wstring TrustedList::defaultPath()
+{
+    wchar_t windows[MAX_PATH] = {};
+    const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring root = L"C:\\";
+    if (length >= 2 && length < MAX_PATH && windows[1] == L':')
+    {
+        root = std::wstring(windows, 2) + L"\\";
+    }
+    return root + L"Program Files\\Common Files\\Korvex\\Platform\\Core\\trusted.js";
+}
+
+std::wstring TrustedList::decode(const std::string& bytes)
+{
+    size_t offset = 0;
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE)
+    {
+        offset = 2;
+    }
+    std::wstring text;
+    text.reserve((bytes.size() - offset) / 2);
+    for (size_t i = offset; i + 1 < bytes.size(); i += 2)
+    {
+        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                            static_cast<unsigned char>(bytes[i + 1]) << 8));
+    }
+    return text;
+}
+
+bool TrustedList::parse(const std::wstring& text, Contents* out)
+{
+    enum class Section
+    {
+        None,
+        Other,
+        Ver,
+        Org,
+        Ser,
+        Sha
+    };
+    Section section = Section::None;
+    TrustLists lists;
+    std::vector<std::wstring> versions;
+
+    size_t pos = 0;
+    while (pos <= text.size())
+    {
+        size_t end = text.find(L'\n', pos);
+        if (end == std::wstring::npos)
+        {
+            end = text.size();
+        }
+        std::wstring line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == L'\r')
+        {
+            line.pop_back();
+        }
+        line = trimmed(line);
+        if (line.empty() || startsWith(line, L"/*") || startsWith(line, L"//") || startsWith(line, L"*/"))
+        {
+            continue;
+        }
+        if (line.size() >= 2 && line.front() == L'[' && line.back() == L']')
+        {
+            const std::wstring name = line.substr(1, line.size() - 2);
+            if (name == L"VER")
+            {
+                section = Section::Ver;
+            }
+            else if (name == L"ORG")
+            {
+                section = Section::Org;
+                lists.hasNames = true;
+            }
+            else if (name == L"SER")
+            {
+                section = Section::Ser;
+            }
+            else if (name == L"SHA")
+            {
+                section = Section::Sha;
+            }
+            else
+            {
+                section = Section::Other;
+            }
+            continue;
+        }
+        switch (section)
+        {
+        case Section::Ver:
+            versions.push_back(line);
+            break;
+        case Section::Org:
+            lists.names.push_back(line);
+            break;
+        case Section::Ser:
+            lists.refusedSerials.push_back(line);
+            break;
+        case Section::Sha:
+        {
+            Thumbprint t{};
+            if (parseThumbprint(line, &t))
+            {
+                lists.thumbprints.push_back(t);
+            }
+            break;
+        }
+        case Section::None:
+        case Section::Other:
+            break;
+        }
+    }
+    if (versions.size() != 1 || !parseDecimal(versions[0], &lists.version))
+    {
+        return false;
+    }
+    if (out)
+    {
+        out->lists = std::move(lists);
+    }
+    return true;
+}
+
+bool TrustedList::readFile(const std::wstring& path, Contents* out, SignatureStep* refusedAt,
+                           HANDLE* keepOpen) const
+{
+    if (refusedAt)
+    {
+        *refusedAt = SignatureStep::NoSignature;
+    }
+    // Held open without write sharing from the signature check to the last
+    // byte read, so that the bytes read are the bytes verified.
+    unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+    {
+        return false;
+    }
+    if (!checkTrustedListSignature(path.c_str(), listSigner_, refusedAt))
+    {
+        return false;
+    }
+    std::string bytes;
+    Contents contents;
+    try
+    {
+        if (!readLocked(file.get(), &bytes) || !parse(decode(bytes), &contents))
+        {
+            return false;
+        }
+    }
+    catch (...)
+    {
+        return false;
+    }
+    if (out)
+    {
+        *out = std::move(contents);
+    }
+    if (keepOpen)
+    {
+        *keepOpen = file.release();
+    }
+    return true;
+}
+
+bool TrustedList::isLoaded() const
+{
+    SharedLock guard(lock_);
+    return loaded_;
+}
+
+DWORD TrustedList::version() const
+{
+    SharedLock guard(lock_);
+    return loaded_ ? lists_.version : 0;
+}
+
+TrustLists TrustedList::lists() const
+{
+    SharedLock guard(lock_);
+    return loaded_ ? lists_ : TrustLists{};
+}
+
+bool TrustedList::loadLocked()
+{
+    if (loaded_)
+    {
+        return true;
+    }
+    Contents contents;
+    if (!readFile(path_, &contents))
+    {
+        return false;
+    }
+    lists_ = std::move(contents.lists);
+    loaded_ = true;
+    return true;
+}
+
+bool TrustedList::load()
+{
+    ExclusiveLock guard(lock_);
+    return loadLocked();
+}
+
+bool TrustedList::reload()
+{
+    ExclusiveLock guard(lock_);
+    loaded_ = false;
+    lists_ = TrustLists{};
+    return loadLocked();
+}
+
+bool TrustedList::check(const wchar_t* file, SignatureStep* refusedAt) const
+{
+    SharedLock guard(lock_);
+    if (!loaded_)
+    {
+        if (refusedAt)
+        {
+            *refusedAt = SignatureStep::NoSignature;
+        }
+        return false;
+    }
+    return checkFileSignature(file, lists_, refusedAt);
+}
+
+TrustedList::InstallResult TrustedList::install(const std::wstring& candidate, DWORD candidateVersion)
+{
+    ExclusiveLock guard(lock_);
+    if (loaded_ && lists_.version >= candidateVersion)
+    {
+        return InstallResult::NotNewer;
+    }
+    const std::wstring folder = folderOf(path_);
+    const std::wstring temp = folder + L"\\trusted.tmp";
+
+    // Readers of the installed file take a shared byte-range lock; this one
+    // keeps them out until the new file is in place. Delete sharing lets the
+    // replacement go ahead while it is held.
+    unique_hfile installed(::CreateFileW(path_.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    OVERLAPPED whole{};
+    const bool locked =
+        installed && ::LockFileEx(installed.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+    auto unlock = [&]()
+    {
+        if (locked)
+        {
+            OVERLAPPED o{};
+            ::UnlockFileEx(installed.get(), 0, MAXDWORD, MAXDWORD, &o);
+        }
+        installed.reset();
+    };
+
+    const int created = ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    if (created != ERROR_SUCCESS && created != ERROR_ALREADY_EXISTS && created != ERROR_FILE_EXISTS)
+    {
+        unlock();
+        return InstallResult::Failed;
+    }
+    if (!::CopyFileW(candidate.c_str(), temp.c_str(), FALSE))
+    {
+        unlock();
+        return InstallResult::Failed;
+    }
+    // The entry's attributes stay on the extracted file; the installed list
+    // must stay replaceable by the next update.
+    ::SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    BOOL moved = FALSE;
+    if (::GetFileAttributesW(path_.c_str()) != INVALID_FILE_ATTRIBUTES)
+    {
+        ::SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
+        moved = ::ReplaceFileW(path_.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                               nullptr);
+    }
+    else
+    {
+        moved =
+            ::MoveFileExW(temp.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    }
+    unlock();
+    if (!moved)
+    {
+        ::MoveFileExW(temp.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT);
+        return InstallResult::Failed;
+    }
+    ::GlobalAddAtomW(kTrustedListAtom);
+    loaded_ = false;
+    lists_ = TrustLists{};
+    loadLocked();
+    return InstallResult::Installed;
+}
+
+} // namespace Norvan::internal

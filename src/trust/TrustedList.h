@@ -1,0 +1,87 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "trust/SignatureCheck.h"
+
+namespace Norvan::internal
+{
+
+// The signed list file "trusted.js" that can replace the built-in trust
+// lists. UTF-16 text in sections "[VER]", "[ORG]", "[SER]" and "[SHA]"; its
+// embedded "// SIG //" signature must come from the list signer. Read under a
+// shared lock, loaded, reloaded and installed under the exclusive lock.
+class TrustedList
+{
+public:
+    // The list as read from a file, before it is in force.
+    struct Contents
+    {
+        TrustLists lists;
+    };
+
+    // Files larger than this are not read as a list.
+    static constexpr DWORD kMaxFileSize = 4u * 1024u * 1024u;
+
+    TrustedList(std::wstring path, const Thumbprint& listSigner);
+    TrustedList(const TrustedList&) = delete;
+    TrustedList& operator=(const TrustedList&) = delete;
+
+    // "Program Files\Common Files\Korvex\Platform\Core\trusted.js" on the
+    // drive that holds the Windows directory.
+    static std::wstring defaultPath();
+
+    // Parses list text. False without exactly one decimal "VER" value.
+    // "SHA" values that are not 40 hex digits are skipped.
+    static bool parse(const std::wstring& text, Contents* out);
+    // UTF-16 bytes (a leading little-endian BOM is skipped) to text.
+    static std::wstring decode(const std::string& bytes);
+
+    // Verifies the signature rule and reads a list file; nothing changes in
+    // the object. With keepOpen the file stays open, denying writers, until
+    // the caller closes the returned handle.
+    bool readFile(const std::wstring& path, Contents* out, SignatureStep* refusedAt = nullptr,
+                  HANDLE* keepOpen = nullptr) const;
+
+    const std::wstring& path() const noexcept { return path_; }
+    bool isLoaded() const;
+    DWORD version() const;
+    // A copy of the loaded lists (empty when none is loaded).
+    TrustLists lists() const;
+
+    // Loads the installed list unless it is loaded already.
+    bool load();
+    // Clears and loads the installed list again.
+    bool reload();
+    // Checks a file's signature against the loaded lists (false when none).
+    bool check(const wchar_t* file, SignatureStep* refusedAt = nullptr) const;
+
+    // Installs a verified candidate file of the given version over the
+    // installed list, unless the loaded list is not older: copy to
+    // "trusted.tmp" beside it, replace (or move into place), announce it with
+    // the global atom and reload. On failure the move is left pending for the
+    // next restart.
+    enum class InstallResult
+    {
+        Installed,
+        NotNewer,
+        Failed
+    };
+    InstallResult install(const std::wstring& candidate, DWORD candidateVersion);
+
+private:
+    bool loadLocked();
+
+    std::wstring path_;
+    Thumbprint listSigner_;
+    mutable SRWLOCK lock_ = SRWLOCK_INIT;
+    bool loaded_ = false;
+    TrustLists lists_;
+};
+
+// Name of the global atom that announces an updated list to every process.
+constexpr wchar_t kTrustedListAtom[] = L"67136527-5D6B-4AC9-865B-3E392E982420";
+
+} // namespace Norvan::internal
