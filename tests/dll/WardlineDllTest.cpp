@@ -87,9 +87,9 @@ TEST_F(WardlineDll, ExportsAnswerWithTheModuleVersion)
     using VersionNum = std::uint32_t (*)();
     using VersionStr = const char* (*)();
     using Release = void (*)();
-    auto versionNum = reinterpret_cast<VersionNum>(GetProcAddress(module_, "GetVersionNum"));
-    auto versionStr = reinterpret_cast<VersionStr>(GetProcAddress(module_, "GetVersionStr"));
-    auto release = reinterpret_cast<Release>(GetProcAddress(module_, "ReleaseObject"));
+    auto versionNum = reinterpret_cast<VersionNum>(reinterpret_cast<void*>(GetProcAddress(module_, "GetVersionNum")));
+    auto versionStr = reinterpret_cast<VersionStr>(reinterpret_cast<void*>(GetProcAddress(module_, "GetVersionStr")));
+    auto release = reinterpret_cast<Release>(reinterpret_cast<void*>(GetProcAddress(module_, "ReleaseObject")));
     ASSERT_NE(nullptr, versionNum);
     ASSERT_NE(nullptr, versionStr);
     ASSERT_NE(nullptr, release);
