@@ -96,7 +96,15 @@ TEST_F(WardlineDll, ExportsAnswerWithTheModuleVersion)
 
     EXPECT_EQ(2001000u, versionNum());
     EXPECT_STREQ("2.1.0", versionStr());
+    using Create = const void* (*)();
+    auto create = reinterpret_cast<Create>(reinterpret_cast<void*>(GetProcAddress(module_, "CreateObject")));
+    ASSERT_NE(nullptr, create);
+    const void* table = create();
+    ASSERT_NE(nullptr, table);
+    EXPECT_EQ(table, create()) << "one static table for every caller";
+
     release(); // has no effect, and must not take the answers with it
+    EXPECT_EQ(table, create());
     EXPECT_EQ(2001000u, versionNum());
     EXPECT_STREQ("2.1.0", versionStr());
 }
