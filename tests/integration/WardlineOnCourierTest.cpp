@@ -437,7 +437,21 @@ TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
                       std::chrono::milliseconds(5000));
         EXPECT_EQ(module.destroy(), 0u) << "iteration " << iteration;
         bus.table->publish(producer, nullptr, kMarker, L"Host", L"destroyed");
-        Sleep(iteration % 3 == 0 ? 20 : 2); // let the producers go on
+        // Let the producers go on: reports that come after the destruction
+        // must find nobody in the module.
+        const auto reportsAfterDestroy = [&]
+        {
+            bool after = false;
+            std::size_t reports = 0;
+            for (const TapEvent& event : tap.events())
+            {
+                after = after || (event.kind == CourierTapPublish && event.name == kMarker);
+                reports += after && event.kind == CourierTapPublish && event.name == kReport ? 1 : 0;
+            }
+            return reports;
+        };
+        waitUntil([&] { return reportsAfterDestroy() >= (iteration % 3 == 0 ? 50u : 1u); },
+                  std::chrono::milliseconds(5000));
         stop = true;
         for (std::thread& thread : producers)
         {
