@@ -119,9 +119,10 @@ enum CourierTapKind : std::uint32_t
 // returned (MODULE_STATUS_UNKNOWN_EXCEPTION when it threw); handle is the
 // subscribing handle. Deliveries to the same subscription are reported in
 // their order; against other events the report comes when the callback
-// returned, so it may follow traffic that the callback itself caused. Only
-// deliveries that end while a tap is set are reported: without a tap the bus
-// keeps no record of them.
+// returned, so it may follow traffic that the callback itself caused, but
+// every report of a subscription is in the tap's order before anything that
+// happens after its withdrawal returned. Only deliveries that end while a tap
+// is set are reported: without a tap the bus keeps no record of them.
 struct CourierTapEvent
 {
     std::uint32_t kind;           // CourierTapKind
