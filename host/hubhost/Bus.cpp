@@ -431,6 +431,7 @@ void Bus::onTapEvent(const CourierTapEvent& tap)
     event.sender = labelOf(tap.handle);
     event.requestIndex = tap.requestIndex;
     event.receivers = tap.receivers;
+    event.status = tap.kind == CourierTapHandled ? tap.status : 0;
     event.name = orEmpty(tap.name);
     event.source = orEmpty(tap.source);
     event.payload = orEmpty(tap.payload);
@@ -440,6 +441,10 @@ void Bus::onTapEvent(const CourierTapEvent& tap)
 
 void Bus::remember(BusEvent event)
 {
+    if (event.kind == EventKind::Handled && event.name == kSyncName && event.source == kSyncSource)
+    {
+        return; // someone's catch-all subscription got the host's own marker
+    }
     if (event.kind == EventKind::Publish && event.name == kSyncName && event.source == kSyncSource)
     {
         std::uint64_t marker = 0;
@@ -461,6 +466,11 @@ void Bus::remember(BusEvent event)
         return;
     }
     const bool replyFlag = (event.record.flags & courier::kFlagReply) != 0;
+    if (event.kind == EventKind::Handled)
+    {
+        rememberHandled(std::move(event));
+        return;
+    }
     std::string text = "[bus] ";
     switch (event.kind)
     {
@@ -511,6 +521,26 @@ void Bus::remember(BusEvent event)
     json.num("session", event.record.session).boolean("record", event.record.present);
     json.str("sender", event.sender).num("request", event.requestIndex).num("receivers", event.receivers);
     m_output.emit(text, json.done());
+    m_observed.add(std::move(event));
+}
+
+void Bus::rememberHandled(BusEvent event)
+{
+    // Successes are the normal case and would double every line of traffic;
+    // they are kept for `expect` and printed only on request.
+    if (event.status != 0 || m_showEveryHandled)
+    {
+        std::string text = "[bus] handled " + toUtf8(event.name) + " by " + toUtf8(event.sender) + " -> " +
+                           statusText(event.status);
+        if (event.record.replyRouting != 0 && (event.record.flags & courier::kFlagReply) == 0)
+        {
+            text += "  (request)";
+        }
+        Output::Json json("bus");
+        json.str8("kind", kindName(event.kind)).str("name", event.name).str("source", event.source);
+        json.str("payload", event.payload).str("handler", event.sender).status("status", event.status);
+        m_output.emit(text, json.done());
+    }
     m_observed.add(std::move(event));
 }
 

@@ -60,6 +60,10 @@ public:
     // when there is no tap to wait on or the marker did not come back in time.
     bool sync(std::uint32_t withinMs);
 
+    // With `all`, every handled report is printed; by default only those
+    // whose subscriber returned a non-zero status. `expect` sees them all.
+    void showEveryHandled(bool all) { m_showEveryHandled = all; }
+
     // Names a handle in the traffic lines ("Wardline" instead of an address).
     void label(CourierHandle handle, const std::wstring& owner);
 
@@ -119,6 +123,7 @@ private:
     static void tapExportCallback(void* context, const CourierTapEvent* event);
     void onTapEvent(const CourierTapEvent& event);
     void remember(BusEvent event);
+    void rememberHandled(BusEvent event);
     std::wstring labelOf(CourierHandle handle) const;
 
     void onTap(const void* record, const wchar_t* name, const wchar_t* source, const wchar_t* payload);
@@ -137,6 +142,7 @@ private:
     CourierSetTapFn m_setTap = nullptr;
     CourierGetStatsFn m_getStats = nullptr;
     bool m_tapInstalled = false;
+    bool m_showEveryHandled = false;
     std::unique_ptr<std::wregex> m_tapFilter;
     std::map<CourierHandle, std::wstring> m_labels;
 

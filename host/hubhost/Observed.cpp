@@ -5,19 +5,20 @@ namespace hubhost
 
 namespace
 {
-const char* const kKindNames[] = {"publish",       "request", "reply",
-                                  "reply-dropped", "timeout", "no-subscribers"};
-}
+const char* const kKindNames[] = {"publish", "request",        "reply",  "reply-dropped",
+                                  "timeout", "no-subscribers", "handled"};
+constexpr std::uint32_t kKindCount = sizeof(kKindNames) / sizeof(kKindNames[0]);
+} // namespace
 
 const char* kindName(EventKind kind)
 {
     const auto index = static_cast<std::uint32_t>(kind);
-    return index >= 1 && index <= 6 ? kKindNames[index - 1] : "unknown";
+    return index >= 1 && index <= kKindCount ? kKindNames[index - 1] : "unknown";
 }
 
 bool parseKind(const std::string& text, EventKind& kind)
 {
-    for (std::uint32_t index = 1; index <= 6; ++index)
+    for (std::uint32_t index = 1; index <= kKindCount; ++index)
     {
         if (text == kKindNames[index - 1])
         {
@@ -56,7 +57,7 @@ bool Observed::take(const Match& match, std::chrono::milliseconds within, bool n
                 found = event;
                 return true;
             }
-            if (nextOnly)
+            if (nextOnly && event.kind != EventKind::Handled)
             {
                 event.consumed = true;
                 found = event;

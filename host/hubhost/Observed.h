@@ -22,6 +22,7 @@ enum class EventKind : std::uint32_t
     ReplyDropped = 4,
     Timeout = 5,
     NoSubscribers = 6,
+    Handled = 7, // a subscriber's callback returned; status says what
 };
 
 const char* kindName(EventKind kind);
@@ -34,6 +35,7 @@ struct BusEvent
     std::wstring sender; // the handle's owner: hubhost or a module's name
     std::uint64_t requestIndex = 0;
     std::uint32_t receivers = 0;
+    std::uint32_t status = 0; // Handled: what the subscriber returned
     std::wstring name;
     std::wstring source;
     std::wstring payload;
@@ -53,7 +55,9 @@ public:
 
     // Waits until an unconsumed event satisfies `match` or the time is up. With
     // `nextOnly`, only the oldest unconsumed event counts: a different one
-    // there is a mismatch. The matched event is consumed and copied out.
+    // there is a mismatch. Handled reports do not take part in that order
+    // (they come whenever a callback returns) unless `match` wants them. The matched event is consumed and
+    // copied out.
     bool take(const Match& match, std::chrono::milliseconds within, bool nextOnly, BusEvent& found);
 
     // Waits the whole time; true when no unconsumed event matched. A match

@@ -94,7 +94,11 @@ std::string describe(const BusEvent& event)
 {
     std::string text =
         toUtf8(event.name) + " from \"" + toUtf8(event.source) + "\": " + toUtf8(event.payload);
-    if (event.kind != EventKind::Publish)
+    if (event.kind == EventKind::Handled)
+    {
+        text = "(handled by " + toUtf8(event.sender) + " -> " + statusText(event.status) + ") " + text;
+    }
+    else if (event.kind != EventKind::Publish)
     {
         text = std::string("(") + kindName(event.kind) + ") " + text;
     }
@@ -649,10 +653,17 @@ bool Script::doExpect(const std::string& line, bool absent)
     Command command;
     std::uint64_t within = 0;
     if (!parse(line, 1, command) ||
-        !checkOptions(command,
-                      absent ? std::vector<std::string>{"within", "source", "kind", "session"}
-                             : std::vector<std::string>{"within", "source", "kind", "session", "next"}) ||
+        !checkOptions(command, absent
+                                   ? std::vector<std::string>{"within", "source", "kind", "session", "status"}
+                                   : std::vector<std::string>{"within", "source", "kind", "session", "status",
+                                                              "next"}) ||
         !durationOption(command, "within", absent ? kDefaultAbsentMs : kDefaultExpectMs, within))
+    {
+        return false;
+    }
+    bool checkStatus = false;
+    std::uint32_t status = 0;
+    if (!statusOption(command, "status", checkStatus, status))
     {
         return false;
     }
@@ -662,7 +673,8 @@ bool Script::doExpect(const std::string& line, bool absent)
     }
     bool next = false;
     bool anyKind = false;
-    EventKind kind = EventKind::Publish;
+    // Only handled reports carry a status, so asking for one asks for them.
+    EventKind kind = checkStatus ? EventKind::Handled : EventKind::Publish;
     bool checkSession = false;
     std::uint64_t session = 0;
     auto found = command.options.find("next");
@@ -676,8 +688,8 @@ bool Script::doExpect(const std::string& line, bool absent)
         anyKind = found->second == "any";
         if (!anyKind && !parseKind(found->second, kind))
         {
-            return syntax(
-                "kind= takes publish, request, reply, reply-dropped, timeout, no-subscribers or any");
+            return syntax("kind= takes publish, request, reply, reply-dropped, timeout, no-subscribers, "
+                          "handled or any");
         }
     }
     found = command.options.find("session");
@@ -709,9 +721,17 @@ bool Script::doExpect(const std::string& line, bool absent)
         {
             return false;
         }
+        if (checkStatus && (event.kind != EventKind::Handled || event.status != status))
+        {
+            return false;
+        }
         return !checkSession || event.record.session == session;
     };
-    const std::string wanted = command.words[0] + (command.rest.empty() ? "" : " " + command.rest);
+    std::string wanted = command.words[0] + (command.rest.empty() ? "" : " " + command.rest);
+    if (checkStatus)
+    {
+        wanted = "handled " + wanted + " -> " + statusText(status);
+    }
     BusEvent event;
     if (absent)
     {

@@ -43,6 +43,10 @@ options:
   --prop NAME=VALUE  a property given to every module (repeatable, in order)
   --init v1|v2       v2 (default) hands the bus over; v1 uses InitializeModule,
                      where the module finds the bus library itself
+  --handled failed|all
+                     which handled reports to print: those whose subscriber
+                     returned a non-zero status (default), or all of them;
+                     expect sees all of them either way
   --tap PATTERN      only traffic whose message name matches this regular
                      expression (ECMAScript, the whole name) is shown and
                      seen by expect (default: .*); --no-tap shows nothing
@@ -76,10 +80,13 @@ DATA_ERROR. Record options, where a command sends a context record:
       an earlier expect. NAME may use * as a wildcard; PAYLOAD omitted or *
       matches any payload, JSON matches the same JSON value (member order and
       spacing aside), other text must be equal. kind= is publish (default),
-      request, reply, reply-dropped, timeout, no-subscribers or any; the last
-      four are seen only with a bus library that has a tap export. With
-      next=yes the oldest unmatched event must be this one.
-  expect-none [within=MS] [source=S] [kind=K] [session=N] NAME [PAYLOAD]
+      request, reply, reply-dropped, timeout, no-subscribers, handled or any;
+      all but publish and request are seen only with a bus library that has
+      a tap export. status=STATUS matches a handled report whose subscriber
+      returned STATUS (it implies kind=handled). With next=yes the oldest
+      unmatched event must be this one (handled reports are passed over
+      unless they are what is expected).
+  expect-none [within=MS] [source=S] [kind=K] [session=N] [status=STATUS] NAME [PAYLOAD]
       fails if a matching unmatched event is there now or comes within the
       time (default 500 ms).
   clear
@@ -97,7 +104,7 @@ DATA_ERROR. Record options, where a command sends a context record:
       of the script): message callbacks run, those that returned a non-zero
       status, those that threw, reply callbacks run. Each given count must be
       the growth; it may take up to within= (default 2000 ms) to be reached.
-      The bus reports handler statuses only this way.
+      Which handler returned what shows in the handled reports.
   unload MODULE
       stops, uninitialises and destroys one module now.
   echo TEXT
@@ -110,13 +117,15 @@ output (text; with --json one object a line, "event" naming the kind):
   [module] M F -> STATUS  each module function with its status (event "module")
   [bus] NAME from "SRC": PAYLOAD   each message the tap sees; "(reply)" marks
                           the reply flag (event "bus")
+  [bus] handled NAME by OWNER -> STATUS   a subscriber's callback returned
+                          STATUS (event "bus", kind "handled"); see --handled
   [publish] / [reply] / [respond] / [check] / [stats] / [manager] / [echo] /
   [error] / [bus-fault] / [hubhost]
-With a tap export, requests, replies and request outcomes are shown too, and
-every command waits until the traffic it caused itself has been printed (as
-does every module function). What modules do in reaction is printed when it
-happens, from the bus's threads: use expect (or wait) before relying on its
-order against later commands.
+With a tap export, requests, replies, request outcomes and handled reports are
+shown too, and every command waits until the traffic it caused itself has been
+printed (as does every module function). What modules do in reaction is
+printed when it happens, from the bus's threads: use expect (or wait) before
+relying on its order against later commands.
 
 exit code: 0 all went well; 1 a module function failed, a check failed or the
 bus broke its promises (a reply callback twice, late or never); 2 bad command
@@ -131,6 +140,7 @@ struct Arguments
     std::wstring courier;
     std::wstring tap = L".*";
     bool json = false;
+    bool everyHandled = false;
     bool help = false;
     hubhost::HostConfig host;
     std::vector<hubhost::ModuleConfig> modules;
@@ -262,6 +272,20 @@ bool parseArguments(int argc, wchar_t** argv, Arguments& args, std::string& erro
                 error = "--tap needs a pattern";
                 return false;
             }
+        }
+        else if (arg == L"--handled")
+        {
+            std::wstring which;
+            if (!value(which))
+            {
+                return false;
+            }
+            if (which != L"failed" && which != L"all")
+            {
+                error = "--handled takes failed or all";
+                return false;
+            }
+            args.everyHandled = which == L"all";
         }
         else if (arg == L"--no-tap")
         {
@@ -396,6 +420,7 @@ int wmain(int argc, wchar_t** argv)
     std::string why = "all went well";
     {
         hubhost::Bus bus(out, observed);
+        bus.showEveryHandled(args.everyHandled);
         const std::wstring courierPath = args.courier.empty() ? ownFolder() + L"Courier.dll" : args.courier;
         std::vector<std::unique_ptr<hubhost::LoadedModule>> modules;
         bool ready = bus.load(courierPath, error) && bus.open(args.tap, error);

@@ -146,6 +146,28 @@ TEST(HostObserved, AnyModeSkipsOthersNextModeDoesNot)
     EXPECT_EQ(L"2", found.payload);
 }
 
+// A handled report comes whenever a callback returns, so it never decides
+// what is "next" unless it is what the expectation asks for.
+TEST(HostObserved, NextModePassesOverHandledReportsUnlessWanted)
+{
+    Observed observed;
+    BusEvent handled = event(L"B", L"");
+    handled.kind = EventKind::Handled;
+    observed.add(handled);
+    observed.add(event(L"A", L""));
+    BusEvent found;
+    EXPECT_TRUE(observed.take(named(L"A"), milliseconds(0), true, found));
+    EXPECT_EQ(1u, observed.unconsumed()) << "the handled report stays for a later expectation";
+    EXPECT_TRUE(observed.take(named(L"B"), milliseconds(0), true, found));
+    EXPECT_EQ(EventKind::Handled, found.kind);
+
+    EventKind kind = EventKind::Publish;
+    ASSERT_TRUE(parseKind("handled", kind));
+    EXPECT_EQ(EventKind::Handled, kind);
+    EXPECT_STREQ("handled", kindName(EventKind::Handled));
+    EXPECT_FALSE(parseKind("handle", kind));
+}
+
 TEST(HostObserved, WaitsForALateEvent)
 {
     Observed observed;

@@ -122,13 +122,14 @@ bool Subscription::matches(const std::wstring& name) const noexcept
     }
 }
 
-void Subscription::invoke(const Item& item, Counters& counters) noexcept
+CourierStatus Subscription::invoke(const Item& item, Counters& counters) noexcept
 {
     const Envelope& message = *item.message;
+    CourierStatus status = 0;
     try
     {
-        const CourierStatus status = callback(context, message.record(), message.name().c_str(),
-                                              message.source().c_str(), message.payload().c_str());
+        status = callback(context, message.record(), message.name().c_str(), message.source().c_str(),
+                          message.payload().c_str());
         if (status != 0)
         {
             ++counters.failed;
@@ -136,12 +137,14 @@ void Subscription::invoke(const Item& item, Counters& counters) noexcept
     }
     catch (...)
     {
+        status = kStatusUnknownException;
         ++counters.thrown;
     }
     ++counters.delivered;
+    return status;
 }
 
-void PendingRequest::invoke(const Item& item, Counters& counters) noexcept
+CourierStatus PendingRequest::invoke(const Item& item, Counters& counters) noexcept
 {
     try
     {
@@ -161,9 +164,10 @@ void PendingRequest::invoke(const Item& item, Counters& counters) noexcept
         ++counters.thrown;
     }
     ++counters.replies;
+    return 0;
 }
 
-void Tap::invoke(const Item& item, Counters& counters) noexcept
+CourierStatus Tap::invoke(const Item& item, Counters& counters) noexcept
 {
     CourierTapEvent event{};
     event.kind = item.tapKind;
@@ -171,6 +175,8 @@ void Tap::invoke(const Item& item, Counters& counters) noexcept
     event.receivers = item.receivers;
     event.requestIndex = item.requestIndex;
     event.replyRouting = item.routing;
+    event.status = item.status;
+    event.subscriptionId = item.subscriptionId;
     if (item.message)
     {
         event.contextRecord = item.message->record();
@@ -186,6 +192,7 @@ void Tap::invoke(const Item& item, Counters& counters) noexcept
     {
         ++counters.thrown;
     }
+    return 0;
 }
 
 Bus& Bus::instance() noexcept
@@ -477,6 +484,7 @@ CourierStatus Bus::setTap(CourierTapCallback callback, void* context)
     Lock lock(mutex_);
     std::shared_ptr<Tap> previous = std::move(tap_);
     tap_ = std::move(replacement);
+    tapSet_.store(tap_ != nullptr, std::memory_order_relaxed);
     if (previous)
     {
         previous->withdrawn = true;
@@ -637,7 +645,8 @@ void Bus::waitIdle(Lock& lock, const std::vector<std::shared_ptr<Strand>>& stran
 }
 
 void Bus::tapEvent(std::uint32_t kind, std::uintptr_t handle, std::shared_ptr<const Envelope> message,
-                   std::uint32_t receivers, std::uint64_t requestIndex, std::uint64_t routing)
+                   std::uint32_t receivers, std::uint64_t requestIndex, std::uint64_t routing,
+                   CourierStatus status, std::uint32_t subscriptionId)
 {
     if (!tap_)
     {
@@ -650,6 +659,8 @@ void Bus::tapEvent(std::uint32_t kind, std::uintptr_t handle, std::shared_ptr<co
     item.receivers = receivers;
     item.requestIndex = requestIndex;
     item.routing = routing;
+    item.status = status;
+    item.subscriptionId = subscriptionId;
     tap_->items.push_back(std::move(item));
     const std::shared_ptr<Strand> strand = tap_;
     schedule(strand);
@@ -756,9 +767,31 @@ void Bus::runWorker(Pool& pool)
         strand->runner = GetCurrentThreadId();
         pool.lastDispatch = Clock::now();
         lock.unlock();
-        strand->invoke(item, counters_);
+        const CourierStatus status = strand->invoke(item, counters_);
+        // Without a tap the message is let go here, outside the lock, and
+        // nothing more is done for the report.
+        std::shared_ptr<const Envelope> handled;
+        if (strand->kind == Strand::Kind::Subscription && tapSet_.load(std::memory_order_relaxed))
+        {
+            handled = std::move(item.message);
+        }
         item = Item{};
         lock.lock();
+        if (handled && tap_)
+        {
+            const auto& subscription = static_cast<const Subscription&>(*strand);
+            const std::uint64_t routing = handled->replyRouting();
+            try
+            {
+                tapEvent(CourierTapHandled, subscription.owner, std::move(handled), 0, 0, routing, status,
+                         subscription.id);
+            }
+            catch (...)
+            {
+                // A report lost to a failed allocation; the strand must still
+                // be released below, or its withdrawal would wait forever.
+            }
+        }
         afterRun(strand);
     }
 }

@@ -34,6 +34,7 @@ struct Item
     std::uint32_t receivers = 0;
     std::uint64_t requestIndex = 0;
     std::uint64_t routing = 0;
+    std::uint32_t subscriptionId = 0;
 };
 
 struct Counters
@@ -61,8 +62,9 @@ public:
     Strand(const Strand&) = delete;
     Strand& operator=(const Strand&) = delete;
 
-    // Runs without the bus mutex; never lets an exception out.
-    virtual void invoke(const Item& item, Counters& counters) noexcept = 0;
+    // Runs without the bus mutex; never lets an exception out. Returns the
+    // status of a message callback, 0 for everything else.
+    virtual CourierStatus invoke(const Item& item, Counters& counters) noexcept = 0;
 
     const Kind kind;
     std::deque<Item> items;
@@ -76,7 +78,7 @@ class Subscription final : public Strand
 public:
     Subscription(std::uintptr_t owner, void* context, CourierMessageCallback callback, std::wstring text,
                  bool isPattern);
-    void invoke(const Item& item, Counters& counters) noexcept override;
+    CourierStatus invoke(const Item& item, Counters& counters) noexcept override;
     bool matches(const std::wstring& name) const noexcept;
 
     std::uint32_t id = 0;
@@ -97,7 +99,7 @@ public:
         : Strand(Kind::Request), owner(owner), index(index), context(context), callback(callback)
     {
     }
-    void invoke(const Item& item, Counters& counters) noexcept override;
+    CourierStatus invoke(const Item& item, Counters& counters) noexcept override;
 
     std::uint64_t token = 0;
     const std::uintptr_t owner;
@@ -116,7 +118,7 @@ public:
         : Strand(Kind::Tap), callback_(callback), context_(context)
     {
     }
-    void invoke(const Item& item, Counters& counters) noexcept override;
+    CourierStatus invoke(const Item& item, Counters& counters) noexcept override;
 
 private:
     const CourierTapCallback callback_;
@@ -170,7 +172,8 @@ private:
     void withdrawRequest(Endpoint& endpoint, const std::shared_ptr<PendingRequest>& request);
     void waitIdle(Lock& lock, const std::vector<std::shared_ptr<Strand>>& strands);
     void tapEvent(std::uint32_t kind, std::uintptr_t handle, std::shared_ptr<const Envelope> message,
-                  std::uint32_t receivers, std::uint64_t requestIndex, std::uint64_t routing);
+                  std::uint32_t receivers, std::uint64_t requestIndex, std::uint64_t routing,
+                  CourierStatus status = 0, std::uint32_t subscriptionId = 0);
     bool startPool();
     void stopPool();
     bool startThread(const std::shared_ptr<Pool>& pool, bool timer);
@@ -187,6 +190,11 @@ private:
     std::multimap<Clock::time_point, std::uint64_t> deadlines_;
     std::uint64_t nextToken_ = 1;
     std::shared_ptr<Tap> tap_;
+    // Mirrors tap_ != nullptr for the workers, which look at it without the
+    // mutex to decide whether a finished delivery is worth keeping for the
+    // tap; a delivery whose decision raced with setTap is checked again
+    // under the mutex.
+    std::atomic<bool> tapSet_{false};
     std::shared_ptr<Pool> pool_;
     Counters counters_;
 };

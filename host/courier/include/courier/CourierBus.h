@@ -28,8 +28,9 @@
 //   delays only its own subscription, whose queue grows meanwhile (queues are
 //   not bounded). Callbacks may call every table entry, including publish and
 //   request. Callback statuses are recorded in the counters of CourierGetStats
-//   only; an exception thrown by a callback is caught at the boundary and
-//   counted the same way.
+//   and, while a tap is set, reported to it one by one (CourierTapHandled);
+//   the bus does not act on them. An exception thrown by a callback is caught
+//   at the boundary and counted the same way.
 //   The record handed to callbacks is always version 2 (108 bytes): a record
 //   whose version field is not 2 is read as 100 bytes and extended the way
 //   the module extends one (totalSize + 8, tag 11, length 8, session 0). A
@@ -109,20 +110,32 @@ enum CourierTapKind : std::uint32_t
     CourierTapReply = 3,        // a reply routed to a pending request
     CourierTapReplyDropped = 4, // a reply that found no pending request
     CourierTapTimeout = 5,      // a request ended by its time-out
-    CourierTapNoSubscribers = 6 // a request that nobody could answer
+    CourierTapNoSubscribers = 6, // a request that nobody could answer
+    CourierTapHandled = 7        // a subscription's callback returned (see below)
 };
 
+// CourierTapHandled is reported once for every message callback that ran to
+// its end, after it returned, with the message it was given and the status it
+// returned (MODULE_STATUS_UNKNOWN_EXCEPTION when it threw); handle is the
+// subscribing handle. Deliveries to the same subscription are reported in
+// their order; against other events the report comes when the callback
+// returned, so it may follow traffic that the callback itself caused, but
+// every report of a subscription is in the tap's order before anything that
+// happens after its withdrawal returned. Only deliveries that end while a tap
+// is set are reported: without a tap the bus keeps no record of them.
 struct CourierTapEvent
 {
-    std::uint32_t kind;          // CourierTapKind
-    CourierHandle handle;        // the publishing or requesting handle
-    std::uint32_t receivers;     // subscriptions the message was queued for
-    std::uint64_t requestIndex;  // requests and their outcomes; 0 otherwise
-    std::uint64_t replyRouting;  // the token of the request concerned; 0 for plain messages
-    const void* contextRecord;   // 108-byte version 2 copy; null for outcomes without a message
-    const wchar_t* name;         // null for outcomes without a message
+    std::uint32_t kind;           // CourierTapKind
+    CourierHandle handle;         // the publishing, requesting or (handled) subscribing handle
+    std::uint32_t receivers;      // subscriptions the message was queued for; 0 for handled
+    std::uint64_t requestIndex;   // requests and their outcomes; 0 otherwise
+    std::uint64_t replyRouting;   // the token of the request concerned; 0 for plain messages
+    const void* contextRecord;    // 108-byte version 2 copy; null for outcomes without a message
+    const wchar_t* name;          // null for outcomes without a message
     const wchar_t* source;
     const wchar_t* payload;
+    std::uint32_t status;         // handled: what the callback returned; 0 otherwise
+    std::uint32_t subscriptionId; // handled: the subscription that ran; 0 otherwise
 };
 
 // Called for every bus event in the order the bus saw them, one at a time, on
@@ -163,6 +176,7 @@ constexpr std::uint32_t kStatusNoMemory = 0x80000009u;
 constexpr std::uint32_t kStatusNotFound = 0x8000000Au;
 constexpr std::uint32_t kStatusTimeout = 0x8000000Du;
 constexpr std::uint32_t kStatusNoSubscribers = 0x8000000Eu;
+constexpr std::uint32_t kStatusUnknownException = 0x8000000Fu;
 
 constexpr std::size_t kMaxNameLength = 1024;
 constexpr unsigned kMinWorkers = 2;

@@ -1,0 +1,254 @@
+#pragma once
+
+// The host's side of the integration tests: Courier.dll and Wardline.dll
+// loaded from the test's folder the way the host framework loads them, with
+// the module table declared here as a host declares it (from the contract,
+// not from the module's headers).
+
+#include "courier/CourierBus.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace integration
+{
+
+using HostModuleManagerCallback = std::uintptr_t (*)(void*, void*, void*, void*);
+
+// The eight module functions, in the order the host reads them.
+struct HostModuleTable
+{
+    std::uint32_t (*NewModule)(void** handleAddress, const wchar_t* applicationName);
+    std::uint32_t (*DestroyModule)(void* handle);
+    std::uint32_t (*InitializeModule)(void* handle, const wchar_t* name, const wchar_t* secondaryName,
+                                      std::uint32_t propertyCount, const wchar_t* const* propertyNames,
+                                      const wchar_t* const* propertyValues, void* moduleManager,
+                                      HostModuleManagerCallback moduleManagerCallback);
+    std::uint32_t (*StartModule)(void* handle);
+    std::uint32_t (*StopModule)(void* handle);
+    std::uint32_t (*UninitializeModule)(void* handle);
+    std::uint32_t (*DirectMessage)(void* handle, const void* context, const wchar_t* name,
+                                   const wchar_t* source, const wchar_t* payload);
+    std::uint32_t (*InitializeModuleV2)(void* handle, const wchar_t* name, const wchar_t* secondaryName,
+                                        std::uint32_t propertyCount, const wchar_t* const* propertyNames,
+                                        const wchar_t* const* propertyValues, void* moduleManager,
+                                        HostModuleManagerCallback moduleManagerCallback, void* busHandle,
+                                        const void* busFunctions);
+};
+
+constexpr std::uint32_t kDataError = 0x80000006u;
+
+inline std::wstring besideThisExe(const wchar_t* fileName)
+{
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    folder.resize(folder.find_last_of(L'\\') + 1);
+    return folder + fileName;
+}
+
+template <typename Function> Function exportOf(HMODULE library, const char* name)
+{
+    // Through void*: the real signature is the export's, not FARPROC's.
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
+// Courier.dll with its table and extras.
+class Courier
+{
+public:
+    Courier()
+    {
+        library_ = LoadLibraryW(besideThisExe(L"Courier.dll").c_str());
+        if (library_ == nullptr)
+        {
+            return;
+        }
+        const auto create = exportOf<CourierCreateObjectFn>(library_, "CreateObject");
+        setTap = exportOf<CourierSetTapFn>(library_, "CourierSetTap");
+        getStats = exportOf<CourierGetStatsFn>(library_, "CourierGetStats");
+        if (create != nullptr)
+        {
+            table = create(courier::kInterfaceVersion);
+        }
+    }
+    ~Courier()
+    {
+        if (library_ != nullptr)
+        {
+            FreeLibrary(library_);
+        }
+    }
+    Courier(const Courier&) = delete;
+    Courier& operator=(const Courier&) = delete;
+
+    bool loaded() const { return table != nullptr && setTap != nullptr && getStats != nullptr; }
+
+    CourierStats stats() const
+    {
+        CourierStats now{};
+        getStats(&now);
+        return now;
+    }
+
+    const CourierFunctionTable* table = nullptr;
+    CourierSetTapFn setTap = nullptr;
+    CourierGetStatsFn getStats = nullptr;
+
+private:
+    HMODULE library_ = nullptr;
+};
+
+// One party's bus handle, released at the end of its scope.
+class Handle
+{
+public:
+    explicit Handle(const CourierFunctionTable* table) : table_(table)
+    {
+        status = table_->getHandle(&handle);
+    }
+    ~Handle()
+    {
+        if (handle != nullptr)
+        {
+            table_->releaseHandle(handle);
+        }
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    operator CourierHandle() const { return handle; }
+
+    CourierHandle handle = nullptr;
+    CourierStatus status = 0;
+
+private:
+    const CourierFunctionTable* table_;
+};
+
+// Wardline.dll and its table.
+class WardlineLibrary
+{
+public:
+    WardlineLibrary()
+    {
+        library_ = LoadLibraryW(besideThisExe(L"Wardline.dll").c_str());
+        if (library_ == nullptr)
+        {
+            return;
+        }
+        const auto create = exportOf<const void* (*)()>(library_, "CreateObject");
+        if (create != nullptr)
+        {
+            table = static_cast<const HostModuleTable*>(create());
+        }
+    }
+    ~WardlineLibrary()
+    {
+        if (library_ != nullptr)
+        {
+            FreeLibrary(library_);
+        }
+    }
+    WardlineLibrary(const WardlineLibrary&) = delete;
+    WardlineLibrary& operator=(const WardlineLibrary&) = delete;
+
+    const HostModuleTable* table = nullptr;
+
+private:
+    HMODULE library_ = nullptr;
+};
+
+// Polls until the condition holds; false after the time-out. Generous: the
+// machines are shared.
+template <typename Condition>
+bool waitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000))
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() > end)
+        {
+            return false;
+        }
+        Sleep(1);
+    }
+    return true;
+}
+
+// Everything the bus's tap reported, in bus order.
+struct TapEvent
+{
+    std::uint32_t kind;
+    CourierHandle handle;
+    std::uint32_t status;
+    std::wstring name;
+    std::wstring source;
+    std::wstring payload;
+};
+
+class TapLog
+{
+public:
+    explicit TapLog(const Courier& bus) : bus_(bus)
+    {
+        installed_ = bus_.setTap(&TapLog::callback, this) == 0;
+    }
+    ~TapLog() { stop(); }
+    TapLog(const TapLog&) = delete;
+    TapLog& operator=(const TapLog&) = delete;
+
+    bool installed() const { return installed_; }
+    void stop()
+    {
+        if (installed_)
+        {
+            bus_.setTap(nullptr, nullptr);
+            installed_ = false;
+        }
+    }
+    std::vector<TapEvent> events() const
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return events_;
+    }
+    std::size_t size() const
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return events_.size();
+    }
+    void clear()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        events_.clear();
+    }
+
+private:
+    static void callback(void* context, const CourierTapEvent* event)
+    {
+        auto* self = static_cast<TapLog*>(context);
+        TapEvent copy{event->kind,
+                      event->handle,
+                      event->status,
+                      event->name ? event->name : L"",
+                      event->source ? event->source : L"",
+                      event->payload ? event->payload : L""};
+        std::lock_guard<std::mutex> guard(self->lock_);
+        self->events_.push_back(std::move(copy));
+    }
+
+    const Courier& bus_;
+    bool installed_ = false;
+    mutable std::mutex lock_;
+    std::vector<TapEvent> events_;
+};
+
+} // namespace integration
