@@ -1,6 +1,6 @@
 # The two commands of this repository; both work on a fresh Debian 12 machine
 # as root and install what is missing first.
-.PHONY: all build test demo clean
+.PHONY: all build test demo bench clean
 
 all: build
 
@@ -13,6 +13,9 @@ demo:
 
 test:
 	scripts/test.sh
+
+bench:
+	scripts/bench.sh
 
 clean:
 	rm -rf build
