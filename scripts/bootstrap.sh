@@ -9,7 +9,7 @@ packages=(
     mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
     wine wine64
     rapidjson-dev googletest
-    openssl osslsigncode gcab
+    openssl gcab
 )
 
 missing=()
@@ -19,11 +19,18 @@ for p in "${packages[@]}"; do
     fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
+# The test PKI time-stamps signatures and signs scripts, which osslsigncode
+# learnt after the 2.5 of bookworm itself: take bookworm-backports' build.
+osslsigncode_ok() {
+    local version
+    version="$(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null)" || return 1
+    dpkg --compare-versions "$version" ge 2.9
+}
+
+if [ ${#missing[@]} -eq 0 ] && osslsigncode_ok; then
     exit 0
 fi
 
-echo "bootstrap: installing ${missing[*]}"
 if [ "$(id -u)" -ne 0 ]; then
     SUDO=sudo
 else
@@ -31,4 +38,16 @@ else
 fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -ne 0 ]; then
+    echo "bootstrap: installing ${missing[*]}"
+    $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if ! osslsigncode_ok; then
+    echo "bootstrap: installing osslsigncode from bookworm-backports"
+    if ! apt-cache policy osslsigncode | grep -q bookworm-backports; then
+        echo "deb http://deb.debian.org/debian bookworm-backports main" |
+            $SUDO tee /etc/apt/sources.list.d/wardline-bookworm-backports.list >/dev/null
+        $SUDO apt-get update -qq
+    fi
+    $SUDO apt-get install -y -qq --no-install-recommends -t bookworm-backports osslsigncode
+fi
