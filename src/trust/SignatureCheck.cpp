@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/Hex.h"
 #include "trust/CryptoResource.h"
 #include "trust/TrustData.h"
 
@@ -529,7 +530,6 @@ bool parseUtcTime(const BYTE* data, DWORD size, FILETIME* out) noexcept
 
 std::wstring serialNumberText(const CRYPT_INTEGER_BLOB& serial)
 {
-    static const wchar_t kHex[] = L"0123456789ABCDEF";
     std::wstring text;
     if (!serial.pbData)
     {
@@ -539,8 +539,8 @@ std::wstring serialNumberText(const CRYPT_INTEGER_BLOB& serial)
     for (DWORD i = serial.cbData; i > 0; --i)
     {
         const BYTE b = serial.pbData[i - 1];
-        text.push_back(kHex[b >> 4]);
-        text.push_back(kHex[b & 0x0F]);
+        text.push_back(Plinth::HexDigitChar(b >> 4));
+        text.push_back(Plinth::HexDigitChar(b));
     }
     return text;
 }
@@ -551,21 +551,11 @@ bool parseThumbprint(const std::wstring& text, Thumbprint* out) noexcept
     {
         return false;
     }
-    auto nibble = [](wchar_t c) -> int
-    {
-        if (c >= L'0' && c <= L'9')
-            return c - L'0';
-        if (c >= L'a' && c <= L'f')
-            return c - L'a' + 10;
-        if (c >= L'A' && c <= L'F')
-            return c - L'A' + 10;
-        return -1;
-    };
     Thumbprint t{};
     for (size_t i = 0; i < t.size(); ++i)
     {
-        const int hi = nibble(text[2 * i]);
-        const int lo = nibble(text[2 * i + 1]);
+        const int hi = Plinth::HexDigitValue(text[2 * i]);
+        const int lo = Plinth::HexDigitValue(text[2 * i + 1]);
         if (hi < 0 || lo < 0)
         {
             return false;

@@ -2,6 +2,7 @@
 
 #include "Logging/config/RegKeyImpl.h"
 #include "Logging/config/ScrambledValue.h"
+#include "common/Hex.h"
 
 #include <cstring>
 #include <new>
@@ -261,30 +262,13 @@ DWORD CObfuscatedRegKeyImpl::ToString(DWORD type, const std::vector<BYTE>& data,
 namespace
 {
 
-int HexDigit(wchar_t c) noexcept
-{
-    if (c >= L'0' && c <= L'9')
-    {
-        return c - L'0';
-    }
-    if (c >= L'A' && c <= L'F')
-    {
-        return c - L'A' + 10;
-    }
-    if (c >= L'a' && c <= L'f')
-    {
-        return c - L'a' + 10;
-    }
-    return -1;
-}
-
 // Reads `count` hex digits into an unsigned number; false on a non-digit.
 bool ReadHex(const wchar_t* p, int count, unsigned long long& out) noexcept
 {
     out = 0;
     for (int i = 0; i < count; ++i)
     {
-        const int d = HexDigit(p[i]);
+        const int d = HexDigitValue(p[i]);
         if (d < 0)
         {
             return false;
