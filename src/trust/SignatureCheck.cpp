@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "common/Hex.h"
-#include "trust/CryptoResource.h"
 #include "trust/TrustData.h"
+#include "wrappers/UniqueResource.h"
 
 namespace Norvan::internal
 {
