@@ -5,6 +5,7 @@
 #include <cwctype>
 #include <utility>
 
+#include "common/Path.h"
 #include "wrappers/UniqueResource.h"
 
 namespace Norvan::internal
@@ -78,12 +79,6 @@ bool parseDecimal(const std::wstring& text, DWORD* out)
     }
     *out = static_cast<DWORD>(value);
     return true;
-}
-
-std::wstring folderOf(const std::wstring& path)
-{
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
 // Reads the whole file through an open handle, under a shared byte-range
