@@ -142,12 +142,7 @@ void CLogManager::Create()
     {
         // Leave nothing half made behind: the next call starts afresh.
         g_manager.store(nullptr);
-        if (Plinth::ILoggingHandler* handler = manager->m_handler.exchange(nullptr))
-        {
-            Plinth::CLogger::UnregisterHandler(handler);
-        }
-        delete manager->m_implementation.exchange(nullptr);
-        delete manager;
+        Destroy(manager);
         throw;
     }
 }
@@ -156,15 +151,20 @@ void CLogManager::Teardown()
 {
     if (CLogManager* manager = g_manager.exchange(nullptr))
     {
-        if (Plinth::ILoggingHandler* handler = manager->m_handler.exchange(nullptr))
-        {
-            Plinth::CLogger::UnregisterHandler(handler);
-        }
-        delete manager->m_implementation.exchange(nullptr);
-        delete manager;
+        Destroy(manager);
     }
     delete g_defaultBuilder;
     g_defaultBuilder = nullptr;
+}
+
+void CLogManager::Destroy(CLogManager* manager)
+{
+    if (Plinth::ILoggingHandler* handler = manager->m_handler.exchange(nullptr))
+    {
+        Plinth::CLogger::UnregisterHandler(handler);
+    }
+    delete manager->m_implementation.exchange(nullptr);
+    delete manager;
 }
 
 void CLogManager::SetImplementation(CLoggingIf* implementation)
