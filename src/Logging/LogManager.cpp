@@ -5,6 +5,7 @@
 #include "Logging/LogProperties.h"
 #include "Logging/Logger.h"
 #include "Logging/PlinthLogHandler.h"
+#include "wrappers/SrwLock.h"
 
 namespace ETWLogging
 {
@@ -22,18 +23,6 @@ SRWLOCK g_createLock = SRWLOCK_INIT;
 
 CDefaultLogBuilder* g_defaultBuilder = nullptr;
 std::atomic<CLogBuilderIf*> g_testBuilder{nullptr};
-
-class ExclusiveLock
-{
-public:
-    explicit ExclusiveLock(SRWLOCK* lock) : m_lock(lock) { AcquireSRWLockExclusive(m_lock); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(m_lock); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK* m_lock;
-};
 
 HMODULE ModuleOfLoggingCode()
 {
@@ -73,7 +62,7 @@ CLogManager* CLogManager::Get()
     {
         return g_manager.load();
     }
-    ExclusiveLock lock(&g_createLock);
+    Norvan::srw_exclusive_guard lock(g_createLock);
     if (!g_created.load())
     {
         g_creatingThread.store(GetCurrentThreadId());
@@ -208,7 +197,7 @@ void CLogManager::SetBuilderForTest(CLogBuilderIf* builder)
 
 void CLogManager::ResetForTest()
 {
-    ExclusiveLock lock(&g_createLock);
+    Norvan::srw_exclusive_guard lock(g_createLock);
     Teardown();
     g_created.store(false);
 }
