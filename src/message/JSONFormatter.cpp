@@ -119,7 +119,8 @@ bool JSONFormatter::getDouble(const std::wstring& name, double& value) const
 
 bool JSONFormatter::getStringArray(const std::wstring& name, std::vector<std::wstring>& values) const
 {
-    return readArray(name, &JSONValue::IsString, [&values](const JSONValue& element)
+    return readArray(name, &JSONValue::IsString,
+                     [&values](const JSONValue& element)
                      { values.emplace_back(element.GetString(), element.GetStringLength()); });
 }
 

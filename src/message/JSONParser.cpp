@@ -54,7 +54,8 @@ bool readArrayItems(const JSONValue* found, const wchar_t* key, std::size_t keyL
 bool readStringArray(const JSONValue* found, std::vector<std::wstring>& values, const wchar_t* key,
                      std::size_t keyLength)
 {
-    return readArrayItems(found, key, keyLength, &JSONValue::IsString, [&values](const JSONValue& item)
+    return readArrayItems(found, key, keyLength, &JSONValue::IsString,
+                          [&values](const JSONValue& item)
                           { values.emplace_back(item.GetString(), item.GetStringLength()); });
 }
 

@@ -136,13 +136,15 @@ DWORD CRegKeyImpl::ReadAs(const wchar_t* name, T& value, Convert convert)
 
 DWORD CRegKeyImpl::ReadDword(const wchar_t* name, DWORD& value)
 {
-    return ReadAs(name, value, [this](DWORD type, const std::vector<BYTE>& data, DWORD& result)
+    return ReadAs(name, value,
+                  [this](DWORD type, const std::vector<BYTE>& data, DWORD& result)
                   { return ToDword(type, data, result); });
 }
 
 DWORD CRegKeyImpl::ReadString(const wchar_t* name, std::wstring& value)
 {
-    return ReadAs(name, value, [this](DWORD type, const std::vector<BYTE>& data, std::wstring& result)
+    return ReadAs(name, value,
+                  [this](DWORD type, const std::vector<BYTE>& data, std::wstring& result)
                   { return ToString(type, data, result); });
 }
 

@@ -206,7 +206,8 @@ DWORD CScrambledValue::DecodeText(const wchar_t* text, std::size_t length, CScra
         blob.push_back(b);
         sum = static_cast<BYTE>(sum + b);
     }
-    const BYTE stored = static_cast<BYTE>(HexDigitValue(text[length - 2]) * 16 + HexDigitValue(text[length - 1]));
+    const BYTE stored =
+        static_cast<BYTE>(HexDigitValue(text[length - 2]) * 16 + HexDigitValue(text[length - 1]));
     if (stored != sum)
     {
         return ERROR_INVALID_DATA;
