@@ -5,7 +5,6 @@
 #include <mssip.h>
 
 #include <cstring>
-#include <memory>
 
 #include "common/Hex.h"
 #include "trust/TrustData.h"
@@ -25,12 +24,6 @@ constexpr char kOidCodeSigning[] = "1.3.6.1.5.5.7.3.3";
 // WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_HASH_ONLY_FLAG |
 // WTD_NO_POLICY_USAGE_FLAG
 constexpr DWORD kFileCheckProviderFlags = 0x1214;
-
-struct LocalFreeDeleter
-{
-    void operator()(void* p) const noexcept { ::LocalFree(p); }
-};
-template <typename T> using local_ptr = std::unique_ptr<T, LocalFreeDeleter>;
 
 // A message parameter in a buffer aligned for the structure it holds.
 struct ParamBuffer
@@ -95,7 +88,7 @@ bool signingTimeOf(const CMSG_SIGNER_INFO& signer, FILETIME* out) noexcept
             if (::CryptDecodeObjectEx(kEncoding, PKCS7_SIGNER_INFO, value.pbData, value.cbData,
                                       CRYPT_DECODE_ALLOC_FLAG, nullptr, &counter, &size))
             {
-                local_ptr<CMSG_SIGNER_INFO> owner(counter);
+                unique_hlocal owner(counter);
                 if (signingTimeFromAttributes(counter->AuthAttrs, out))
                 {
                     return true;
@@ -319,7 +312,7 @@ bool contentMatchesSignature(const wchar_t* path, HCRYPTMSG msg) noexcept
     {
         return false;
     }
-    local_ptr<SPC_INDIRECT_DATA_CONTENT> owner(indirect);
+    unique_hlocal owner(indirect);
 
     unique_hfile file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
