@@ -5,6 +5,7 @@
 
 #include "Logging/LogManager.h"
 #include "Logging/LogProperties.h"
+#include "wrappers/SrwLock.h"
 
 namespace ETWLogging
 {
@@ -42,17 +43,15 @@ void SetLogProperties(const wchar_t* profileName, const wchar_t* applicationName
     Assign(copy.logName, copy.hasLogName, logName);
     copy.mechanismOverride = mechanismOverride;
 
-    AcquireSRWLockExclusive(&g_propertiesLock);
+    Norvan::srw_exclusive_guard lock(g_propertiesLock);
     StoredProperties() = std::move(copy);
-    ReleaseSRWLockExclusive(&g_propertiesLock);
 }
 
 LogProperties CopyLogProperties()
 {
-    AcquireSRWLockShared(&g_propertiesLock);
-    LogProperties copy = StoredProperties();
-    ReleaseSRWLockShared(&g_propertiesLock);
-    return copy;
+    // The copy allocates: the guard releases the lock if it throws.
+    Norvan::srw_shared_guard lock(g_propertiesLock);
+    return StoredProperties();
 }
 
 CLogManager* GetLogManager()

@@ -5,6 +5,7 @@
 #include "Logging/LogProperties.h"
 #include "Logging/Logger.h"
 #include "Logging/PlinthLogHandler.h"
+#include "wrappers/SrwLock.h"
 
 namespace ETWLogging
 {
@@ -22,18 +23,6 @@ SRWLOCK g_createLock = SRWLOCK_INIT;
 
 CDefaultLogBuilder* g_defaultBuilder = nullptr;
 std::atomic<CLogBuilderIf*> g_testBuilder{nullptr};
-
-class ExclusiveLock
-{
-public:
-    explicit ExclusiveLock(SRWLOCK* lock) : m_lock(lock) { AcquireSRWLockExclusive(m_lock); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(m_lock); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK* m_lock;
-};
 
 HMODULE ModuleOfLoggingCode()
 {
@@ -73,7 +62,7 @@ CLogManager* CLogManager::Get()
     {
         return g_manager.load();
     }
-    ExclusiveLock lock(&g_createLock);
+    Norvan::srw_exclusive_guard lock(g_createLock);
     if (!g_created.load())
     {
         g_creatingThread.store(GetCurrentThreadId());
@@ -142,12 +131,7 @@ void CLogManager::Create()
     {
         // Leave nothing half made behind: the next call starts afresh.
         g_manager.store(nullptr);
-        if (Plinth::ILoggingHandler* handler = manager->m_handler.exchange(nullptr))
-        {
-            Plinth::CLogger::UnregisterHandler(handler);
-        }
-        delete manager->m_implementation.exchange(nullptr);
-        delete manager;
+        Destroy(manager);
         throw;
     }
 }
@@ -156,15 +140,20 @@ void CLogManager::Teardown()
 {
     if (CLogManager* manager = g_manager.exchange(nullptr))
     {
-        if (Plinth::ILoggingHandler* handler = manager->m_handler.exchange(nullptr))
-        {
-            Plinth::CLogger::UnregisterHandler(handler);
-        }
-        delete manager->m_implementation.exchange(nullptr);
-        delete manager;
+        Destroy(manager);
     }
     delete g_defaultBuilder;
     g_defaultBuilder = nullptr;
+}
+
+void CLogManager::Destroy(CLogManager* manager)
+{
+    if (Plinth::ILoggingHandler* handler = manager->m_handler.exchange(nullptr))
+    {
+        Plinth::CLogger::UnregisterHandler(handler);
+    }
+    delete manager->m_implementation.exchange(nullptr);
+    delete manager;
 }
 
 void CLogManager::SetImplementation(CLoggingIf* implementation)
@@ -208,7 +197,7 @@ void CLogManager::SetBuilderForTest(CLogBuilderIf* builder)
 
 void CLogManager::ResetForTest()
 {
-    ExclusiveLock lock(&g_createLock);
+    Norvan::srw_exclusive_guard lock(g_createLock);
     Teardown();
     g_created.store(false);
 }

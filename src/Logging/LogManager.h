@@ -52,6 +52,8 @@ private:
 
     static void Create();
     static void Teardown();
+    // Unregisters the manager's handler and deletes it with its implementation.
+    static void Destroy(CLogManager* manager);
     void SetImplementation(CLoggingIf* implementation);
     void RememberHandler(Plinth::ILoggingHandler* handler);
 

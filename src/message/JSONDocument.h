@@ -74,5 +74,30 @@ void setJSONMember(JSONValue& root, JSONValue& name, JSONValue& value, JSONAlloc
 JSONValue* arrayMemberForAppend(JSONValue& root, const wchar_t* name, std::size_t length,
                                 JSONAllocator& allocator);
 
+// Reads a member found by findJSONMember: true, with `value` set, when it is
+// present and `is` holds for it; `value` is left alone otherwise.
+template <typename T, typename R>
+bool readJSONValue(const JSONValue* found, T& value, bool (JSONValue::*is)() const,
+                   R (JSONValue::*get)() const)
+{
+    if (found == nullptr || !(found->*is)())
+    {
+        return false;
+    }
+    value = (found->*get)();
+    return true;
+}
+
+// As readJSONValue for a string, keeping its full length (it may hold NULs).
+inline bool readJSONString(const JSONValue* found, std::wstring& value)
+{
+    if (found == nullptr || !found->IsString())
+    {
+        return false;
+    }
+    value.assign(found->GetString(), found->GetStringLength());
+    return true;
+}
+
 } // namespace internal
 } // namespace Norvan

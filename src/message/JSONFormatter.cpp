@@ -53,84 +53,10 @@ const JSONValue* JSONFormatter::member(const std::wstring& name) const
     return internal::findJSONMember(m_document, name.c_str(), name.size());
 }
 
-bool JSONFormatter::getString(const std::wstring& name, std::wstring& value) const
-{
-    const JSONValue* found = member(name);
-    if (found == nullptr || !found->IsString())
-    {
-        return false;
-    }
-    value.assign(found->GetString(), found->GetStringLength());
-    return true;
-}
-
-bool JSONFormatter::getBool(const std::wstring& name, bool& value) const
-{
-    const JSONValue* found = member(name);
-    if (found == nullptr || !found->IsBool())
-    {
-        return false;
-    }
-    value = found->GetBool();
-    return true;
-}
-
-bool JSONFormatter::getInt(const std::wstring& name, std::int32_t& value) const
-{
-    const JSONValue* found = member(name);
-    if (found == nullptr || !found->IsInt())
-    {
-        return false;
-    }
-    value = found->GetInt();
-    return true;
-}
-
-bool JSONFormatter::getUint(const std::wstring& name, std::uint32_t& value) const
-{
-    const JSONValue* found = member(name);
-    if (found == nullptr || !found->IsUint())
-    {
-        return false;
-    }
-    value = found->GetUint();
-    return true;
-}
-
-bool JSONFormatter::getInt64(const std::wstring& name, std::int64_t& value) const
-{
-    const JSONValue* found = member(name);
-    if (found == nullptr || !found->IsInt64())
-    {
-        return false;
-    }
-    value = found->GetInt64();
-    return true;
-}
-
-bool JSONFormatter::getUint64(const std::wstring& name, std::uint64_t& value) const
-{
-    const JSONValue* found = member(name);
-    if (found == nullptr || !found->IsUint64())
-    {
-        return false;
-    }
-    value = found->GetUint64();
-    return true;
-}
-
-bool JSONFormatter::getDouble(const std::wstring& name, double& value) const
-{
-    const JSONValue* found = member(name);
-    if (found == nullptr || !found->IsDouble())
-    {
-        return false;
-    }
-    value = found->GetDouble();
-    return true;
-}
-
-bool JSONFormatter::getStringArray(const std::wstring& name, std::vector<std::wstring>& values) const
+// A missing member reads as an empty array. The first element for which `fits`
+// does not hold ends the read with false, keeping what `add` took before it.
+template <typename Add>
+bool JSONFormatter::readArray(const std::wstring& name, bool (JSONValue::*fits)() const, Add add) const
 {
     if (!m_document.IsObject())
     {
@@ -147,13 +73,55 @@ bool JSONFormatter::getStringArray(const std::wstring& name, std::vector<std::ws
     }
     for (const JSONValue& element : found->GetArray())
     {
-        if (!element.IsString())
+        if (!(element.*fits)())
         {
             return false;
         }
-        values.emplace_back(element.GetString(), element.GetStringLength());
+        add(element);
     }
     return true;
+}
+
+bool JSONFormatter::getString(const std::wstring& name, std::wstring& value) const
+{
+    return internal::readJSONString(member(name), value);
+}
+
+bool JSONFormatter::getBool(const std::wstring& name, bool& value) const
+{
+    return internal::readJSONValue(member(name), value, &JSONValue::IsBool, &JSONValue::GetBool);
+}
+
+bool JSONFormatter::getInt(const std::wstring& name, std::int32_t& value) const
+{
+    return internal::readJSONValue(member(name), value, &JSONValue::IsInt, &JSONValue::GetInt);
+}
+
+bool JSONFormatter::getUint(const std::wstring& name, std::uint32_t& value) const
+{
+    return internal::readJSONValue(member(name), value, &JSONValue::IsUint, &JSONValue::GetUint);
+}
+
+bool JSONFormatter::getInt64(const std::wstring& name, std::int64_t& value) const
+{
+    return internal::readJSONValue(member(name), value, &JSONValue::IsInt64, &JSONValue::GetInt64);
+}
+
+bool JSONFormatter::getUint64(const std::wstring& name, std::uint64_t& value) const
+{
+    return internal::readJSONValue(member(name), value, &JSONValue::IsUint64, &JSONValue::GetUint64);
+}
+
+bool JSONFormatter::getDouble(const std::wstring& name, double& value) const
+{
+    return internal::readJSONValue(member(name), value, &JSONValue::IsDouble, &JSONValue::GetDouble);
+}
+
+bool JSONFormatter::getStringArray(const std::wstring& name, std::vector<std::wstring>& values) const
+{
+    return readArray(name, &JSONValue::IsString,
+                     [&values](const JSONValue& element)
+                     { values.emplace_back(element.GetString(), element.GetStringLength()); });
 }
 
 bool JSONFormatter::getObject(const std::wstring& name, JSONFormatter& value) const
@@ -171,30 +139,13 @@ bool JSONFormatter::getObject(const std::wstring& name, JSONFormatter& value) co
 
 bool JSONFormatter::getObjectArray(const std::wstring& name, std::vector<JSONFormatter>& values) const
 {
-    if (!m_document.IsObject())
-    {
-        return false;
-    }
-    const JSONValue* found = member(name);
-    if (found == nullptr)
-    {
-        return true;
-    }
-    if (!found->IsArray())
-    {
-        return false;
-    }
-    for (const JSONValue& element : found->GetArray())
-    {
-        if (!element.IsObject())
-        {
-            return false;
-        }
-        JSONFormatter item;
-        item.m_document.CopyFrom(element, item.m_document.GetAllocator());
-        values.push_back(std::move(item));
-    }
-    return true;
+    return readArray(name, &JSONValue::IsObject,
+                     [&values](const JSONValue& element)
+                     {
+                         JSONFormatter item;
+                         item.m_document.CopyFrom(element, item.m_document.GetAllocator());
+                         values.push_back(std::move(item));
+                     });
 }
 
 void JSONFormatter::setValue(const std::wstring& name, JSONValue& value)

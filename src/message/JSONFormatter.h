@@ -66,6 +66,8 @@ public:
 
 private:
     const internal::JSONValue* member(const std::wstring& name) const;
+    template <typename Add>
+    bool readArray(const std::wstring& name, bool (internal::JSONValue::*fits)() const, Add add) const;
     void setValue(const std::wstring& name, internal::JSONValue& value);
 
     internal::JSONDocument m_document;

@@ -17,76 +17,6 @@ std::size_t lengthOf(const wchar_t* text)
     return std::wcslen(text);
 }
 
-bool readBool(const JSONValue* found, bool& value)
-{
-    if (found == nullptr || !found->IsBool())
-    {
-        return false;
-    }
-    value = found->GetBool();
-    return true;
-}
-
-bool readString(const JSONValue* found, std::wstring& value)
-{
-    if (found == nullptr || !found->IsString())
-    {
-        return false;
-    }
-    value.assign(found->GetString(), found->GetStringLength());
-    return true;
-}
-
-bool readInt(const JSONValue* found, std::int32_t& value)
-{
-    if (found == nullptr || !found->IsInt())
-    {
-        return false;
-    }
-    value = found->GetInt();
-    return true;
-}
-
-bool readInt64(const JSONValue* found, std::int64_t& value)
-{
-    if (found == nullptr || !found->IsInt64())
-    {
-        return false;
-    }
-    value = found->GetInt64();
-    return true;
-}
-
-bool readUint(const JSONValue* found, std::uint32_t& value)
-{
-    if (found == nullptr || !found->IsUint())
-    {
-        return false;
-    }
-    value = found->GetUint();
-    return true;
-}
-
-bool readUint64(const JSONValue* found, std::uint64_t& value)
-{
-    if (found == nullptr || !found->IsUint64())
-    {
-        return false;
-    }
-    value = found->GetUint64();
-    return true;
-}
-
-bool readDouble(const JSONValue* found, double& value)
-{
-    if (found == nullptr || !found->IsDouble())
-    {
-        return false;
-    }
-    value = found->GetDouble();
-    return true;
-}
-
 // The value an array element contributes to a keyed or unkeyed array read:
 // the element itself, or the member `key` of an object element.
 const JSONValue* arrayItem(const JSONValue& element, const wchar_t* key, std::size_t keyLength)
@@ -96,6 +26,71 @@ const JSONValue* arrayItem(const JSONValue& element, const wchar_t* key, std::si
         return &element;
     }
     return internal::findJSONMember(element, key, keyLength);
+}
+
+// The member must be an array; every element (or, with a key, the member `key`
+// of every element) must be there and `fits` must hold for it. The first that
+// does not ends the read with false, keeping what `add` took before it.
+template <typename Add>
+bool readArrayItems(const JSONValue* found, const wchar_t* key, std::size_t keyLength,
+                    bool (JSONValue::*fits)() const, Add add)
+{
+    if (found == nullptr || !found->IsArray())
+    {
+        return false;
+    }
+    for (const JSONValue& element : found->GetArray())
+    {
+        const JSONValue* item = arrayItem(element, key, keyLength);
+        if (item == nullptr || !(item->*fits)())
+        {
+            return false;
+        }
+        add(*item);
+    }
+    return true;
+}
+
+bool readStringArray(const JSONValue* found, std::vector<std::wstring>& values, const wchar_t* key,
+                     std::size_t keyLength)
+{
+    return readArrayItems(found, key, keyLength, &JSONValue::IsString,
+                          [&values](const JSONValue& item)
+                          { values.emplace_back(item.GetString(), item.GetStringLength()); });
+}
+
+bool readIntArray(const JSONValue* found, std::vector<std::int32_t>& values, const wchar_t* key,
+                  std::size_t keyLength)
+{
+    return readArrayItems(found, key, keyLength, &JSONValue::IsInt,
+                          [&values](const JSONValue& item) { values.push_back(item.GetInt()); });
+}
+
+// Null: the empty text; string: its text; anything else: its compact JSON.
+bool readValueText(const JSONValue* found, std::wstring& value)
+{
+    if (found == nullptr)
+    {
+        return false;
+    }
+    if (found->IsNull())
+    {
+        value.clear();
+    }
+    else if (found->IsString())
+    {
+        value.assign(found->GetString(), found->GetStringLength());
+    }
+    else
+    {
+        value = internal::toJSONText(*found);
+    }
+    return true;
+}
+
+std::size_t keyLengthOf(const wchar_t* key)
+{
+    return key == nullptr ? 0 : lengthOf(key);
 }
 
 JSONValue finiteOrNull(double value)
@@ -114,10 +109,10 @@ JSONParser::JSONParser() : m_document(std::make_shared<JSONDocument>()) {}
 
 JSONParser::~JSONParser() = default;
 
-bool JSONParser::parse(const std::wstring& text)
+bool JSONParser::parseText(const wchar_t* text, std::size_t length)
 {
     JSONDocument parsed;
-    if (!internal::parseJSONText(text.c_str(), text.size(), parsed))
+    if (!internal::parseJSONText(text, length, parsed))
     {
         return false;
     }
@@ -126,19 +121,14 @@ bool JSONParser::parse(const std::wstring& text)
     return true;
 }
 
+bool JSONParser::parse(const std::wstring& text)
+{
+    return parseText(text.c_str(), text.size());
+}
+
 bool JSONParser::parse(const wchar_t* text)
 {
-    if (text == nullptr)
-    {
-        return false;
-    }
-    JSONDocument parsed;
-    if (!internal::parseJSONText(text, lengthOf(text), parsed))
-    {
-        return false;
-    }
-    m_document->Swap(parsed);
-    return true;
+    return text != nullptr && parseText(text, lengthOf(text));
 }
 
 bool JSONParser::parseFile(std::FILE* file)
@@ -167,114 +157,100 @@ const JSONValue* JSONParser::member(const wchar_t* name, std::size_t length) con
     return internal::findJSONMember(*m_document, name, length);
 }
 
+const JSONValue* JSONParser::member(const std::wstring& name) const
+{
+    return member(name.c_str(), name.size());
+}
+
+const JSONValue* JSONParser::member(const wchar_t* name) const
+{
+    return name == nullptr ? nullptr : member(name, lengthOf(name));
+}
+
 bool JSONParser::getBool(const std::wstring& name, bool& value) const
 {
-    return readBool(member(name.c_str(), name.size()), value);
+    return internal::readJSONValue(member(name), value, &JSONValue::IsBool, &JSONValue::GetBool);
 }
 
 bool JSONParser::getBool(const wchar_t* name, bool& value) const
 {
-    return name != nullptr && readBool(member(name, lengthOf(name)), value);
+    return internal::readJSONValue(member(name), value, &JSONValue::IsBool, &JSONValue::GetBool);
 }
 
 bool JSONParser::getString(const std::wstring& name, std::wstring& value) const
 {
-    return readString(member(name.c_str(), name.size()), value);
+    return internal::readJSONString(member(name), value);
 }
 
 bool JSONParser::getString(const wchar_t* name, std::wstring& value) const
 {
-    return name != nullptr && readString(member(name, lengthOf(name)), value);
+    return internal::readJSONString(member(name), value);
 }
 
 bool JSONParser::getInt(const std::wstring& name, std::int32_t& value) const
 {
-    return readInt(member(name.c_str(), name.size()), value);
+    return internal::readJSONValue(member(name), value, &JSONValue::IsInt, &JSONValue::GetInt);
 }
 
 bool JSONParser::getInt(const wchar_t* name, std::int32_t& value) const
 {
-    return name != nullptr && readInt(member(name, lengthOf(name)), value);
+    return internal::readJSONValue(member(name), value, &JSONValue::IsInt, &JSONValue::GetInt);
 }
 
 bool JSONParser::getInt64(const std::wstring& name, std::int64_t& value) const
 {
-    return readInt64(member(name.c_str(), name.size()), value);
+    return internal::readJSONValue(member(name), value, &JSONValue::IsInt64, &JSONValue::GetInt64);
 }
 
 bool JSONParser::getInt64(const wchar_t* name, std::int64_t& value) const
 {
-    return name != nullptr && readInt64(member(name, lengthOf(name)), value);
+    return internal::readJSONValue(member(name), value, &JSONValue::IsInt64, &JSONValue::GetInt64);
 }
 
 bool JSONParser::getUint(const std::wstring& name, std::uint32_t& value) const
 {
-    return readUint(member(name.c_str(), name.size()), value);
+    return internal::readJSONValue(member(name), value, &JSONValue::IsUint, &JSONValue::GetUint);
 }
 
 bool JSONParser::getUint(const wchar_t* name, std::uint32_t& value) const
 {
-    return name != nullptr && readUint(member(name, lengthOf(name)), value);
+    return internal::readJSONValue(member(name), value, &JSONValue::IsUint, &JSONValue::GetUint);
 }
 
 bool JSONParser::getUint64(const std::wstring& name, std::uint64_t& value) const
 {
-    return readUint64(member(name.c_str(), name.size()), value);
+    return internal::readJSONValue(member(name), value, &JSONValue::IsUint64, &JSONValue::GetUint64);
 }
 
 bool JSONParser::getUint64(const wchar_t* name, std::uint64_t& value) const
 {
-    return name != nullptr && readUint64(member(name, lengthOf(name)), value);
+    return internal::readJSONValue(member(name), value, &JSONValue::IsUint64, &JSONValue::GetUint64);
 }
 
 bool JSONParser::getDouble(const std::wstring& name, double& value) const
 {
-    return readDouble(member(name.c_str(), name.size()), value);
+    return internal::readJSONValue(member(name), value, &JSONValue::IsDouble, &JSONValue::GetDouble);
 }
 
 bool JSONParser::getDouble(const wchar_t* name, double& value) const
 {
-    return name != nullptr && readDouble(member(name, lengthOf(name)), value);
-}
-
-bool JSONParser::getStringArrayValue(const wchar_t* name, std::size_t length,
-                                     std::vector<std::wstring>& values, const wchar_t* key,
-                                     std::size_t keyLength) const
-{
-    const JSONValue* found = member(name, length);
-    if (found == nullptr || !found->IsArray())
-    {
-        return false;
-    }
-    for (const JSONValue& element : found->GetArray())
-    {
-        const JSONValue* item = arrayItem(element, key, keyLength);
-        if (item == nullptr || !item->IsString())
-        {
-            return false;
-        }
-        values.emplace_back(item->GetString(), item->GetStringLength());
-    }
-    return true;
+    return internal::readJSONValue(member(name), value, &JSONValue::IsDouble, &JSONValue::GetDouble);
 }
 
 bool JSONParser::getStringArray(const std::wstring& name, std::vector<std::wstring>& values,
                                 const std::wstring& key) const
 {
-    return getStringArrayValue(name.c_str(), name.size(), values, key.c_str(), key.size());
+    return readStringArray(member(name), values, key.c_str(), key.size());
 }
 
 bool JSONParser::getStringArray(const wchar_t* name, std::vector<std::wstring>& values,
                                 const wchar_t* key) const
 {
-    return name != nullptr &&
-           getStringArrayValue(name, lengthOf(name), values, key, key == nullptr ? 0 : lengthOf(key));
+    return readStringArray(member(name), values, key, keyLengthOf(key));
 }
 
-bool JSONParser::getObjectArrayValue(const wchar_t* name, std::size_t length,
-                                     std::vector<std::wstring>& values) const
+bool JSONParser::readObjectArray(const JSONValue* found, std::vector<std::wstring>& values)
 {
-    const JSONValue* found = member(name, length);
     if (found == nullptr || !found->IsArray())
     {
         return false;
@@ -311,76 +287,33 @@ bool JSONParser::getObjectArrayValue(const wchar_t* name, std::size_t length,
 
 bool JSONParser::getObjectArray(const std::wstring& name, std::vector<std::wstring>& values) const
 {
-    return getObjectArrayValue(name.c_str(), name.size(), values);
+    return readObjectArray(member(name), values);
 }
 
 bool JSONParser::getObjectArray(const wchar_t* name, std::vector<std::wstring>& values) const
 {
-    return name != nullptr && getObjectArrayValue(name, lengthOf(name), values);
-}
-
-bool JSONParser::getIntArrayValue(const wchar_t* name, std::size_t length, std::vector<std::int32_t>& values,
-                                  const wchar_t* key, std::size_t keyLength) const
-{
-    const JSONValue* found = member(name, length);
-    if (found == nullptr || !found->IsArray())
-    {
-        return false;
-    }
-    for (const JSONValue& element : found->GetArray())
-    {
-        const JSONValue* item = arrayItem(element, key, keyLength);
-        if (item == nullptr || !item->IsInt())
-        {
-            return false;
-        }
-        values.push_back(item->GetInt());
-    }
-    return true;
+    return readObjectArray(member(name), values);
 }
 
 bool JSONParser::getIntArray(const std::wstring& name, std::vector<std::int32_t>& values,
                              const std::wstring& key) const
 {
-    return getIntArrayValue(name.c_str(), name.size(), values, key.c_str(), key.size());
+    return readIntArray(member(name), values, key.c_str(), key.size());
 }
 
 bool JSONParser::getIntArray(const wchar_t* name, std::vector<std::int32_t>& values, const wchar_t* key) const
 {
-    return name != nullptr &&
-           getIntArrayValue(name, lengthOf(name), values, key, key == nullptr ? 0 : lengthOf(key));
-}
-
-bool JSONParser::getValueTextValue(const wchar_t* name, std::size_t length, std::wstring& value) const
-{
-    const JSONValue* found = member(name, length);
-    if (found == nullptr)
-    {
-        return false;
-    }
-    if (found->IsNull())
-    {
-        value.clear();
-    }
-    else if (found->IsString())
-    {
-        value.assign(found->GetString(), found->GetStringLength());
-    }
-    else
-    {
-        value = internal::toJSONText(*found);
-    }
-    return true;
+    return readIntArray(member(name), values, key, keyLengthOf(key));
 }
 
 bool JSONParser::getValueText(const std::wstring& name, std::wstring& value) const
 {
-    return getValueTextValue(name.c_str(), name.size(), value);
+    return readValueText(member(name), value);
 }
 
 bool JSONParser::getValueText(const wchar_t* name, std::wstring& value) const
 {
-    return name != nullptr && getValueTextValue(name, lengthOf(name), value);
+    return readValueText(member(name), value);
 }
 
 void JSONParser::setValue(const wchar_t* name, std::size_t length, JSONValue& value)
@@ -390,18 +323,21 @@ void JSONParser::setValue(const wchar_t* name, std::size_t length, JSONValue& va
     internal::setJSONMember(*m_document, key, value, allocator);
 }
 
+void JSONParser::setScalar(const wchar_t* name, std::size_t length, JSONValue value)
+{
+    setValue(name, length, value);
+}
+
 void JSONParser::setBool(const std::wstring& name, bool value)
 {
-    JSONValue v(value);
-    setValue(name.c_str(), name.size(), v);
+    setScalar(name.c_str(), name.size(), JSONValue(value));
 }
 
 void JSONParser::setBool(const wchar_t* name, bool value)
 {
     if (name != nullptr)
     {
-        JSONValue v(value);
-        setValue(name, lengthOf(name), v);
+        setScalar(name, lengthOf(name), JSONValue(value));
     }
 }
 
@@ -443,76 +379,66 @@ void JSONParser::setString(const wchar_t* name, const wchar_t* value)
 
 void JSONParser::setInt(const std::wstring& name, std::int32_t value)
 {
-    JSONValue v(value);
-    setValue(name.c_str(), name.size(), v);
+    setScalar(name.c_str(), name.size(), JSONValue(value));
 }
 
 void JSONParser::setInt(const wchar_t* name, std::int32_t value)
 {
     if (name != nullptr)
     {
-        JSONValue v(value);
-        setValue(name, lengthOf(name), v);
+        setScalar(name, lengthOf(name), JSONValue(value));
     }
 }
 
 void JSONParser::setInt64(const std::wstring& name, std::int64_t value)
 {
-    JSONValue v(value);
-    setValue(name.c_str(), name.size(), v);
+    setScalar(name.c_str(), name.size(), JSONValue(value));
 }
 
 void JSONParser::setInt64(const wchar_t* name, std::int64_t value)
 {
     if (name != nullptr)
     {
-        JSONValue v(value);
-        setValue(name, lengthOf(name), v);
+        setScalar(name, lengthOf(name), JSONValue(value));
     }
 }
 
 void JSONParser::setUint(const std::wstring& name, std::uint32_t value)
 {
-    JSONValue v(value);
-    setValue(name.c_str(), name.size(), v);
+    setScalar(name.c_str(), name.size(), JSONValue(value));
 }
 
 void JSONParser::setUint(const wchar_t* name, std::uint32_t value)
 {
     if (name != nullptr)
     {
-        JSONValue v(value);
-        setValue(name, lengthOf(name), v);
+        setScalar(name, lengthOf(name), JSONValue(value));
     }
 }
 
 void JSONParser::setUint64(const std::wstring& name, std::uint64_t value)
 {
-    JSONValue v(value);
-    setValue(name.c_str(), name.size(), v);
+    setScalar(name.c_str(), name.size(), JSONValue(value));
 }
 
 void JSONParser::setUint64(const wchar_t* name, std::uint64_t value)
 {
     if (name != nullptr)
     {
-        JSONValue v(value);
-        setValue(name, lengthOf(name), v);
+        setScalar(name, lengthOf(name), JSONValue(value));
     }
 }
 
 void JSONParser::setDouble(const std::wstring& name, double value)
 {
-    JSONValue v = finiteOrNull(value);
-    setValue(name.c_str(), name.size(), v);
+    setScalar(name.c_str(), name.size(), finiteOrNull(value));
 }
 
 void JSONParser::setDouble(const wchar_t* name, double value)
 {
     if (name != nullptr)
     {
-        JSONValue v = finiteOrNull(value);
-        setValue(name, lengthOf(name), v);
+        setScalar(name, lengthOf(name), finiteOrNull(value));
     }
 }
 

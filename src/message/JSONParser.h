@@ -113,8 +113,13 @@ public:
     virtual bool isEmpty() const;
 
 private:
+    bool parseText(const wchar_t* text, std::size_t length);
     const internal::JSONValue* member(const wchar_t* name, std::size_t length) const;
+    const internal::JSONValue* member(const std::wstring& name) const;
+    // Null for a null name.
+    const internal::JSONValue* member(const wchar_t* name) const;
     void setValue(const wchar_t* name, std::size_t length, internal::JSONValue& value);
+    void setScalar(const wchar_t* name, std::size_t length, internal::JSONValue value);
     void setStringValue(const wchar_t* name, std::size_t nameLength, const wchar_t* text,
                         std::size_t textLength);
     void setStringArrayValue(const wchar_t* name, std::size_t length,
@@ -123,13 +128,7 @@ private:
     void appendStringItemValue(const wchar_t* name, std::size_t nameLength, const wchar_t* text,
                                std::size_t textLength, const wchar_t* key, std::size_t keyLength);
     bool parseValue(const std::wstring& json, internal::JSONDocument& parsed) const;
-    bool getStringArrayValue(const wchar_t* name, std::size_t length, std::vector<std::wstring>& values,
-                             const wchar_t* key, std::size_t keyLength) const;
-    bool getIntArrayValue(const wchar_t* name, std::size_t length, std::vector<std::int32_t>& values,
-                          const wchar_t* key, std::size_t keyLength) const;
-    bool getObjectArrayValue(const wchar_t* name, std::size_t length,
-                             std::vector<std::wstring>& values) const;
-    bool getValueTextValue(const wchar_t* name, std::size_t length, std::wstring& value) const;
+    static bool readObjectArray(const internal::JSONValue* found, std::vector<std::wstring>& values);
 
     std::shared_ptr<internal::JSONDocument> m_document;
 };

@@ -76,14 +76,7 @@ MessageBusClient::~MessageBusClient()
                 std::lock_guard<std::mutex> lock(subscriptionMutex_);
                 for (const auto& aliasEntry : subscriptions_)
                 {
-                    for (const auto& subscription : aliasEntry.second.names)
-                    {
-                        shim_->unsubscribe(subscription.id);
-                    }
-                    for (const auto& subscription : aliasEntry.second.patterns)
-                    {
-                        shim_->unsubscribe(subscription.id);
-                    }
+                    releaseHostSubscriptions(aliasEntry.second);
                 }
                 subscriptions_.clear();
             }
@@ -222,16 +215,21 @@ ModuleStatus MessageBusClient::unsubscribe(const std::wstring& alias)
                L"Subscription not found. Alias: %ls.", alias.c_str());
         return MODULE_STATUS_SUCCESS;
     }
-    for (const auto& subscription : found->second.names)
-    {
-        shim_->unsubscribe(subscription.id);
-    }
-    for (const auto& subscription : found->second.patterns)
-    {
-        shim_->unsubscribe(subscription.id);
-    }
+    releaseHostSubscriptions(found->second);
     subscriptions_.erase(found);
     return MODULE_STATUS_SUCCESS;
+}
+
+void MessageBusClient::releaseHostSubscriptions(const AliasEntry& entry)
+{
+    for (const auto& subscription : entry.names)
+    {
+        shim_->unsubscribe(subscription.id);
+    }
+    for (const auto& subscription : entry.patterns)
+    {
+        shim_->unsubscribe(subscription.id);
+    }
 }
 
 MessageHandler MessageBusClient::sessionFiltered(MessageHandler handler) const

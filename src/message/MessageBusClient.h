@@ -108,6 +108,8 @@ private:
                              const std::chrono::milliseconds& timeout, bool extended, bool withCompletion,
                              RequestCompletion completion, std::future<std::shared_ptr<Message>>& future);
     MessageHandler sessionFiltered(MessageHandler handler) const;
+    // The caller holds subscriptionMutex_.
+    void releaseHostSubscriptions(const AliasEntry& entry);
 
     // Destroyed in reverse: pending requests first (breaking their promises),
     // then the reply function, the subscriptions, processApi_ and shim_.

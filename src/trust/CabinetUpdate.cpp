@@ -20,6 +20,37 @@ typedef HFDI(DIAMONDAPI* FDICreateFn)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWR
 typedef BOOL(DIAMONDAPI* FDICopyFn)(HFDI, char*, char*, int, PFNFDINOTIFY, PFNFDIDECRYPT, void*);
 typedef BOOL(DIAMONDAPI* FDIDestroyFn)(HFDI);
 
+// Cabinet.dll from the system folder with its three FDI entry points; an
+// empty library when it or any entry point is missing.
+struct CabinetLibrary
+{
+    unique_hmodule library;
+    FDICreateFn create = nullptr;
+    FDICopyFn copy = nullptr;
+    FDIDestroyFn destroy = nullptr;
+};
+
+CabinetLibrary loadCabinetLibrary()
+{
+    CabinetLibrary cabinet;
+    cabinet.library.reset(::LoadLibraryExW(L"Cabinet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (!cabinet.library)
+    {
+        return cabinet;
+    }
+    HMODULE module = cabinet.library.get();
+    cabinet.create =
+        reinterpret_cast<FDICreateFn>(reinterpret_cast<void*>(::GetProcAddress(module, "FDICreate")));
+    cabinet.copy = reinterpret_cast<FDICopyFn>(reinterpret_cast<void*>(::GetProcAddress(module, "FDICopy")));
+    cabinet.destroy =
+        reinterpret_cast<FDIDestroyFn>(reinterpret_cast<void*>(::GetProcAddress(module, "FDIDestroy")));
+    if (!cabinet.create || !cabinet.copy || !cabinet.destroy)
+    {
+        cabinet.library.reset();
+    }
+    return cabinet;
+}
+
 // The cabinet is opened by this name; FDI hands it back to the open callback,
 // which maps it to the real (wide) path.
 char kCabinetToken[] = "|wardline-cabinet|";
@@ -223,18 +254,8 @@ void deleteFile(const std::wstring& path)
 
 std::wstring extractTrustedListFromCabinet(const std::wstring& cabinet)
 {
-    unique_hmodule library(::LoadLibraryExW(L"Cabinet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!library)
-    {
-        return std::wstring();
-    }
-    auto create =
-        reinterpret_cast<FDICreateFn>(reinterpret_cast<void*>(::GetProcAddress(library.get(), "FDICreate")));
-    auto copy =
-        reinterpret_cast<FDICopyFn>(reinterpret_cast<void*>(::GetProcAddress(library.get(), "FDICopy")));
-    auto destroy = reinterpret_cast<FDIDestroyFn>(
-        reinterpret_cast<void*>(::GetProcAddress(library.get(), "FDIDestroy")));
-    if (!create || !copy || !destroy)
+    const CabinetLibrary cabinetLibrary = loadCabinetLibrary();
+    if (!cabinetLibrary.library)
     {
         return std::wstring();
     }
@@ -244,12 +265,13 @@ std::wstring extractTrustedListFromCabinet(const std::wstring& cabinet)
     Extraction* previous = t_extraction;
     t_extraction = &ex;
     ERF erf{};
-    HFDI fdi = create(fdiAlloc, fdiFree, fdiOpen, fdiRead, fdiWrite, fdiClose, fdiSeek, cpuUNKNOWN, &erf);
+    HFDI fdi = cabinetLibrary.create(fdiAlloc, fdiFree, fdiOpen, fdiRead, fdiWrite, fdiClose, fdiSeek,
+                                     cpuUNKNOWN, &erf);
     BOOL copied = FALSE;
     if (fdi)
     {
-        copied = copy(fdi, kCabinetToken, kNoPath, 0, fdiNotify, nullptr, nullptr);
-        destroy(fdi);
+        copied = cabinetLibrary.copy(fdi, kCabinetToken, kNoPath, 0, fdiNotify, nullptr, nullptr);
+        cabinetLibrary.destroy(fdi);
     }
     if (ex.output != -1)
     {
@@ -267,13 +289,9 @@ std::wstring extractTrustedListFromCabinet(const std::wstring& cabinet)
 
 CabinetUpdateResult runCabinetUpdate(const std::wstring& cabinet, TrustedList& list)
 {
+    if (!loadCabinetLibrary().library)
     {
-        unique_hmodule probe(::LoadLibraryExW(L"Cabinet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-        if (!probe || !::GetProcAddress(probe.get(), "FDICreate") ||
-            !::GetProcAddress(probe.get(), "FDICopy") || !::GetProcAddress(probe.get(), "FDIDestroy"))
-        {
-            return CabinetUpdateResult::NoCabinetLibrary;
-        }
+        return CabinetUpdateResult::NoCabinetLibrary;
     }
     const std::wstring candidate = extractTrustedListFromCabinet(cabinet);
     if (candidate.empty())

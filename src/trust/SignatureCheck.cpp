@@ -5,10 +5,10 @@
 #include <mssip.h>
 
 #include <cstring>
-#include <memory>
 
-#include "trust/CryptoResource.h"
+#include "common/Hex.h"
 #include "trust/TrustData.h"
+#include "wrappers/UniqueResource.h"
 
 namespace Norvan::internal
 {
@@ -24,12 +24,6 @@ constexpr char kOidCodeSigning[] = "1.3.6.1.5.5.7.3.3";
 // WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_HASH_ONLY_FLAG |
 // WTD_NO_POLICY_USAGE_FLAG
 constexpr DWORD kFileCheckProviderFlags = 0x1214;
-
-struct LocalFreeDeleter
-{
-    void operator()(void* p) const noexcept { ::LocalFree(p); }
-};
-template <typename T> using local_ptr = std::unique_ptr<T, LocalFreeDeleter>;
 
 // A message parameter in a buffer aligned for the structure it holds.
 struct ParamBuffer
@@ -94,7 +88,7 @@ bool signingTimeOf(const CMSG_SIGNER_INFO& signer, FILETIME* out) noexcept
             if (::CryptDecodeObjectEx(kEncoding, PKCS7_SIGNER_INFO, value.pbData, value.cbData,
                                       CRYPT_DECODE_ALLOC_FLAG, nullptr, &counter, &size))
             {
-                local_ptr<CMSG_SIGNER_INFO> owner(counter);
+                unique_hlocal owner(counter);
                 if (signingTimeFromAttributes(counter->AuthAttrs, out))
                 {
                     return true;
@@ -318,7 +312,7 @@ bool contentMatchesSignature(const wchar_t* path, HCRYPTMSG msg) noexcept
     {
         return false;
     }
-    local_ptr<SPC_INDIRECT_DATA_CONTENT> owner(indirect);
+    unique_hlocal owner(indirect);
 
     unique_hfile file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -529,7 +523,6 @@ bool parseUtcTime(const BYTE* data, DWORD size, FILETIME* out) noexcept
 
 std::wstring serialNumberText(const CRYPT_INTEGER_BLOB& serial)
 {
-    static const wchar_t kHex[] = L"0123456789ABCDEF";
     std::wstring text;
     if (!serial.pbData)
     {
@@ -539,8 +532,8 @@ std::wstring serialNumberText(const CRYPT_INTEGER_BLOB& serial)
     for (DWORD i = serial.cbData; i > 0; --i)
     {
         const BYTE b = serial.pbData[i - 1];
-        text.push_back(kHex[b >> 4]);
-        text.push_back(kHex[b & 0x0F]);
+        text.push_back(Plinth::HexDigitChar(b >> 4));
+        text.push_back(Plinth::HexDigitChar(b));
     }
     return text;
 }
@@ -551,21 +544,11 @@ bool parseThumbprint(const std::wstring& text, Thumbprint* out) noexcept
     {
         return false;
     }
-    auto nibble = [](wchar_t c) -> int
-    {
-        if (c >= L'0' && c <= L'9')
-            return c - L'0';
-        if (c >= L'a' && c <= L'f')
-            return c - L'a' + 10;
-        if (c >= L'A' && c <= L'F')
-            return c - L'A' + 10;
-        return -1;
-    };
     Thumbprint t{};
     for (size_t i = 0; i < t.size(); ++i)
     {
-        const int hi = nibble(text[2 * i]);
-        const int lo = nibble(text[2 * i + 1]);
+        const int hi = Plinth::HexDigitValue(text[2 * i]);
+        const int lo = Plinth::HexDigitValue(text[2 * i + 1]);
         if (hi < 0 || lo < 0)
         {
             return false;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/Path.h"
 #include "trust/CabinetUpdate.h"
 
 namespace Norvan
@@ -119,12 +120,6 @@ std::wstring moduleFileName(HMODULE module)
     }
 }
 
-std::wstring folderOf(const std::wstring& path)
-{
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
-
 void debugOutput(const wchar_t* format, ...)
 {
     wchar_t text[1024] = {};
@@ -188,7 +183,7 @@ DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
     {
         ::OutputDebugStringW(
             L"NotComDllGetInterface: DLL not found in install location, looking in current directory\n");
-        path = joinPath(folderOf(moduleFileName(module)), libraryName);
+        path = joinPath(internal::folderOf(moduleFileName(module)), libraryName);
         held = holdForLoading(path.c_str());
         result = internal::verifyTrust(path.c_str(), kLibraryProviderFlags, true);
     }

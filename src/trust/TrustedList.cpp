@@ -5,6 +5,8 @@
 #include <cwctype>
 #include <utility>
 
+#include "common/Path.h"
+#include "wrappers/SrwLock.h"
 #include "wrappers/UniqueResource.h"
 
 namespace Norvan::internal
@@ -12,30 +14,6 @@ namespace Norvan::internal
 
 namespace
 {
-
-class SharedLock
-{
-public:
-    explicit SharedLock(SRWLOCK& lock) noexcept : lock_(lock) { ::AcquireSRWLockShared(&lock_); }
-    ~SharedLock() { ::ReleaseSRWLockShared(&lock_); }
-    SharedLock(const SharedLock&) = delete;
-    SharedLock& operator=(const SharedLock&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
-
-class ExclusiveLock
-{
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) noexcept : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
 
 std::wstring trimmed(const std::wstring& line)
 {
@@ -78,12 +56,6 @@ bool parseDecimal(const std::wstring& text, DWORD* out)
     }
     *out = static_cast<DWORD>(value);
     return true;
-}
-
-std::wstring folderOf(const std::wstring& path)
-{
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
 // Reads the whole file through an open handle, under a shared byte-range
@@ -294,19 +266,19 @@ bool TrustedList::readFile(const std::wstring& path, Contents* out, SignatureSte
 
 bool TrustedList::isLoaded() const
 {
-    SharedLock guard(lock_);
+    srw_shared_guard guard(lock_);
     return loaded_;
 }
 
 DWORD TrustedList::version() const
 {
-    SharedLock guard(lock_);
+    srw_shared_guard guard(lock_);
     return loaded_ ? lists_.version : 0;
 }
 
 TrustLists TrustedList::lists() const
 {
-    SharedLock guard(lock_);
+    srw_shared_guard guard(lock_);
     return loaded_ ? lists_ : TrustLists{};
 }
 
@@ -328,13 +300,13 @@ bool TrustedList::loadLocked()
 
 bool TrustedList::load()
 {
-    ExclusiveLock guard(lock_);
+    srw_exclusive_guard guard(lock_);
     return loadLocked();
 }
 
 bool TrustedList::reload()
 {
-    ExclusiveLock guard(lock_);
+    srw_exclusive_guard guard(lock_);
     loaded_ = false;
     lists_ = TrustLists{};
     return loadLocked();
@@ -342,7 +314,7 @@ bool TrustedList::reload()
 
 bool TrustedList::check(const wchar_t* file, SignatureStep* refusedAt) const
 {
-    SharedLock guard(lock_);
+    srw_shared_guard guard(lock_);
     if (!loaded_)
     {
         if (refusedAt)
@@ -356,7 +328,7 @@ bool TrustedList::check(const wchar_t* file, SignatureStep* refusedAt) const
 
 TrustedList::InstallResult TrustedList::install(const std::wstring& candidate, DWORD candidateVersion)
 {
-    ExclusiveLock guard(lock_);
+    srw_exclusive_guard guard(lock_);
     if (loaded_ && lists_.version >= candidateVersion)
     {
         return InstallResult::NotNewer;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <wincrypt.h>
 
 #include <utility>
 
@@ -93,6 +94,30 @@ struct localmem_traits
     static bool valid(HLOCAL p) noexcept { return p != nullptr; }
     static void close(HLOCAL p) noexcept { ::LocalFree(p); }
 };
+struct cert_store_traits
+{
+    static HCERTSTORE invalid() noexcept { return nullptr; }
+    static bool valid(HCERTSTORE s) noexcept { return s != nullptr; }
+    static void close(HCERTSTORE s) noexcept { ::CertCloseStore(s, 0); }
+};
+struct crypt_msg_traits
+{
+    static HCRYPTMSG invalid() noexcept { return nullptr; }
+    static bool valid(HCRYPTMSG m) noexcept { return m != nullptr; }
+    static void close(HCRYPTMSG m) noexcept { ::CryptMsgClose(m); }
+};
+struct cert_context_traits
+{
+    static PCCERT_CONTEXT invalid() noexcept { return nullptr; }
+    static bool valid(PCCERT_CONTEXT c) noexcept { return c != nullptr; }
+    static void close(PCCERT_CONTEXT c) noexcept { ::CertFreeCertificateContext(c); }
+};
+struct chain_context_traits
+{
+    static PCCERT_CHAIN_CONTEXT invalid() noexcept { return nullptr; }
+    static bool valid(PCCERT_CHAIN_CONTEXT c) noexcept { return c != nullptr; }
+    static void close(PCCERT_CHAIN_CONTEXT c) noexcept { ::CertFreeCertificateChain(c); }
+};
 } // namespace details
 
 using unique_hkey = unique_resource<HKEY, details::hkey_traits>;
@@ -101,6 +126,10 @@ using unique_handle = unique_resource<HANDLE, details::handle_null_traits>;
 using unique_hmodule = unique_resource<HMODULE, details::hmodule_traits>;
 using unique_cotaskmem_string = unique_resource<wchar_t*, details::cotaskmem_traits>;
 using unique_hlocal = unique_resource<HLOCAL, details::localmem_traits>;
+using unique_cert_store = unique_resource<HCERTSTORE, details::cert_store_traits>;
+using unique_crypt_msg = unique_resource<HCRYPTMSG, details::crypt_msg_traits>;
+using unique_cert_context = unique_resource<PCCERT_CONTEXT, details::cert_context_traits>;
+using unique_chain_context = unique_resource<PCCERT_CHAIN_CONTEXT, details::chain_context_traits>;
 
 // COM interface pointer: releases its reference on destruction.
 template <typename I>

@@ -147,9 +147,7 @@ bool ETWAppProperties::ReadProfile(Plinth::CRegKey& profileKey)
     {
         return false;
     }
-    controllerKeyPath_ = configurationKeyPath_ + L"\\Controller";
-    providerKeyPath_ = configurationKeyPath_ + L"\\Provider";
-    settingsKeyPath_ = configurationKeyPath_;
+    SetKeyPathsUnderConfiguration();
 
     std::wstring logPath;
     std::wstring etlPath;
@@ -184,10 +182,15 @@ bool ETWAppProperties::SetDefaults()
     controllerPath_.clear();
     registryRoot_ = HKEY_LOCAL_MACHINE;
     configurationKeyPath_ = kDefaultConfigurationKey;
+    SetKeyPathsUnderConfiguration();
+    return true;
+}
+
+void ETWAppProperties::SetKeyPathsUnderConfiguration()
+{
     controllerKeyPath_ = configurationKeyPath_ + L"\\Controller";
     providerKeyPath_ = configurationKeyPath_ + L"\\Provider";
     settingsKeyPath_ = configurationKeyPath_;
-    return true;
 }
 
 const wchar_t* ETWAppProperties::GetEtlFileName() const

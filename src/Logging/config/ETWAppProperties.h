@@ -69,6 +69,8 @@ private:
     // Program-data folder + a relative folder, with one backslash between.
     std::wstring UnderProgramData(const std::wstring& relative) const;
     void SetFolders(const std::wstring& logPath, const std::wstring& etlPath);
+    // The controller, provider and settings keys from configurationKeyPath_.
+    void SetKeyPathsUnderConfiguration();
 
     std::wstring profileName_;
     std::wstring programDataFolder_;

@@ -2,9 +2,11 @@
 
 #include "Logging/config/RegKeyImpl.h"
 #include "Logging/config/ScrambledValue.h"
+#include "common/Hex.h"
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace Plinth
 {
@@ -106,83 +108,64 @@ DWORD CRegKeyImpl::ToString(DWORD type, const std::vector<BYTE>& data, std::wstr
     return 0;
 }
 
-DWORD CRegKeyImpl::ReadDword(const wchar_t* name, DWORD& value)
+template <typename T, typename Convert>
+DWORD CRegKeyImpl::ReadAs(const wchar_t* name, T& value, Convert convert)
 {
-    DWORD type = 0;
-    std::vector<BYTE> data;
-    DWORD status = QueryRaw(name, type, data);
-    if (status != 0)
+    try
     {
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        DWORD status = QueryRaw(name, type, data);
+        if (status != 0)
+        {
+            return status;
+        }
+        T result{};
+        status = convert(type, data, result);
+        if (status == 0)
+        {
+            value = std::move(result);
+        }
         return status;
     }
-    DWORD result = 0;
-    status = ToDword(type, data, result);
-    if (status == 0)
+    catch (const std::bad_alloc&)
     {
-        value = result;
+        return ERROR_OUTOFMEMORY;
     }
-    return status;
+}
+
+DWORD CRegKeyImpl::ReadDword(const wchar_t* name, DWORD& value)
+{
+    return ReadAs(name, value,
+                  [this](DWORD type, const std::vector<BYTE>& data, DWORD& result)
+                  { return ToDword(type, data, result); });
 }
 
 DWORD CRegKeyImpl::ReadString(const wchar_t* name, std::wstring& value)
 {
-    try
-    {
-        DWORD type = 0;
-        std::vector<BYTE> data;
-        DWORD status = QueryRaw(name, type, data);
-        if (status != 0)
-        {
-            return status;
-        }
-        std::wstring result;
-        status = ToString(type, data, result);
-        if (status == 0)
-        {
-            value.swap(result);
-        }
-        return status;
-    }
-    catch (const std::bad_alloc&)
-    {
-        return ERROR_OUTOFMEMORY;
-    }
+    return ReadAs(name, value,
+                  [this](DWORD type, const std::vector<BYTE>& data, std::wstring& result)
+                  { return ToString(type, data, result); });
 }
 
 DWORD CRegKeyImpl::ReadGuid(const wchar_t* name, GUID& value)
 {
-    try
-    {
-        DWORD type = 0;
-        std::vector<BYTE> data;
-        DWORD status = QueryRaw(name, type, data);
-        if (status != 0)
-        {
-            return status;
-        }
-        if (type == REG_BINARY && data.size() == sizeof(GUID))
-        {
-            std::memcpy(&value, data.data(), sizeof(GUID));
-            return 0;
-        }
-        std::wstring text;
-        status = ToString(type, data, text);
-        if (status != 0)
-        {
-            return status;
-        }
-        GUID result{};
-        if (!CRegKey::ParseGuid(text.c_str(), text.size(), result))
-        {
-            return ERROR_INVALID_DATA;
-        }
-        value = result;
-        return 0;
-    }
-    catch (const std::bad_alloc&)
-    {
-        return ERROR_OUTOFMEMORY;
-    }
+    return ReadAs(name, value,
+                  [this](DWORD type, const std::vector<BYTE>& data, GUID& result) -> DWORD
+                  {
+                      if (type == REG_BINARY && data.size() == sizeof(GUID))
+                      {
+                          std::memcpy(&result, data.data(), sizeof(GUID));
+                          return 0;
+                      }
+                      std::wstring text;
+                      const DWORD status = ToString(type, data, text);
+                      if (status != 0)
+                      {
+                          return status;
+                      }
+                      return CRegKey::ParseGuid(text.c_str(), text.size(), result) ? 0 : ERROR_INVALID_DATA;
+                  });
 }
 
 DWORD CObfuscatedRegKeyImpl::ToDword(DWORD type, const std::vector<BYTE>& data, DWORD& value)
@@ -261,30 +244,13 @@ DWORD CObfuscatedRegKeyImpl::ToString(DWORD type, const std::vector<BYTE>& data,
 namespace
 {
 
-int HexDigit(wchar_t c) noexcept
-{
-    if (c >= L'0' && c <= L'9')
-    {
-        return c - L'0';
-    }
-    if (c >= L'A' && c <= L'F')
-    {
-        return c - L'A' + 10;
-    }
-    if (c >= L'a' && c <= L'f')
-    {
-        return c - L'a' + 10;
-    }
-    return -1;
-}
-
 // Reads `count` hex digits into an unsigned number; false on a non-digit.
 bool ReadHex(const wchar_t* p, int count, unsigned long long& out) noexcept
 {
     out = 0;
     for (int i = 0; i < count; ++i)
     {
-        const int d = HexDigit(p[i]);
+        const int d = HexDigitValue(p[i]);
         if (d < 0)
         {
             return false;

@@ -40,6 +40,9 @@ protected:
 
 private:
     DWORD QueryRaw(const wchar_t* name, DWORD& type, std::vector<BYTE>& data);
+    // Queries the value and converts its data; `value` changes only on success.
+    template <typename T, typename Convert>
+    DWORD ReadAs(const wchar_t* name, T& value, Convert convert);
 
     Norvan::unique_hkey key_;
 };

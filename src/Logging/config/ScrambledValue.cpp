@@ -1,6 +1,7 @@
 #include "Logging/config/ScrambledValue.h"
 
 #include "Logging/config/SipHash.h"
+#include "common/Hex.h"
 
 #include <cstring>
 #include <new>
@@ -78,23 +79,6 @@ bool Encode(CScrambledValue::Type type, const BYTE* value, std::size_t length, s
     }
 }
 
-int HexValue(wchar_t c) noexcept
-{
-    if (c >= L'0' && c <= L'9')
-    {
-        return c - L'0';
-    }
-    if (c >= L'A' && c <= L'F')
-    {
-        return c - L'A' + 10;
-    }
-    if (c >= L'a' && c <= L'f')
-    {
-        return c - L'a' + 10;
-    }
-    return -1;
-}
-
 } // namespace
 
 bool CScrambledValue::EncodeDword(DWORD value, std::vector<BYTE>& blob)
@@ -133,7 +117,6 @@ bool CScrambledValue::EncodeString(const std::wstring& value, std::vector<BYTE>&
 
 std::wstring CScrambledValue::ToText(const std::vector<BYTE>& blob)
 {
-    static const wchar_t digits[] = L"0123456789ABCDEF";
     std::wstring text;
     if (blob.empty())
     {
@@ -145,12 +128,12 @@ std::wstring CScrambledValue::ToText(const std::vector<BYTE>& blob)
         BYTE sum = 0;
         for (BYTE b : blob)
         {
-            text.push_back(digits[b >> 4]);
-            text.push_back(digits[b & 0xf]);
+            text.push_back(HexDigitChar(b >> 4));
+            text.push_back(HexDigitChar(b));
             sum = static_cast<BYTE>(sum + b);
         }
-        text.push_back(digits[sum >> 4]);
-        text.push_back(digits[sum & 0xf]);
+        text.push_back(HexDigitChar(sum >> 4));
+        text.push_back(HexDigitChar(sum));
     }
     catch (const std::bad_alloc&)
     {
@@ -180,14 +163,14 @@ bool CScrambledValue::LooksLikeText(const wchar_t* text, std::size_t length)
     }
     for (std::size_t i = 0; i < 8; ++i)
     {
-        if (HexValue(text[i]) != HexValue(header[i]))
+        if (HexDigitValue(text[i]) != HexDigitValue(header[i]))
         {
             return false;
         }
     }
     for (std::size_t i = 8; i < length; ++i)
     {
-        if (HexValue(text[i]) < 0)
+        if (HexDigitValue(text[i]) < 0)
         {
             return false;
         }
@@ -219,11 +202,12 @@ DWORD CScrambledValue::DecodeText(const wchar_t* text, std::size_t length, CScra
     BYTE sum = 0;
     for (std::size_t i = 0; i + 2 < length; i += 2)
     {
-        const BYTE b = static_cast<BYTE>(HexValue(text[i]) * 16 + HexValue(text[i + 1]));
+        const BYTE b = static_cast<BYTE>(HexDigitValue(text[i]) * 16 + HexDigitValue(text[i + 1]));
         blob.push_back(b);
         sum = static_cast<BYTE>(sum + b);
     }
-    const BYTE stored = static_cast<BYTE>(HexValue(text[length - 2]) * 16 + HexValue(text[length - 1]));
+    const BYTE stored =
+        static_cast<BYTE>(HexDigitValue(text[length - 2]) * 16 + HexDigitValue(text[length - 1]));
     if (stored != sum)
     {
         return ERROR_INVALID_DATA;
