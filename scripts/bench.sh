@@ -4,16 +4,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
-
-"$root/scripts/bootstrap.sh"
-"$root/scripts/build.sh" "$build"
-"$root/scripts/wine-prefix.sh" "$build"
-source "$root/scripts/wine-env.sh" "$build"
-stop_server() { wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true; }
-if wineserver -p >/dev/null 2>&1; then
-    trap stop_server EXIT
-fi
-$WINE cmd /c exit >/dev/null 2>&1 </dev/null || true
+source "$root/scripts/wine-session.sh"
 
 for bench in "$build"/bench/*/bench_*.exe; do
     echo "== $(basename "$bench")"

@@ -67,14 +67,9 @@ bool Observed::take(const Match& match, std::chrono::milliseconds within, bool n
         if (m_changed.wait_until(guard, deadline) == std::cv_status::timeout)
         {
             // One last look: an event may have come with the time-out.
-            for (BusEvent& event : m_events)
+            if (consumeFirst(match, found))
             {
-                if (!event.consumed && match(event))
-                {
-                    event.consumed = true;
-                    found = event;
-                    return true;
-                }
+                return true;
             }
             found = BusEvent();
             return false;
@@ -86,31 +81,28 @@ bool Observed::absent(const Match& match, std::chrono::milliseconds within, BusE
 {
     const auto deadline = std::chrono::steady_clock::now() + within;
     std::unique_lock<std::mutex> guard(m_lock);
-    for (;;)
+    while (!consumeFirst(match, found))
     {
-        for (BusEvent& event : m_events)
-        {
-            if (!event.consumed && match(event))
-            {
-                event.consumed = true;
-                found = event;
-                return false;
-            }
-        }
         if (m_changed.wait_until(guard, deadline) == std::cv_status::timeout)
         {
-            for (BusEvent& event : m_events)
-            {
-                if (!event.consumed && match(event))
-                {
-                    event.consumed = true;
-                    found = event;
-                    return false;
-                }
-            }
+            return !consumeFirst(match, found);
+        }
+    }
+    return false;
+}
+
+bool Observed::consumeFirst(const Match& match, BusEvent& found)
+{
+    for (BusEvent& event : m_events)
+    {
+        if (!event.consumed && match(event))
+        {
+            event.consumed = true;
+            found = event;
             return true;
         }
     }
+    return false;
 }
 
 void Observed::clear()

@@ -70,6 +70,10 @@ public:
     std::size_t unconsumed() const;
 
 private:
+    // With the lock held: consumes and copies out the oldest unconsumed event
+    // that matches.
+    bool consumeFirst(const Match& match, BusEvent& found);
+
     mutable std::mutex m_lock;
     std::condition_variable m_changed;
     std::vector<BusEvent> m_events;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/WaitUntil.h"
+
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -101,22 +103,7 @@ private:
     const CourierFunctionTable* table_;
 };
 
-// Polls until the condition holds; false after the time-out. Generous
-// time-outs: the machines are shared.
-template <typename Condition>
-bool waitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000))
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition())
-    {
-        if (std::chrono::steady_clock::now() > end)
-        {
-            return false;
-        }
-        Sleep(1);
-    }
-    return true;
-}
+using WardlineTest::waitUntil;
 
 // A 108-byte version 2 record, or a 100-byte version 1 one.
 struct Record

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/WaitUntil.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -167,22 +169,7 @@ private:
     HMODULE library_ = nullptr;
 };
 
-// Polls until the condition holds; false after the time-out. Generous: the
-// machines are shared.
-template <typename Condition>
-bool waitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000))
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition())
-    {
-        if (std::chrono::steady_clock::now() > end)
-        {
-            return false;
-        }
-        Sleep(1);
-    }
-    return true;
-}
+using WardlineTest::waitUntil;
 
 // Everything the bus's tap reported, in bus order.
 struct TapEvent
