@@ -4,11 +4,11 @@
 #include <strsafe.h>
 #include <wintrust.h>
 
-#include <mutex>
 #include <vector>
 
 #include "common/Path.h"
 #include "trust/CabinetUpdate.h"
+#include "wrappers/Sync.h"
 
 namespace Norvan
 {
@@ -144,7 +144,7 @@ unique_hfile holdForLoading(const wchar_t* path)
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-std::once_flag g_instanceOnce;
+once_flag g_instanceOnce;
 TrustValidator* g_instance = nullptr;
 TrustValidator::Configuration* g_testConfiguration = nullptr;
 
@@ -317,7 +317,7 @@ DWORD TrustValidator::platformVersionFromText(const wchar_t* text) noexcept
 
 TrustValidator& TrustValidator::instance()
 {
-    std::call_once(g_instanceOnce,
+    call_once(g_instanceOnce,
                    []()
                    {
                        // Lives until process exit: the validator may be used from any
