@@ -16,6 +16,10 @@
 // libsupc++'s guard.o and winpthread's pthread_once. They use Win32
 // primitives; the thread-local storage is given back when its thread ends
 // (thread detach) and all of it when the library is unloaded.
+//
+// At the unload this file also gives back libstdc++'s emergency pool for
+// exceptions thrown when memory is short (about 73 KB, allocated when the
+// library starts), which libstdc++ itself never frees.
 
 #if defined(__MINGW32__)
 
@@ -28,6 +32,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+
+namespace __gnu_cxx
+{
+// libstdc++'s hook for memory checkers: frees the emergency exception pool.
+void __freeres() noexcept;
+} // namespace __gnu_cxx
 
 namespace
 {
@@ -175,9 +185,10 @@ void unlink(ThreadSlots* slots) noexcept
 
 // Runs after every static destructor of the library (see the constructor
 // below), which may still throw and catch.
-void releaseAllThreadStorage() noexcept
+void releaseAtUnload() noexcept
 {
-    // Threads ended by the process exit may have died holding the lock.
+    // Threads ended by the process exit may have died holding the lock, and
+    // the memory goes with the process anyway.
     if (g_processTerminating)
     {
         return;
@@ -200,13 +211,15 @@ void releaseAllThreadStorage() noexcept
     {
         TlsFree(tlsIndex);
     }
+    // A throw after this point would take its memory from malloc only.
+    __gnu_cxx::__freeres();
 }
 
 // The first exit handler registered is the last to run: this one is
 // registered before any constructor of the library runs.
 __attribute__((constructor(101))) void registerRelease()
 {
-    std::atexit(releaseAllThreadStorage);
+    std::atexit(releaseAtUnload);
 }
 
 // ---- Once-only initialisation ----------------------------------------------
