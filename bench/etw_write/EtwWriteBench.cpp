@@ -133,14 +133,17 @@ int main()
         {"1386 ASCII", std::wstring(1386, L'a'), typical, true},
         {"2079 ASCII", std::wstring(2079, L'a'), typical, true},
         {"2079 three-byte UTF-8", std::wstring(2079, L'\x20AC'), typical, true},
-        {"2079 surrogate pairs", [] {
+        {"2079 surrogate pairs",
+         []
+         {
              std::wstring text;
              for (int i = 0; i < 1039; ++i)
              {
                  text += L"\xD83D\xDE00";
              }
              return text + L"a";
-         }(), typical, true},
+         }(),
+         typical, true},
         {"3000 ASCII, cut", std::wstring(3000, L'a'), typical, false},
         {"16 ASCII, 212-char function name", std::wstring(16, L'a'), longName.c_str(), false},
     };
@@ -175,7 +178,8 @@ int main()
         }
         const long copyAllocations = g_allocations.load() - copiesBefore;
         std::printf("%-36s %.2f allocations per write (copy: %.2f)\n", sample.what,
-                    static_cast<double>(allocations) / kWrites, static_cast<double>(copyAllocations) / kWrites);
+                    static_cast<double>(allocations) / kWrites,
+                    static_cast<double>(copyAllocations) / kWrites);
         if (sample.underLimit)
         {
             worst = std::max(worst, allocations);
@@ -192,7 +196,7 @@ int main()
     std::printf("counted: malloc/calloc/realloc of this program's code via its import table; %lu event bytes "
                 "looked at\n",
                 static_cast<unsigned long>(api->bytes));
-    std::printf("BENCH etw_write_allocs value=%.2f baseline=%.2f ratio=%.2f target=<=0 holds=%s\n", value, baseline,
-                ratio, holds ? "yes" : "no");
+    std::printf("BENCH etw_write_allocs value=%.2f baseline=%.2f ratio=%.2f target=<=0 holds=%s\n", value,
+                baseline, ratio, holds ? "yes" : "no");
     return 0;
 }

@@ -40,9 +40,8 @@ int main()
     // The module's default writer (ETW) at its default severity 3: level 1
     // is filtered out.
     ETWLogging::SetLogProperties(nullptr, L"Wardline", nullptr, nullptr, 0);
-    ETWLogging::CLoggingIf* writer = ETWLogging::GetLogManager() != nullptr
-                                         ? ETWLogging::GetLogManager()->Implementation()
-                                         : nullptr;
+    ETWLogging::CLoggingIf* writer =
+        ETWLogging::GetLogManager() != nullptr ? ETWLogging::GetLogManager()->Implementation() : nullptr;
     if (writer == nullptr || writer->IsLevelEnabled(ETWLogging::LevelNormal))
     {
         std::printf("bench_filtered_log: no writer that filters level 1 out\n");
@@ -78,7 +77,7 @@ int main()
     const double ratio = value / base;
     std::printf("filtered log call: %.2f ns, empty out-of-line call: %.2f ns (medians of %d rounds of %d)\n",
                 value, base, kRounds, kCalls);
-    std::printf("BENCH filtered_log_call_ns value=%.2f baseline=%.2f ratio=%.2f target=<=%.0f holds=%s\n", value,
-                base, ratio, kTarget, ratio <= kTarget ? "yes" : "no");
+    std::printf("BENCH filtered_log_call_ns value=%.2f baseline=%.2f ratio=%.2f target=<=%.0f holds=%s\n",
+                value, base, ratio, kTarget, ratio <= kTarget ? "yes" : "no");
     return 0;
 }

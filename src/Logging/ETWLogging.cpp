@@ -51,7 +51,10 @@ public:
         AppendValue(static_cast<std::uint16_t>(length));
         Append(text, length * sizeof(wchar_t));
     }
-    void AppendCounted(const wchar_t* text) noexcept { AppendCounted(text, text != nullptr ? wcslen(text) : 0); }
+    void AppendCounted(const wchar_t* text) noexcept
+    {
+        AppendCounted(text, text != nullptr ? wcslen(text) : 0);
+    }
     void AppendCounted(const std::wstring& text) noexcept { AppendCounted(text.c_str(), text.size()); }
 
     bool Complete() const noexcept { return !failed_; }
@@ -118,7 +121,7 @@ const wchar_t* AfterLastBackslash(const wchar_t* path)
 // loader lock when the entry point creates the log manager.
 void ReadFileVersion(HMODULE module, wchar_t* version, std::size_t capacity)
 {
-    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16) /*RT_VERSION*/);
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
     const DWORD size = resource != nullptr ? SizeofResource(module, resource) : 0;
     HGLOBAL loaded = size != 0 ? LoadResource(module, resource) : nullptr;
     const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
@@ -144,7 +147,8 @@ void ReadFileVersion(HMODULE module, wchar_t* version, std::size_t capacity)
     _snwprintf_s(query, _countof(query), _TRUNCATE, L"\\StringFileInfo\\%04x%04x\\FileVersion",
                  translations[0].language, translations[0].codePage);
     const wchar_t* text = nullptr;
-    if (!VerQueryValueW(block.data(), query, reinterpret_cast<void**>(const_cast<wchar_t**>(&text)), &length) ||
+    if (!VerQueryValueW(block.data(), query, reinterpret_cast<void**>(const_cast<wchar_t**>(&text)),
+                        &length) ||
         text == nullptr)
     {
         return;
@@ -187,9 +191,7 @@ BOOL CALLBACK FindLoggingModule(PINIT_ONCE, PVOID, PVOID*)
 
 } // namespace
 
-CETWLogging::CETWLogging(std::shared_ptr<EtwAPI> api) : api_(std::move(api))
-{
-}
+CETWLogging::CETWLogging(std::shared_ptr<EtwAPI> api) : api_(std::move(api)) {}
 
 CETWLogging::~CETWLogging()
 {
@@ -217,7 +219,8 @@ DWORD CETWLogging::InitializeEx(const wchar_t* profileName, const wchar_t* appli
     {
         return kErrorAlreadyInitialized;
     }
-    if ((applicationName != nullptr && *applicationName == L'\0') || (logName != nullptr && *logName == L'\0'))
+    if ((applicationName != nullptr && *applicationName == L'\0') ||
+        (logName != nullptr && *logName == L'\0'))
     {
         return ERROR_INVALID_PARAMETER;
     }
@@ -279,9 +282,9 @@ DWORD CETWLogging::Prepare()
     }
     TRACE_GUID_REGISTRATION traceGuid = {&eventClass_, nullptr};
     TRACEHANDLE handle = 0;
-    const ULONG result = api_->RegisterTraceGuidsW(&CETWLogging::ControlCallbackEntry, this,
-                                                   &properties_.ProviderGuid(), 1, &traceGuid, nullptr, nullptr,
-                                                   &handle);
+    const ULONG result =
+        api_->RegisterTraceGuidsW(&CETWLogging::ControlCallbackEntry, this, &properties_.ProviderGuid(), 1,
+                                  &traceGuid, nullptr, nullptr, &handle);
     const TRACEHANDLE previous = registrationHandle_;
     registrationHandle_ = result == ERROR_SUCCESS ? handle : 0;
     if (previous != 0 && previous != registrationHandle_)
@@ -428,17 +431,20 @@ DWORD CETWLogging::LogAtLevel(DWORD level, const wchar_t* file, const wchar_t* f
     va_end(args);                                                                                            \
     return result
 
-DWORD CETWLogging::LogNormal(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...)
+DWORD CETWLogging::LogNormal(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                             ...)
 {
     WL_ETW_LOG_AT(LevelNormal);
 }
 
-DWORD CETWLogging::LogError(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...)
+DWORD CETWLogging::LogError(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                            ...)
 {
     WL_ETW_LOG_AT(LevelError);
 }
 
-DWORD CETWLogging::LogWarning(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...)
+DWORD CETWLogging::LogWarning(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                              ...)
 {
     WL_ETW_LOG_AT(LevelWarning);
 }
@@ -449,8 +455,8 @@ DWORD CETWLogging::LogCritical(const wchar_t* file, const wchar_t* function, int
     WL_ETW_LOG_AT(LevelCritical);
 }
 
-DWORD CETWLogging::LogInformation(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
-                                  ...)
+DWORD CETWLogging::LogInformation(const wchar_t* file, const wchar_t* function, int line,
+                                  const wchar_t* format, ...)
 {
     WL_ETW_LOG_AT(LevelInformation);
 }
@@ -557,7 +563,8 @@ bool CETWLogging::IsSessionHandle(TRACEHANDLE handle)
     return handle == sessionHandle_.load();
 }
 
-ULONG WINAPI CETWLogging::ControlCallbackEntry(WMIDPREQUESTCODE requestCode, PVOID context, ULONG*, PVOID buffer)
+ULONG WINAPI CETWLogging::ControlCallbackEntry(WMIDPREQUESTCODE requestCode, PVOID context, ULONG*,
+                                               PVOID buffer)
 {
     if (context == nullptr)
     {

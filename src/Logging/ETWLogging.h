@@ -94,9 +94,12 @@ public:
     // The writer lives until the log manager deletes it: no counting.
     ULONG AddRef() override;
     ULONG Release() override;
-    DWORD LogNormal(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) override;
-    DWORD LogError(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) override;
-    DWORD LogWarning(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) override;
+    DWORD LogNormal(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                    ...) override;
+    DWORD LogError(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                   ...) override;
+    DWORD LogWarning(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                     ...) override;
     DWORD LogCritical(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
                       ...) override;
     DWORD LogInformation(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
@@ -141,8 +144,8 @@ public:
 private:
     void SendEvent(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* text,
                    int textLength);
-    DWORD LogAtLevel(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
-                     va_list args);
+    DWORD LogAtLevel(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                     const wchar_t* format, va_list args);
 
     std::shared_ptr<EtwAPI> api_;
     std::atomic<bool> registered_{false};

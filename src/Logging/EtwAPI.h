@@ -16,9 +16,10 @@ class EtwAPI
 public:
     virtual ~EtwAPI() = default;
 
-    virtual ULONG RegisterTraceGuidsW(WMIDPREQUEST callback, PVOID context, LPCGUID controlGuid, ULONG guidCount,
-                                      PTRACE_GUID_REGISTRATION traceGuids, LPCWSTR mofImagePath,
-                                      LPCWSTR mofResourceName, PTRACEHANDLE registrationHandle);
+    virtual ULONG RegisterTraceGuidsW(WMIDPREQUEST callback, PVOID context, LPCGUID controlGuid,
+                                      ULONG guidCount, PTRACE_GUID_REGISTRATION traceGuids,
+                                      LPCWSTR mofImagePath, LPCWSTR mofResourceName,
+                                      PTRACEHANDLE registrationHandle);
     virtual ULONG UnregisterTraceGuids(TRACEHANDLE registrationHandle);
     virtual TRACEHANDLE GetTraceLoggerHandle(PVOID buffer);
     virtual UCHAR GetTraceEnableLevel(TRACEHANDLE sessionHandle);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace EtwTest
@@ -11,10 +12,10 @@ std::vector<std::uint8_t> CapturedEvent::ConsumerBytes() const
 {
     EVENT_TRACE_HEADER header = raw.header;
     header.Size = static_cast<USHORT>(sizeof(header) + record.size() + message.size());
-    std::vector<std::uint8_t> bytes(reinterpret_cast<const BYTE*>(&header),
-                                    reinterpret_cast<const BYTE*>(&header) + sizeof(header));
-    bytes.insert(bytes.end(), record.begin(), record.end());
-    bytes.insert(bytes.end(), message.begin(), message.end());
+    std::vector<std::uint8_t> bytes(sizeof(header) + record.size() + message.size());
+    std::memcpy(bytes.data(), &header, sizeof(header));
+    std::copy(record.begin(), record.end(), bytes.begin() + sizeof(header));
+    std::copy(message.begin(), message.end(), bytes.begin() + sizeof(header) + record.size());
     return bytes;
 }
 
@@ -33,6 +34,15 @@ WNODE_HEADER SessionBuffer(TRACEHANDLE session)
     buffer.BufferSize = sizeof(buffer);
     buffer.HistoricalContext = session;
     return buffer;
+}
+
+std::wstring BesideThisExe(const wchar_t* fileName)
+{
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    folder.resize(folder.rfind(L'\\') + 1);
+    return folder + fileName;
 }
 
 ULONG CapturingEtwAPI::RegisterTraceGuidsW(WMIDPREQUEST callback, PVOID context, LPCGUID controlGuid,

@@ -99,8 +99,8 @@ protected:
 TEST_F(EtwWriterTest, KnownMessageGoesOutByteForByte)
 {
     ASSERT_EQ(0u, writer_->WriteFormattedVa(ETWLogging::LevelError, L"message\\ReplyImpl",
-                                            L"Norvan::ReplyImpl::wait", 321, L"%s took %lu ms: \x00FC%c", L"wait",
-                                            42ul, kEuro));
+                                            L"Norvan::ReplyImpl::wait", 321, L"%s took %lu ms: \x00FC%c",
+                                            L"wait", 42ul, kEuro));
 
     const auto sent = Sent();
     ASSERT_EQ(1u, sent.size());

@@ -1,5 +1,6 @@
 #include "EtwEventDecoder.h"
 
+#include "CapturingEtwApi.h"
 #include "RecordBytes.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +22,7 @@ const std::string kMessage("say \"hi\"\n\0", 10);
 std::vector<std::uint8_t> Header()
 {
     return RecordBytes()
-        .U16(124)        // size
+        .U16(124) // size
         .Raw(std::string("\0\0", 2))
         .Raw("\x01\x04") // type 1, level 4
         .U16(2)          // version
@@ -99,7 +100,8 @@ std::string Hex(const std::vector<std::uint8_t>& bytes)
 std::string ReadFileText(const std::wstring& path)
 {
     std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
     {
         ADD_FAILURE() << "cannot open the tool's output: " << GetLastError();
@@ -124,11 +126,7 @@ struct ToolRun
 // Runs the decoder tool beside this program with its output in a file.
 ToolRun RunTool(const std::wstring& arguments)
 {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring folder(self);
-    folder.resize(folder.rfind(L'\\') + 1);
-    const std::wstring outputPath = folder + L"etwdecode-test.out";
+    const std::wstring outputPath = EtwTest::BesideThisExe(L"etwdecode-test.out");
 
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE output = CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
@@ -145,7 +143,7 @@ ToolRun RunTool(const std::wstring& arguments)
     startup.hStdInput = nullptr;
     startup.hStdOutput = output;
     startup.hStdError = output;
-    std::wstring commandLine = L"\"" + folder + L"etwdecode.exe\" " + arguments;
+    std::wstring commandLine = L"\"" + EtwTest::BesideThisExe(L"etwdecode.exe") + L"\" " + arguments;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                         &process))
@@ -180,7 +178,8 @@ std::wstring WriteTemp(const wchar_t* name, const std::string& content)
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     const std::wstring path = std::wstring(temp) + name;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD written = 0;
     EXPECT_TRUE(file != INVALID_HANDLE_VALUE &&
                 WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr))
@@ -232,7 +231,8 @@ TEST(EtwDecoder, RefusesBytesThatAreNotAnEventNamingTheField)
     {
         EtwDecode::DecodedEvent event;
         std::string error;
-        EXPECT_FALSE(EtwDecode::DecodeEvent(c.bytes.data(), c.bytes.size(), c.withHeader, event, error)) << c.what;
+        EXPECT_FALSE(EtwDecode::DecodeEvent(c.bytes.data(), c.bytes.size(), c.withHeader, event, error))
+            << c.what;
         EXPECT_EQ(0u, error.find(c.errorStart)) << c.what << ": " << error;
     }
 

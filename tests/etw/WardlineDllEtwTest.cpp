@@ -19,7 +19,8 @@ namespace
 CapturingEtwAPI* g_system = nullptr;
 
 ULONG WINAPI HookRegister(WMIDPREQUEST callback, PVOID context, LPCGUID control, ULONG count,
-                          PTRACE_GUID_REGISTRATION guids, LPCWSTR image, LPCWSTR resource, PTRACEHANDLE handle)
+                          PTRACE_GUID_REGISTRATION guids, LPCWSTR image, LPCWSTR resource,
+                          PTRACEHANDLE handle)
 {
     return g_system->RegisterTraceGuidsW(callback, context, control, count, guids, image, resource, handle);
 }
@@ -53,15 +54,6 @@ ULONG WINAPI HookTraceEvent(TRACEHANDLE session, PEVENT_TRACE_HEADER header)
     return g_system->TraceEvent(session, header);
 }
 
-std::wstring BesideThisExe(const wchar_t* fileName)
-{
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    folder.resize(folder.rfind(L'\\') + 1);
-    return folder + fileName;
-}
-
 bool LoggingMechanismIsSet()
 {
     DWORD value = 0;
@@ -86,7 +78,7 @@ TEST(WardlineDllEtw, TheModuleSendsItsOwnLinesAsEventsByDefault)
     CapturingEtwAPI system;
     g_system = &system;
 
-    HMODULE dll = LoadLibraryW(BesideThisExe(L"Wardline.dll").c_str());
+    HMODULE dll = LoadLibraryW(EtwTest::BesideThisExe(L"Wardline.dll").c_str());
     ASSERT_NE(nullptr, dll) << GetLastError();
     const struct
     {
@@ -106,7 +98,8 @@ TEST(WardlineDllEtw, TheModuleSendsItsOwnLinesAsEventsByDefault)
     }
 
     using CreateObject = const void* (*)();
-    auto create = reinterpret_cast<CreateObject>(reinterpret_cast<void*>(GetProcAddress(dll, "CreateObject")));
+    auto create =
+        reinterpret_cast<CreateObject>(reinterpret_cast<void*>(GetProcAddress(dll, "CreateObject")));
     ASSERT_NE(nullptr, create);
     const auto* table = static_cast<const Norvan::ModuleFunctionTable*>(create());
     EXPECT_EQ(Norvan::MODULE_STATUS_INVALID_PARAMETER, table->NewModule(nullptr, nullptr));

@@ -169,9 +169,9 @@ bool DecodeData(const std::uint8_t* bytes, std::size_t size, EventRecord& record
 {
     Reader in(bytes, size, error);
     if (!(in.Value(record.processId, "processId") && in.Value(record.threadId, "threadId") &&
-          in.Counted(record.processFileName, "processFileName") && in.Counted(record.sourceFile, "sourceFile") &&
-          in.Counted(record.function, "function") && in.Value(record.line, "line") &&
-          in.Counted(record.moduleFileName, "moduleFileName") &&
+          in.Counted(record.processFileName, "processFileName") &&
+          in.Counted(record.sourceFile, "sourceFile") && in.Counted(record.function, "function") &&
+          in.Value(record.line, "line") && in.Counted(record.moduleFileName, "moduleFileName") &&
           in.Counted(record.moduleVersion, "moduleVersion") &&
           in.Counted(record.applicationName, "applicationName") &&
           in.Value(record.messageLength, "messageLength")))
@@ -274,9 +274,10 @@ std::string ToUtf8(const std::u16string& text)
 std::string GuidText(const std::uint8_t (&guid)[16])
 {
     char text[40];
-    std::snprintf(text, sizeof(text), "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  guid[3], guid[2], guid[1], guid[0], guid[5], guid[4], guid[7], guid[6], guid[8], guid[9],
-                  guid[10], guid[11], guid[12], guid[13], guid[14], guid[15]);
+    std::snprintf(text, sizeof(text),
+                  "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid[3], guid[2],
+                  guid[1], guid[0], guid[5], guid[4], guid[7], guid[6], guid[8], guid[9], guid[10], guid[11],
+                  guid[12], guid[13], guid[14], guid[15]);
     return text;
 }
 
