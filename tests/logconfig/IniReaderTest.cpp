@@ -196,8 +196,8 @@ TEST(IniReader, ScrambledValuesAreUnscrambledOnLoadAndBadOnesRefused)
 TEST(IniReader, ScrambledValuesReadOnlyAsTheTypeTheyDeclare)
 {
     TempFolder folder;
-    folder.WriteUtf16(L"t.ini", L"[Config]\r\nText=" + CScrambledValue::ScrambleString(L"5") + L"\r\nNumber=" +
-                                    CScrambledValue::ScrambleDword(5) + L"\r\n");
+    folder.WriteUtf16(L"t.ini", L"[Config]\r\nText=" + CScrambledValue::ScrambleString(L"5") +
+                                    L"\r\nNumber=" + CScrambledValue::ScrambleDword(5) + L"\r\n");
     CObfuscatedIniReader ini;
     ASSERT_TRUE(ini.Load(folder.File(L"t.ini").c_str()));
     DWORD value = 99;

@@ -4,6 +4,7 @@
 #include "module/ModuleExports.h"
 #include "module/ModuleFunctions.h"
 
+#include "json/FailingJSONHeap.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -301,6 +302,24 @@ TEST_F(ModuleTable, HostDeliveryReturnsTheHandlersStatus)
     EXPECT_EQ(std::vector<std::uint32_t>{0u}, hostDelivers(L"Core.Internal.Protection.State", L"{\"state\":\"x\"}"));
     EXPECT_EQ(std::vector<std::uint32_t>{0u}, hostDelivers(L"Core.Protection.RefreshState", L""));
     EXPECT_EQ(2u, bus_.published.size());
+}
+
+TEST_F(ModuleTable, HandlersAnswerUnknownExceptionWhenJSONMemoryRunsOut)
+{
+    ASSERT_EQ(0u, table_->NewModule(&handle_, L"hubhost"));
+    ASSERT_EQ(0u, initializeV2());
+    {
+        WardlineTest::FailingJSONHeap heap(0);
+        EXPECT_EQ(std::vector<std::uint32_t>{MODULE_STATUS_UNKNOWN_EXCEPTION},
+                  hostDelivers(L"Core.Internal.Protection.State", L"{\"state\":\"red\"}"));
+        EXPECT_EQ(std::vector<std::uint32_t>{MODULE_STATUS_UNKNOWN_EXCEPTION},
+                  hostDelivers(L"Core.Protection.RefreshState", L""));
+    }
+    EXPECT_TRUE(bus_.published.empty());
+    // Nothing was left half done: the next report is published as the first.
+    EXPECT_EQ(std::vector<std::uint32_t>{0u},
+              hostDelivers(L"Core.Internal.Protection.State", L"{\"state\":\"red\"}"));
+    EXPECT_EQ(std::vector<std::wstring>{L"Core.Protection.State {\"state\":\"red\"}"}, bus_.published);
 }
 
 } // namespace
