@@ -139,6 +139,7 @@ bool TrustedList::parse(const std::wstring& text, Contents* out)
     Section section = Section::None;
     TrustLists lists;
     std::vector<std::wstring> versions;
+    bool hasShaSection = false;
 
     size_t pos = 0;
     while (pos <= text.size())
@@ -178,6 +179,7 @@ bool TrustedList::parse(const std::wstring& text, Contents* out)
             else if (name == L"SHA")
             {
                 section = Section::Sha;
+                hasShaSection = true;
             }
             else
             {
@@ -211,6 +213,12 @@ bool TrustedList::parse(const std::wstring& text, Contents* out)
         }
     }
     if (versions.size() != 1 || !parseDecimal(versions[0], &lists.version))
+    {
+        return false;
+    }
+    // An empty thumbprint list accepts any root: a section meant to pin roots
+    // that pins none must not turn into that.
+    if (hasShaSection && lists.thumbprints.empty())
     {
         return false;
     }

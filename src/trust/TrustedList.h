@@ -34,7 +34,8 @@ public:
     static std::wstring defaultPath();
 
     // Parses list text. False without exactly one decimal "VER" value.
-    // "SHA" values that are not 40 hex digits are skipped.
+    // "SHA" values that are not 40 hex digits are skipped; a "SHA" section
+    // left without a valid thumbprint makes the whole list invalid.
     static bool parse(const std::wstring& text, Contents* out);
     // UTF-16 bytes (a leading little-endian BOM is skipped) to text.
     static std::wstring decode(const std::string& bytes);

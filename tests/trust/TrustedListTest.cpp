@@ -74,6 +74,17 @@ TEST(TrustedListFormat, MalformedShaValuesAreSkipped)
     EXPECT_EQ(1u, c.lists.thumbprints.size());
 }
 
+TEST(TrustedListFormat, ShaSectionWithoutAValidThumbprintDoesNotLoad)
+{
+    bool ok = true;
+    parsed(L"[VER]\n9\n[SHA]\nABC\nzz112233445566778899aabbccddeeff00112233\n", &ok);
+    EXPECT_FALSE(ok) << "all values malformed: the list would pin no root at all";
+    parsed(L"[VER]\n9\n[SHA]\n[ORG]\nA\n", &ok);
+    EXPECT_FALSE(ok) << "section without values";
+    parsed(L"[VER]\n9\n[ORG]\nA\n", &ok);
+    EXPECT_TRUE(ok) << "no section: no pinning asked for";
+}
+
 TEST(TrustedListFormat, AbsentAndEmptyNameSections)
 {
     bool ok = false;
