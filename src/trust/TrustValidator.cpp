@@ -349,32 +349,48 @@ bool TrustValidator::askValidationControl(const wchar_t* path)
            (result.verdict & (current ? kKxtVerdictTrustedCurrent : kKxtVerdictTrustedLegacy)) != 0;
 }
 
-bool TrustValidator::checkAgainstListsOnce(const wchar_t* path)
+// A loaded list is in force only when it is newer than the built-in lists;
+// otherwise the built-in lists stay in force, and are not asked twice for the
+// same file.
+bool TrustValidator::checkListsInForce(const wchar_t* path, bool* builtInRefused)
 {
-    // A loaded list is in force only when it is newer than the built-in
-    // lists; an older one never replaces them.
-    if (trustedList_.isLoaded() && trustedList_.version() > builtInLists_.version)
-    {
-        if (trustedList_.check(path))
-        {
-            return true;
-        }
-        if (::GlobalFindAtomW(internal::kTrustedListAtom) != 0)
-        {
-            trustedList_.reload();
-            return trustedList_.version() > builtInLists_.version && trustedList_.check(path);
-        }
-        return false;
-    }
-    if (internal::checkFileSignature(path, builtInLists_))
+    bool listInForce = false;
+    if (trustedList_.checkIfNewerThan(path, builtInLists_.version, &listInForce))
     {
         return true;
     }
-    if (!trustedList_.load())
+    if (listInForce || *builtInRefused)
     {
         return false;
     }
-    return trustedList_.version() > builtInLists_.version && trustedList_.check(path);
+    *builtInRefused = true;
+    return internal::checkFileSignature(path, builtInLists_);
+}
+
+bool TrustValidator::checkAgainstListsOnce(const wchar_t* path)
+{
+    bool builtInRefused = false;
+    if (!trustedList_.isLoaded())
+    {
+        if (internal::checkFileSignature(path, builtInLists_))
+        {
+            return true;
+        }
+        builtInRefused = true;
+        return trustedList_.load() && checkListsInForce(path, &builtInRefused);
+    }
+    if (checkListsInForce(path, &builtInRefused))
+    {
+        return true;
+    }
+    // Also a list that is not in force listens for the announcement: a newer
+    // list installed by another process replaces it.
+    if (::GlobalFindAtomW(internal::kTrustedListAtom) == 0)
+    {
+        return false;
+    }
+    trustedList_.reload();
+    return checkListsInForce(path, &builtInRefused);
 }
 
 bool TrustValidator::checkAgainstLists(const wchar_t* path)

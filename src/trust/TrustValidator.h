@@ -78,6 +78,7 @@ public:
 
 private:
     bool checkAgainstListsOnce(const wchar_t* path);
+    bool checkListsInForce(const wchar_t* path, bool* builtInRefused);
     void readPlatform();
 
     DWORD platformVersion_ = 0;

@@ -320,18 +320,11 @@ bool TrustedList::reload()
     return loadLocked();
 }
 
-bool TrustedList::check(const wchar_t* file, SignatureStep* refusedAt) const
+bool TrustedList::checkIfNewerThan(const wchar_t* file, DWORD version, bool* inForce) const
 {
     srw_shared_guard guard(lock_);
-    if (!loaded_)
-    {
-        if (refusedAt)
-        {
-            *refusedAt = SignatureStep::NoSignature;
-        }
-        return false;
-    }
-    return checkFileSignature(file, lists_, refusedAt);
+    *inForce = loaded_ && lists_.version > version;
+    return *inForce && checkFileSignature(file, lists_);
 }
 
 TrustedList::InstallResult TrustedList::install(const std::wstring& candidate, DWORD candidateVersion)

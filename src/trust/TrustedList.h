@@ -56,8 +56,11 @@ public:
     bool load();
     // Clears and loads the installed list again.
     bool reload();
-    // Checks a file's signature against the loaded lists (false when none).
-    bool check(const wchar_t* file, SignatureStep* refusedAt = nullptr) const;
+    // Checks a file's signature against the loaded lists when they are
+    // newer than `version`; *inForce says whether they were (false when no
+    // list is loaded). Decided under one shared lock, so a reload cannot come
+    // between the version and the check.
+    bool checkIfNewerThan(const wchar_t* file, DWORD version, bool* inForce) const;
 
     // Installs a verified candidate file of the given version over the
     // installed list, unless the loaded list is not older: copy to

@@ -211,6 +211,18 @@ TEST_F(TrustedListFiles, ListNotNewerThanTheBuiltInOnesIsNeverInForce)
     EXPECT_EQ(0u, trusted(validator, L"signer.dll"));
 }
 
+TEST_F(TrustedListFiles, ListNotInForceStillHearsTheAtom)
+{
+    install(L"list-v5.js");
+    Norvan::TrustValidator validator(config());
+    EXPECT_EQ(5u, trusted(validator, L"unlisted.dll"));
+    ASSERT_EQ(5u, validator.trustedList().version());
+    install(L"list-v10.js");
+    ASSERT_NE(0, ::GlobalAddAtomW(Norvan::internal::kTrustedListAtom));
+    EXPECT_EQ(0u, trusted(validator, L"unlisted.dll"));
+    EXPECT_EQ(10u, validator.trustedList().version());
+}
+
 TEST_F(TrustedListFiles, ListThatDoesNotLoadLeavesTheBuiltInLists)
 {
     install(L"list-nover.js");
