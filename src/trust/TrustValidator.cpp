@@ -208,7 +208,14 @@ DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
     {
         return ::GetLastError();
     }
-    return getInterface(interfaceName, out);
+    const DWORD status = getInterface(interfaceName, out);
+    if (status != 0)
+    {
+        // Whatever a failed call wrote is not an object we may use or even
+        // release: the library that made it is freed when we return.
+        *out = nullptr;
+    }
+    return status;
 }
 
 } // namespace

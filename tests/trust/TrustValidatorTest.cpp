@@ -249,6 +249,24 @@ TEST_F(TrustValidatorTest, ExplicitAndOverlongNames)
                                         "KxtValidationControl", &out));
 }
 
+TEST_F(TrustValidatorTest, ObjectHandedOutWithAnErrorIsNotUsed)
+{
+    // This library writes an object and still fails, and is freed before
+    // GetTrustInterface returns: its object points into unloaded code.
+    const std::wstring dir = TrustTest::fromBuildPath(TRUST_KXTRUST_DIR "/objecterror");
+    const std::wstring library = dir + L"\\kxtrust.dll";
+    void* out = nullptr;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE),
+              Norvan::GetTrustInterface(library.c_str(), "KxtValidationControl2", &out));
+    EXPECT_EQ(nullptr, out);
+    EXPECT_EQ(nullptr, ::GetModuleHandleW(library.c_str()));
+
+    setBedrock(L"15.5", dir);
+    Norvan::TrustValidator validator(offlineLists());
+    EXPECT_EQ(nullptr, validator.validationControl());
+    EXPECT_EQ(0u, validator.isFileTrusted(TrustTest::fixture(L"signer.dll").c_str())) << "the lists decide";
+}
+
 TEST_F(TrustValidatorTest, VerdictBitsAndFlagsAbove1504)
 {
     setBedrock(L"15.5", signedKxtrustDir());
