@@ -5,6 +5,7 @@
 #include <string>
 
 #include "trust/SignatureCheck.h"
+#include "wrappers/UniqueResource.h"
 
 namespace Norvan::internal
 {
@@ -63,10 +64,12 @@ public:
     bool checkIfNewerThan(const wchar_t* file, DWORD version, bool* inForce) const;
 
     // Installs a verified candidate file of the given version over the
-    // installed list, unless the loaded list is not older: copy to
+    // installed list, unless the loaded list or the installed file (read
+    // under its exclusive lock) is not older: copy to
     // "trusted.tmp" beside it, replace (or move into place), announce it with
     // the global atom and reload. On failure the move is left pending for the
-    // next restart.
+    // next restart. An installed file that cannot be read fails the
+    // installation without leaving a move pending: it may be the newer one.
     enum class InstallResult
     {
         Installed,
@@ -75,8 +78,15 @@ public:
     };
     InstallResult install(const std::wstring& candidate, DWORD candidateVersion);
 
+    // Creates a file of a fresh name ("trustedjs" + unique part + ".js") in
+    // the temporary folder, open for writing without sharing.
+    static unique_hfile createTempFile(std::wstring* path);
+
 private:
     bool loadLocked();
+    // The version of the list in a file this process holds the exclusive
+    // lock of; 0 when it is not a valid list. False when it cannot be read.
+    bool versionOfLockedFile(HANDLE locked, DWORD* version) const;
 
     std::wstring path_;
     Thumbprint listSigner_;
