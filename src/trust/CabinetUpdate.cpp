@@ -210,15 +210,6 @@ INT_PTR notify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin)
     }
 }
 
-void deleteFile(const std::wstring& path)
-{
-    if (!path.empty())
-    {
-        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileW(path.c_str());
-    }
-}
-
 } // namespace
 
 std::wstring extractTrustedListFromCabinet(const std::wstring& cabinet)
@@ -250,7 +241,7 @@ std::wstring extractTrustedListFromCabinet(const std::wstring& cabinet)
     t_extraction = previous;
     if (!copied)
     {
-        deleteFile(ex.extracted);
+        TrustedList::deleteTempFile(ex.extracted);
         return std::wstring();
     }
     return ex.extracted;
@@ -295,7 +286,7 @@ CabinetUpdateResult runCabinetUpdate(const std::wstring& cabinet, TrustedList& l
             }
         }
     }
-    deleteFile(candidate);
+    TrustedList::deleteTempFile(candidate);
     return result;
 }
 

@@ -95,12 +95,6 @@ bool readLocked(HANDLE file, std::string* bytes)
     return ok;
 }
 
-void deleteFile(const std::wstring& path)
-{
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::DeleteFileW(path.c_str());
-}
-
 } // namespace
 
 TrustedList::TrustedList(std::wstring path, const Thumbprint& listSigner)
@@ -376,6 +370,16 @@ unique_hfile TrustedList::createTempFile(std::wstring* path)
     return unique_hfile();
 }
 
+void TrustedList::deleteTempFile(const std::wstring& path)
+{
+    if (!path.empty())
+    {
+        // Extracted files keep the cabinet entry's attributes, read-only too.
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(path.c_str());
+    }
+}
+
 bool TrustedList::versionOfLockedFile(HANDLE locked, DWORD* version) const
 {
     // Other handles may not read the bytes under the exclusive lock, so the
@@ -405,24 +409,21 @@ bool TrustedList::versionOfLockedFile(HANDLE locked, DWORD* version) const
         }
         DWORD written = 0;
         const bool copied =
-            bytes.empty() || (::WriteFile(copy.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                          &written, nullptr) &&
-                              written == bytes.size());
+            bytes.empty() ||
+            (::WriteFile(copy.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+             written == bytes.size());
         copy.reset();
         Contents contents;
         if (copied && readFile(copyPath, &contents))
         {
             *version = contents.lists.version;
         }
-        deleteFile(copyPath);
+        deleteTempFile(copyPath);
         return copied;
     }
     catch (...)
     {
-        if (!copyPath.empty())
-        {
-            deleteFile(copyPath);
-        }
+        deleteTempFile(copyPath);
         return false;
     }
 }

@@ -81,6 +81,8 @@ public:
     // Creates a file of a fresh name ("trustedjs" + unique part + ".js") in
     // the temporary folder, open for writing without sharing.
     static unique_hfile createTempFile(std::wstring* path);
+    // Deletes such a file whatever its attributes (nothing for an empty path).
+    static void deleteTempFile(const std::wstring& path);
 
 private:
     bool loadLocked();

@@ -436,8 +436,9 @@ TEST_F(TrustValidatorTest, FileThatCannotBeHeldAgainstSwappingIsRefused)
     int i = 0;
     for (const std::wstring& path : {library, trustLibrary})
     {
-        renamers[i] = ::CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        renamers[i] =
+            ::CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, renamers[i++]);
     }
     ::SetLastError(0);
