@@ -2,6 +2,7 @@
 
 #include "Logging/Severity.h"
 #include "Logging/config/ETWConfigurationListener.h"
+#include "wrappers/FileVersionInfo.h"
 #include "wrappers/SrwLock.h"
 
 #include <algorithm>
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <cwchar>
 #include <new>
-#include <vector>
 
 namespace ETWLogging
 {
@@ -117,50 +117,17 @@ const wchar_t* AfterLastBackslash(const wchar_t* path)
     return slash != nullptr ? slash + 1 : path;
 }
 
-// Read from the mapped image rather than the file: this runs under the
-// loader lock when the entry point creates the log manager.
-void ReadFileVersion(HMODULE module, wchar_t* version, std::size_t capacity)
+// Old resource scripts write "2, 1, 0, 0"; events carry "2.1.0.0".
+void StoreFileVersion(const std::wstring& text, wchar_t* version, std::size_t capacity)
 {
-    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
-    const DWORD size = resource != nullptr ? SizeofResource(module, resource) : 0;
-    HGLOBAL loaded = size != 0 ? LoadResource(module, resource) : nullptr;
-    const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
-    if (bytes == nullptr)
-    {
-        return;
-    }
-    // VerQueryValueW may write into the block, which the image's is not.
-    std::vector<BYTE> block(static_cast<const BYTE*>(bytes), static_cast<const BYTE*>(bytes) + size);
-    struct Translation
-    {
-        WORD language;
-        WORD codePage;
-    }* translations = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
-                        &length) ||
-        length < sizeof(Translation))
-    {
-        return;
-    }
-    wchar_t query[64];
-    _snwprintf_s(query, _countof(query), _TRUNCATE, L"\\StringFileInfo\\%04x%04x\\FileVersion",
-                 translations[0].language, translations[0].codePage);
-    const wchar_t* text = nullptr;
-    if (!VerQueryValueW(block.data(), query, reinterpret_cast<void**>(const_cast<wchar_t**>(&text)),
-                        &length) ||
-        text == nullptr)
-    {
-        return;
-    }
     unsigned parts[4] = {};
-    if (swscanf(text, L"%u,%u,%u,%u", &parts[0], &parts[1], &parts[2], &parts[3]) == 4)
+    if (swscanf(text.c_str(), L"%u,%u,%u,%u", &parts[0], &parts[1], &parts[2], &parts[3]) == 4)
     {
         _snwprintf_s(version, capacity, _TRUNCATE, L"%u.%u.%u.%u", parts[0], parts[1], parts[2], parts[3]);
     }
     else
     {
-        wcsncpy_s(version, capacity, text, _TRUNCATE);
+        wcsncpy_s(version, capacity, text.c_str(), _TRUNCATE);
     }
 }
 
@@ -180,7 +147,13 @@ BOOL CALLBACK FindLoggingModule(PINIT_ONCE, PVOID, PVOID*)
     }
     try
     {
-        ReadFileVersion(module, g_loggingModule.version, _countof(g_loggingModule.version));
+        Plinth::FileVersionInfo info;
+        std::wstring version;
+        if (length != 0 && length < MAX_PATH && info.Load(path))
+        {
+            info.GetString(version, L"FileVersion");
+        }
+        StoreFileVersion(version, g_loggingModule.version, _countof(g_loggingModule.version));
     }
     catch (const std::bad_alloc&)
     {
