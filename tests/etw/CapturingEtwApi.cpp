@@ -36,15 +36,6 @@ WNODE_HEADER SessionBuffer(TRACEHANDLE session)
     return buffer;
 }
 
-std::wstring BesideThisExe(const wchar_t* fileName)
-{
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    folder.resize(folder.rfind(L'\\') + 1);
-    return folder + fileName;
-}
-
 ULONG CapturingEtwAPI::RegisterTraceGuidsW(WMIDPREQUEST callback, PVOID context, LPCGUID controlGuid,
                                            ULONG guidCount, PTRACE_GUID_REGISTRATION traceGuids,
                                            LPCWSTR mofImagePath, LPCWSTR mofResourceName,

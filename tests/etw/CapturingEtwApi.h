@@ -44,10 +44,6 @@ struct Registration
 // GetTraceLoggerHandle finds it.
 WNODE_HEADER SessionBuffer(TRACEHANDLE session);
 
-// A file in this test program's folder, where the build puts Wardline.dll
-// and etwdecode.exe.
-std::wstring BesideThisExe(const wchar_t* fileName);
-
 // Stands in for the system: records what the writer sends and answers what
 // the script says. Safe to call from several threads.
 class CapturingEtwAPI : public ETWLogging::EtwAPI

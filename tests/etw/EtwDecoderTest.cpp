@@ -1,7 +1,7 @@
 #include "EtwEventDecoder.h"
 
-#include "CapturingEtwApi.h"
 #include "RecordBytes.h"
+#include "support/ScratchFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -123,10 +123,11 @@ struct ToolRun
     std::string output;
 };
 
-// Runs the decoder tool beside this program with its output in a file.
-ToolRun RunTool(const std::wstring& arguments)
+// Runs the decoder tool beside this program with its output in a file of
+// the scratch folder.
+ToolRun RunTool(const WardlineTest::ScratchFolder& scratch, const std::wstring& arguments)
 {
-    const std::wstring outputPath = EtwTest::BesideThisExe(L"etwdecode-test.out");
+    const std::wstring outputPath = scratch / L"tool.out";
 
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE output = CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
@@ -143,7 +144,7 @@ ToolRun RunTool(const std::wstring& arguments)
     startup.hStdInput = nullptr;
     startup.hStdOutput = output;
     startup.hStdError = output;
-    std::wstring commandLine = L"\"" + EtwTest::BesideThisExe(L"etwdecode.exe") + L"\" " + arguments;
+    std::wstring commandLine = L"\"" + WardlineTest::executableFolder() + L"etwdecode.exe\" " + arguments;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                         &process))
@@ -159,7 +160,6 @@ ToolRun RunTool(const std::wstring& arguments)
     CloseHandle(output);
 
     run.output = ReadFileText(outputPath);
-    DeleteFileW(outputPath.c_str());
     // The tool writes text-mode lines.
     std::string plain;
     for (char c : run.output)
@@ -171,21 +171,6 @@ ToolRun RunTool(const std::wstring& arguments)
     }
     run.output = plain;
     return run;
-}
-
-std::wstring WriteTemp(const wchar_t* name, const std::string& content)
-{
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring path = std::wstring(temp) + name;
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    EXPECT_TRUE(file != INVALID_HANDLE_VALUE &&
-                WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr))
-        << GetLastError();
-    CloseHandle(file);
-    return path;
 }
 
 } // namespace
@@ -246,29 +231,28 @@ TEST(EtwDecoder, RefusesBytesThatAreNotAnEventNamingTheField)
 
 TEST(EtwDecoder, ToolDecodesAFileAndRefusesGarbage)
 {
+    const WardlineTest::ScratchFolder scratch(L"etwdecode");
     const std::vector<std::uint8_t> event = Event();
-    const std::wstring raw = WriteTemp(L"wl-etwdecode-raw.bin", std::string(event.begin(), event.end()));
-    const std::wstring hex = WriteTemp(L"wl-etwdecode-data.hex", Hex(Data()));
-    const std::wstring garbage = WriteTemp(L"wl-etwdecode-garbage.bin", "not an event at all");
+    ASSERT_TRUE(scratch.write(L"raw.bin", std::string(event.begin(), event.end())));
+    ASSERT_TRUE(scratch.write(L"data.hex", Hex(Data())));
+    ASSERT_TRUE(scratch.write(L"garbage.bin", "not an event at all"));
+    const std::wstring raw = scratch / L"raw.bin";
+    const std::wstring hex = scratch / L"data.hex";
+    const std::wstring garbage = scratch / L"garbage.bin";
 
-    ToolRun run = RunTool(L"\"" + raw + L"\"");
+    ToolRun run = RunTool(scratch, L"\"" + raw + L"\"");
     EXPECT_EQ(0u, run.exitCode);
     EXPECT_EQ(kExpectedText, run.output);
 
-    run = RunTool(L"--data --hex \"" + hex + L"\"");
+    run = RunTool(scratch, L"--data --hex \"" + hex + L"\"");
     EXPECT_EQ(0u, run.exitCode);
     EXPECT_NE(std::string::npos, run.output.find("moduleVersion: \"2.1.0.0\"\n")) << run.output;
     EXPECT_EQ(std::string::npos, run.output.find("header.")) << run.output;
 
-    run = RunTool(L"\"" + garbage + L"\"");
+    run = RunTool(scratch, L"\"" + garbage + L"\"");
     EXPECT_EQ(1u, run.exitCode);
     EXPECT_EQ(0u, run.output.find("etwdecode: not an event of this provider: header.")) << run.output;
 
-    run = RunTool(L"--bogus");
+    run = RunTool(scratch, L"--bogus");
     EXPECT_EQ(2u, run.exitCode);
-
-    for (const std::wstring& path : {raw, hex, garbage})
-    {
-        DeleteFileW(path.c_str());
-    }
 }

@@ -3,6 +3,7 @@
 
 #include "CapturingEtwApi.h"
 #include "ImportPatch.h"
+#include "support/ScratchFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -94,7 +95,7 @@ TEST(WardlineDllEtw, TheModuleSendsItsOwnLinesAsEventsByDefault)
     CapturingEtwAPI system;
     g_system = &system;
 
-    HMODULE dll = LoadLibraryW(EtwTest::BesideThisExe(L"Wardline.dll").c_str());
+    HMODULE dll = LoadLibraryW((WardlineTest::executableFolder() + L"Wardline.dll").c_str());
     ASSERT_NE(nullptr, dll) << GetLastError();
     const struct
     {
