@@ -332,3 +332,35 @@ TEST(Unload, LoadAndFreeFromHostThreadsLosesNoHandlesTlsSlotsOrMemory)
     std::printf("after %d cycles: %s; C runtime heap in use %zu bytes (before %zu)\n", kCycles,
                 describe(after).c_str(), heapAfter, heapBefore);
 }
+
+// Storage the library keeps for a thread goes when the thread ends, not only
+// at the unload: a host that runs short-lived threads keeps the library's
+// memory flat while it stays loaded.
+TEST(Unload, AThreadsStorageGoesWhenTheThreadEnds)
+{
+    WardlineLibrary wardline;
+    ASSERT_NE(nullptr, wardline.table) << "Wardline.dll or its CreateObject is missing";
+    // Each thread throws and catches inside the library: its exception
+    // globals are thread-local storage of the library.
+    const auto throwInside = [&]
+    {
+        void* module = nullptr;
+        if (wardline.table->NewModule(&module, L"UnloadHost") == 0)
+        {
+            wardline.table->InitializeModuleV2(module, L"Wardline", L"", 0, nullptr, nullptr, nullptr, nullptr,
+                                               nullptr, nullptr);
+            wardline.table->DestroyModule(module);
+        }
+    };
+    std::thread(throwInside).join();
+    const std::size_t before = crtHeapInUse();
+    constexpr int kThreads = 200;
+    for (int i = 0; i < kThreads; ++i)
+    {
+        std::thread(throwInside).join();
+    }
+    const std::size_t after = crtHeapInUse();
+    std::printf("C runtime heap in use: %zu bytes before, %zu after %d threads\n", before, after, kThreads);
+    EXPECT_LT(after, before + 16 * kThreads);
+}
+
