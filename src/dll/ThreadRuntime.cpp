@@ -264,10 +264,7 @@ void finishOnce(long& control, long state) noexcept
 
 } // namespace
 
-extern "C"
-{
-
-void* __emutls_get_address(EmulatedTlsObject* object)
+extern "C" void* __emutls_get_address(EmulatedTlsObject* object)
 {
     std::uintptr_t index = __atomic_load_n(&object->index, __ATOMIC_ACQUIRE);
     DWORD tlsIndex = __atomic_load_n(&g_tlsIndex, __ATOMIC_ACQUIRE);
@@ -297,8 +294,8 @@ void* __emutls_get_address(EmulatedTlsObject* object)
 }
 
 // For a thread_local in common storage: the largest size and alignment win.
-void __emutls_register_common(EmulatedTlsObject* object, std::size_t size, std::size_t align,
-                              void* initialValue)
+extern "C" void __emutls_register_common(EmulatedTlsObject* object, std::size_t size, std::size_t align,
+                                         void* initialValue)
 {
     if (object->size < size)
     {
@@ -315,7 +312,7 @@ void __emutls_register_common(EmulatedTlsObject* object, std::size_t size, std::
     }
 }
 
-int __cxa_guard_acquire(long long* guardWord)
+extern "C" int __cxa_guard_acquire(long long* guardWord)
 {
     auto* guard = reinterpret_cast<StaticGuard*>(guardWord);
     if (__atomic_load_n(&guard->initialised, __ATOMIC_ACQUIRE) != 0)
@@ -349,13 +346,13 @@ int __cxa_guard_acquire(long long* guardWord)
     }
 }
 
-void __cxa_guard_release(long long* guardWord) noexcept
+extern "C" void __cxa_guard_release(long long* guardWord) noexcept
 {
     finishGuard(*reinterpret_cast<StaticGuard*>(guardWord), 1);
 }
 
 // The initialiser threw: the next use tries again.
-void __cxa_guard_abort(long long* guardWord) noexcept
+extern "C" void __cxa_guard_abort(long long* guardWord) noexcept
 {
     finishGuard(*reinterpret_cast<StaticGuard*>(guardWord), 0);
 }
@@ -365,7 +362,7 @@ void __cxa_guard_abort(long long* guardWord) noexcept
 // std::thread, std::future, ... all reach them) brings a second pthread_once,
 // and the link fails with "multiple definition of `pthread_once'". Use the
 // primitives of wrappers/Sync.h and wrappers/Promise.h instead.
-int pthread_once(long* control, void (*routine)(void))
+extern "C" int pthread_once(long* control, void (*routine)(void))
 {
     if (__atomic_load_n(control, __ATOMIC_ACQUIRE) == kOnceDone)
     {
@@ -399,8 +396,6 @@ int pthread_once(long* control, void (*routine)(void))
     finishOnce(*control, kOnceDone);
     return 0;
 }
-
-} // extern "C"
 
 namespace Norvan::runtime
 {

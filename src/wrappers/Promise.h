@@ -22,8 +22,7 @@ public:
 namespace details
 {
 
-template <typename T>
-struct promise_state
+template <typename T> struct promise_state
 {
     srw_mutex mutex;
     condition_variable ready;
@@ -35,13 +34,11 @@ struct promise_state
 
 } // namespace details
 
-template <typename T>
-class promise;
+template <typename T> class promise;
 
 // The receiving end of a promise<T>, as std::future<T> for one consumer: get
 // gives the value or throws what the promise was given, once.
-template <typename T>
-class future
+template <typename T> class future
 {
 public:
     future() noexcept = default;
@@ -80,8 +77,7 @@ private:
 
 // As std::promise<T>: set the value or an exception once; destroyed or
 // replaced without either, its future throws broken_promise.
-template <typename T>
-class promise
+template <typename T> class promise
 {
 public:
     promise() : state_(std::make_shared<details::promise_state<T>>()) {}
@@ -128,8 +124,7 @@ private:
         return *state_;
     }
 
-    template <typename Store>
-    void complete(Store store)
+    template <typename Store> void complete(Store store)
     {
         details::promise_state<T>& state = checkedState();
         {

@@ -73,8 +73,7 @@ public:
     void notify_one() noexcept { ::WakeConditionVariable(&variable_); }
     void notify_all() noexcept { ::WakeAllConditionVariable(&variable_); }
 
-    template <typename Predicate>
-    void wait(std::unique_lock<srw_mutex>& lock, Predicate ready)
+    template <typename Predicate> void wait(std::unique_lock<srw_mutex>& lock, Predicate ready)
     {
         while (!ready())
         {
@@ -118,14 +117,12 @@ public:
     once_flag& operator=(const once_flag&) = delete;
 
 private:
-    template <typename Callable>
-    friend void call_once(once_flag& flag, Callable&& callable);
+    template <typename Callable> friend void call_once(once_flag& flag, Callable&& callable);
 
     INIT_ONCE once_ = INIT_ONCE_STATIC_INIT;
 };
 
-template <typename Callable>
-void call_once(once_flag& flag, Callable&& callable)
+template <typename Callable> void call_once(once_flag& flag, Callable&& callable)
 {
     BOOL pending = FALSE;
     if (!::InitOnceBeginInitialize(&flag.once_, 0, &pending, nullptr))

@@ -75,8 +75,8 @@ std::map<std::string, int> handlesByType()
     }
     if (status < 0)
     {
-        ADD_FAILURE() << "NtQuerySystemInformation(SystemExtendedHandleInformation) failed with 0x" << std::hex
-                      << status;
+        ADD_FAILURE() << "NtQuerySystemInformation(SystemExtendedHandleInformation) failed with 0x"
+                      << std::hex << status;
         return counts;
     }
     const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
@@ -239,7 +239,8 @@ private:
 // module whose initialisation throws inside the library (a thrown and caught
 // exception), and a module on the bus that handles a state report and a
 // refresh (its locks, JSON, a publication) before it is destroyed.
-void driveModule(const HostModuleTable& table, const Courier& bus, CourierHandle busHandle, Failures& failures)
+void driveModule(const HostModuleTable& table, const Courier& bus, CourierHandle busHandle,
+                 Failures& failures)
 {
     const HMODULE library = GetModuleHandleW(L"Wardline.dll");
     const auto versionNumber = exportOf<std::uint32_t (*)()>(library, "GetVersionNum");
@@ -262,8 +263,9 @@ void driveModule(const HostModuleTable& table, const Courier& bus, CourierHandle
     failures.check(table.DirectMessage(module, nullptr, L"Core.Internal.Protection.State", L"UnloadHost",
                                        L"{\"state\":\"red\"}") == 0,
                    "DirectMessage with a state report");
-    failures.check(table.DirectMessage(module, nullptr, L"Core.Protection.RefreshState", L"UnloadHost", L"") == 0,
-                   "DirectMessage with a refresh");
+    failures.check(
+        table.DirectMessage(module, nullptr, L"Core.Protection.RefreshState", L"UnloadHost", L"") == 0,
+        "DirectMessage with a refresh");
     failures.check(table.DestroyModule(module) == 0, "DestroyModule");
 }
 
@@ -290,7 +292,8 @@ TEST(Unload, LoadAndFreeFromHostThreadsLosesNoHandlesTlsSlotsOrMemory)
         ASSERT_NE(nullptr, wardline.table) << "Wardline.dll or its CreateObject is missing";
         hostThreads.runRound([&](unsigned index)
                              { driveModule(*wardline.table, bus, *busHandles[index], failures); });
-        std::thread shortLived([&] { driveModule(*wardline.table, bus, *busHandles[kHostThreads], failures); });
+        std::thread shortLived([&]
+                               { driveModule(*wardline.table, bus, *busHandles[kHostThreads], failures); });
         shortLived.join();
         for (const std::string& failure : failures.take())
         {
@@ -319,10 +322,12 @@ TEST(Unload, LoadAndFreeFromHostThreadsLosesNoHandlesTlsSlotsOrMemory)
     {
         const auto found = before.find(type);
         const int grown = count - (found != before.end() ? found->second : 0);
-        EXPECT_LE(grown, kHandleSlack) << type << " handles grew by " << grown << " in " << kCycles
-                                       << " cycles; before: " << describe(before) << "after: " << describe(after);
+        EXPECT_LE(grown, kHandleSlack)
+            << type << " handles grew by " << grown << " in " << kCycles
+            << " cycles; before: " << describe(before) << "after: " << describe(after);
     }
-    EXPECT_EQ(slotBefore, lowestFreeTlsSlot()) << "lowest free TLS slot before and after " << kCycles << " cycles";
+    EXPECT_EQ(slotBefore, lowestFreeTlsSlot())
+        << "lowest free TLS slot before and after " << kCycles << " cycles";
     // What one load used to keep (libstdc++'s emergency exception pool alone
     // is about 73 KB) would show many times over.
     const std::size_t heapAfter = crtHeapInUse();
@@ -347,8 +352,8 @@ TEST(Unload, AThreadsStorageGoesWhenTheThreadEnds)
         void* module = nullptr;
         if (wardline.table->NewModule(&module, L"UnloadHost") == 0)
         {
-            wardline.table->InitializeModuleV2(module, L"Wardline", L"", 0, nullptr, nullptr, nullptr, nullptr,
-                                               nullptr, nullptr);
+            wardline.table->InitializeModuleV2(module, L"Wardline", L"", 0, nullptr, nullptr, nullptr,
+                                               nullptr, nullptr, nullptr);
             wardline.table->DestroyModule(module);
         }
     };
@@ -363,4 +368,3 @@ TEST(Unload, AThreadsStorageGoesWhenTheThreadEnds)
     std::printf("C runtime heap in use: %zu bytes before, %zu after %d threads\n", before, after, kThreads);
     EXPECT_LT(after, before + 16 * kThreads);
 }
-
