@@ -332,3 +332,32 @@ TEST(MessageBusLibDefaults, CourierPlantedInTheCurrentDirectoryIsNotLoaded)
     EXPECT_THROW(MessageBusLib(nullptr, nullptr, env), ModuleException);
     EXPECT_FALSE(LoaderTest::isLoaded(planted / L"Courier.dll"));
 }
+
+TEST(MessageBusLibDefaults, UntrustedCourierIsRefusedAfterTheDocumentedLines)
+{
+    for (const wchar_t* variant : {L"Courier-unsigned.dll", L"Courier-tampered.dll"})
+    {
+        ScratchFolder host(L"buslib-untrusted");
+        ASSERT_TRUE(host.copyFrom(LoaderTest::fixture(variant), L"Courier.dll"));
+        MessageBusLib::Environment env = MessageBusLib::Environment::defaults();
+        env.searchList = {host.path()};
+        LogCapture log;
+        EXPECT_THROW(MessageBusLib(nullptr, nullptr, env), ModuleException);
+        const std::vector<std::wstring> errors = {
+            L"LoadLibrary Failed. GLE: 5",
+            L"Failed to load library. Error code: MODULE_STATUS_UNSUCCESSFUL(2147483650).",
+            L"Failed to load library: Courier.dll.",
+            L"Failed to load library: Courier.dll. Throwing ModuleException.",
+        };
+        std::vector<std::wstring> seen;
+        for (const auto& line : log.lines())
+        {
+            if (line.level == 4)
+            {
+                seen.push_back(line.text);
+            }
+        }
+        EXPECT_EQ(errors, seen);
+        EXPECT_FALSE(LoaderTest::isLoaded(host / L"Courier.dll"));
+    }
+}
