@@ -40,14 +40,15 @@ std::wstring joined(const std::wstring& folder, const std::wstring& file)
     return folder.empty() ? file : folder + L"\\" + file;
 }
 
-// Lines of the debugger output, with the thread that wrote them. Bounded:
-// lines of threads that are never asked for must not pile up.
-class DebugOutputTap
+// Lines modules logged, with the thread that logged them: from the debugger
+// output and from their events. Bounded: lines of threads that are never
+// asked for must not pile up.
+class ModuleLogLines
 {
 public:
-    static DebugOutputTap& instance()
+    static ModuleLogLines& instance()
     {
-        static DebugOutputTap tap;
+        static ModuleLogLines tap;
         return tap;
     }
 
@@ -56,7 +57,7 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_handler == nullptr)
         {
-            m_handler = AddVectoredExceptionHandler(1, &DebugOutputTap::onException);
+            m_handler = AddVectoredExceptionHandler(1, &ModuleLogLines::onException);
         }
     }
 
@@ -78,10 +79,6 @@ public:
         }
         return taken;
     }
-
-private:
-    static constexpr std::size_t kMaxLines = 4096;
-    static constexpr DWORD kWideDebugOutput = 0x4001000A; // DBG_PRINTEXCEPTION_WIDE_C
 
     void add(const std::wstring& text)
     {
@@ -106,6 +103,10 @@ private:
             start = end + 1;
         }
     }
+
+private:
+    static constexpr std::size_t kMaxLines = 4096;
+    static constexpr DWORD kWideDebugOutput = 0x4001000A; // DBG_PRINTEXCEPTION_WIDE_C
 
     static LONG CALLBACK onException(EXCEPTION_POINTERS* info)
     {
@@ -186,6 +187,7 @@ std::vector<LoaderDecision> loaderDecisions(const std::vector<std::wstring>& lin
     std::vector<LoaderDecision> decisions;
     // The candidate the loader last found, until it is loaded or refused.
     bool pending = false;
+    bool unnamed = false;
     std::wstring file;
     std::wstring folder;
     const auto settle = [&]()
@@ -230,6 +232,15 @@ std::vector<LoaderDecision> loaderDecisions(const std::vector<std::wstring>& lin
             const std::wstring error = message.substr(std::wcslen(L"LoadLibrary Failed. GLE: "));
             refuse(error == L"5" ? LoaderDecision::Untrusted : LoaderDecision::LoadFailed,
                    pending ? joined(folder, file) : L"", error);
+            // Without the "Loading" line (below the module's severity) the
+            // loader's next line names the library.
+            unnamed = decisions.back().library.empty();
+        }
+        else if (unnamed && between(message, L"Failed to load library: ", L".", part) &&
+                 part.find(L"Throwing ModuleException") == std::wstring::npos)
+        {
+            decisions.back().library = part;
+            unnamed = false;
         }
         else if (between(message, L"Failed to load ", L".", part) &&
                  part.find(L" function from library: ") != std::wstring::npos)
@@ -277,7 +288,12 @@ std::string describe(const LoaderDecision& decision)
 
 void watchModuleLog()
 {
-    DebugOutputTap::instance().start();
+    ModuleLogLines::instance().start();
+}
+
+void addModuleLogText(const std::wstring& text)
+{
+    ModuleLogLines::instance().add(text);
 }
 
 void showLoaderDecisions(Output& output, const std::wstring& module)
@@ -285,7 +301,7 @@ void showLoaderDecisions(Output& output, const std::wstring& module)
     static const char* const kinds[] = {"loaded",         "blocked",   "untrusted",      "load-failed",
                                         "missing-export", "not-found", "fallback-folder"};
     for (const LoaderDecision& decision :
-         loaderDecisions(DebugOutputTap::instance().take(GetCurrentThreadId())))
+         loaderDecisions(ModuleLogLines::instance().take(GetCurrentThreadId())))
     {
         Output::Json json("loader");
         json.str("module", module)

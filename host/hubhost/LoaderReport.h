@@ -7,9 +7,9 @@
 
 // What a module's library loader decided (which file it loaded for its bus,
 // from which folder, and why it refused a candidate), read from the module's
-// own log as far as that reaches the debugger output of this process: the
-// log-file writer copies every line there when its log.ini has Options bit
-// 0x01 (and Severity 1 shows the "Loading" lines too).
+// own log: the messages of its ETW events (ModuleTrace.h), and whatever it
+// writes to the debugger output of this process (the log-file writer copies
+// its lines there when the module's log.ini has Options bit 0x01).
 namespace hubhost
 {
 
@@ -45,8 +45,11 @@ std::string describe(const LoaderDecision& decision);
 // module library is loaded, so that nothing it logs is missed.
 void watchModuleLog();
 
-// Prints, as "[loader] MODULE: ..." lines, the decisions in what the calling
-// thread wrote to the debugger since the last call on that thread.
+// Adds text a module logged on the calling thread (one line or several).
+void addModuleLogText(const std::wstring& text);
+
+// Prints, as "[loader] MODULE: ..." lines, the decisions in what modules
+// logged on the calling thread since the last call on that thread.
 void showLoaderDecisions(Output& output, const std::wstring& module);
 
 } // namespace hubhost

@@ -1,6 +1,7 @@
 #include "ModuleHost.h"
 
 #include "LoaderReport.h"
+#include "ModuleTrace.h"
 #include "Text.h"
 
 #include <mutex>
@@ -62,6 +63,7 @@ bool LoadedModule::start(const HostConfig& host, unsigned& failures, std::string
                 ")";
         return false;
     }
+    traceModule(m_library);
     using CreateObjectFn = const void* (*)();
     const auto create =
         reinterpret_cast<CreateObjectFn>(reinterpret_cast<void*>(GetProcAddress(m_library, "CreateObject")));

@@ -122,8 +122,9 @@ output (text; with --json one object a line, "event" naming the kind):
   [loader] M: ...         what module M's library loader decided during the
                           module function reported next: which bus library it
                           loaded from which folder, or why it refused one
-                          (event "loader"); read from what the module logs
-                          to the debugger output (its log.ini Options 0x01)
+                          (event "loader"); read from what the module logs:
+                          its ETW events (hubhost plays the trace session,
+                          enabled at level 1) or its debugger output
   [publish] / [reply] / [respond] / [check] / [stats] / [manager] / [echo] /
   [error] / [bus-fault] / [hubhost]
 With a tap export, requests, replies, request outcomes and handled reports are

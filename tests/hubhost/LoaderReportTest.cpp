@@ -67,6 +67,16 @@ TEST(LoaderReport, EachDecisionOfTheLoader)
                         }));
 }
 
+TEST(LoaderReport, RefusalBelowTheSeverityOfTheLoadingLineIsNamedByTheNextLine)
+{
+    EXPECT_EQ(
+        (std::vector<std::string>{"refused Courier.dll: not trusted (Windows error 5)"}),
+        described({written(L"LoadLibrary Failed. GLE: 5"),
+                   written(L"Failed to load library. Error code: MODULE_STATUS_UNSUCCESSFUL(2147483650)."),
+                   written(L"Failed to load library: Courier.dll."),
+                   written(L"Failed to load library: Courier.dll. Throwing ModuleException.")}));
+}
+
 TEST(LoaderReport, OtherLinesAreNoDecisions)
 {
     EXPECT_TRUE(
