@@ -93,40 +93,54 @@ std::size_t lineAt(const std::string& output, const std::string& line)
 }
 
 // The module's severity for this test's run: what it logs at level 1 (the
-// library it loaded, and from where) reaches hubhost too. Removed after.
+// library it loaded, and from where) reaches hubhost too. Every key it had
+// to create is removed again, deepest first.
 class ModuleSeverity
 {
 public:
-    static constexpr const wchar_t* kKey = L"SOFTWARE\\Korvex\\Logging\\Provider\\Wardline";
-
     explicit ModuleSeverity(DWORD severity)
     {
-        created_ = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key_,
-                                   &disposition_) == ERROR_SUCCESS;
-        if (created_)
+        for (const wchar_t* path : kPaths)
         {
-            RegSetValueExW(key_, L"Severity", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&severity),
-                           sizeof(severity));
+            HKEY key = nullptr;
+            DWORD disposition = 0;
+            if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                                &disposition) != ERROR_SUCCESS)
+            {
+                return;
+            }
+            if (disposition == REG_CREATED_NEW_KEY)
+            {
+                created_.push_back(path);
+            }
+            if (path == kPaths[2])
+            {
+                set_ =
+                    RegSetValueExW(key, L"Severity", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&severity),
+                                   sizeof(severity)) == ERROR_SUCCESS;
+            }
+            RegCloseKey(key);
         }
     }
     ~ModuleSeverity()
     {
-        if (created_)
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kPaths[2], L"Severity");
+        for (auto it = created_.rbegin(); it != created_.rend(); ++it)
         {
-            RegDeleteValueW(key_, L"Severity");
-            RegCloseKey(key_);
-            if (disposition_ == REG_CREATED_NEW_KEY)
-            {
-                RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey);
-            }
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, *it);
         }
     }
-    bool set() const { return created_; }
+    ModuleSeverity(const ModuleSeverity&) = delete;
+    ModuleSeverity& operator=(const ModuleSeverity&) = delete;
+
+    bool set() const { return set_; }
 
 private:
-    HKEY key_ = nullptr;
-    DWORD disposition_ = 0;
-    bool created_ = false;
+    static constexpr const wchar_t* kPaths[3] = {L"SOFTWARE\\Korvex\\Logging",
+                                                 L"SOFTWARE\\Korvex\\Logging\\Provider",
+                                                 L"SOFTWARE\\Korvex\\Logging\\Provider\\Wardline"};
+    std::vector<const wchar_t*> created_;
+    bool set_ = false;
 };
 
 class HubhostInitV1 : public ::testing::Test

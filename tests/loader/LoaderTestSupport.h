@@ -34,7 +34,12 @@ public:
     {
         ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, path_.c_str());
     }
-    ~BlockList() { ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, path_.c_str()); }
+    ~BlockList()
+    {
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, path_.c_str());
+        WardlineTest::removeKeyIfEmpty(L"SOFTWARE\\Korvex\\Hubfrm\\List");
+        WardlineTest::removeKeyIfEmpty(L"SOFTWARE\\Korvex\\Hubfrm");
+    }
     BlockList(const BlockList&) = delete;
     BlockList& operator=(const BlockList&) = delete;
 
