@@ -119,6 +119,12 @@ output (text; with --json one object a line, "event" naming the kind):
                           the reply flag (event "bus")
   [bus] handled NAME by OWNER -> STATUS   a subscriber's callback returned
                           STATUS (event "bus", kind "handled"); see --handled
+  [loader] M: ...         what module M's library loader decided during the
+                          module function reported next: which bus library it
+                          loaded from which folder, or why it refused one
+                          (event "loader"); read from what the module logs:
+                          its ETW events (hubhost plays the trace session,
+                          enabled at level 1) or its debugger output
   [publish] / [reply] / [respond] / [check] / [stats] / [manager] / [echo] /
   [error] / [bus-fault] / [hubhost]
 With a tap export, requests, replies, request outcomes and handled reports are
