@@ -9,7 +9,7 @@
 #include "module/IOCContainer.h"
 #include "module/ModuleExports.h"
 #include "protection/WardlineImpl.h"
-#include "settings/SettingsManager.h"
+#include "settings/SettingsManagerClient.h"
 
 #include <new>
 
