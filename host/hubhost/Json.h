@@ -24,6 +24,12 @@ using WideValue = WideDocument::ValueType;
 using WideBuffer = rapidjson::GenericStringBuffer<rapidjson::UTF16<wchar_t>>;
 using WideWriter = rapidjson::Writer<WideBuffer, rapidjson::UTF16<wchar_t>, rapidjson::UTF16<wchar_t>>;
 
+// GetSize counts bytes, not characters.
+inline std::wstring textOf(const WideBuffer& buffer)
+{
+    return std::wstring(buffer.GetString(), buffer.GetSize() / sizeof(wchar_t));
+}
+
 // Iterative: a deeply nested text must not exhaust a bus thread's stack.
 inline bool parseJson(const std::wstring& text, WideDocument& document)
 {

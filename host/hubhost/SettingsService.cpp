@@ -69,7 +69,7 @@ std::wstring singleReply(const Item& item)
     WideBuffer buffer;
     WideWriter writer(buffer);
     writeItem(writer, item);
-    return std::wstring(buffer.GetString(), buffer.GetLength());
+    return textOf(buffer);
 }
 
 std::wstring listReply(const std::vector<Item>& items, const std::string& error)
@@ -91,7 +91,7 @@ std::wstring listReply(const std::vector<Item>& items, const std::string& error)
         writer.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
     }
     writer.EndObject();
-    return std::wstring(buffer.GetString(), buffer.GetLength());
+    return textOf(buffer);
 }
 
 std::wstring notificationPayload(const std::wstring& name, const SettingEntry* entry)
@@ -109,7 +109,7 @@ std::wstring notificationPayload(const std::wstring& name, const SettingEntry* e
         writer.Bool(entry->isVolatile);
     }
     writer.EndObject();
-    return std::wstring(buffer.GetString(), buffer.GetLength());
+    return textOf(buffer);
 }
 
 // The notifications of the changes a batch made.

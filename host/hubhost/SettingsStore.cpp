@@ -74,7 +74,7 @@ std::wstring serialise(const SettingsStore::Entries& entries)
     }
     writer.EndObject();
     writer.EndObject();
-    return std::wstring(1, kByteOrderMark) + std::wstring(buffer.GetString(), buffer.GetLength());
+    return std::wstring(1, kByteOrderMark) + textOf(buffer);
 }
 
 bool writeAll(HANDLE file, const void* data, DWORD size)
