@@ -120,8 +120,10 @@ TEST(SettingsStore, LeftoverOfAnInterruptedWriteIsDroppedAndTheFileStands)
 {
     ScratchFolder folder;
     const std::wstring path = folder.file(L"settings.json");
-    writeBytes(path, utf16File(L"{\"format\":1,\"properties\":{\"a\":\"committed\"}}"));
-    writeBytes(path + L".tmp", utf16File(L"{\"format\":1,\"properties\":{\"a\":\"unconf"));
+    ASSERT_TRUE(
+        folder.write(L"settings.json", utf16File(L"{\"format\":1,\"properties\":{\"a\":\"committed\"}}")));
+    ASSERT_TRUE(
+        folder.write(L"settings.json.tmp", utf16File(L"{\"format\":1,\"properties\":{\"a\":\"unconf")));
     Opened opened(path);
     ASSERT_TRUE(opened.ok) << opened.error;
     EXPECT_EQ((std::map<std::wstring, std::wstring>{{L"a", L"committed"}}), valuesOf(opened.store));
@@ -145,7 +147,7 @@ TEST(SettingsStore, DamagedFileIsMovedAsideWithItsBytes)
     {
         ScratchFolder folder;
         const std::wstring path = folder.file(L"settings.json");
-        writeBytes(path, bytes);
+        ASSERT_TRUE(folder.write(L"settings.json", bytes));
         {
             Opened opened(path);
             ASSERT_TRUE(opened.ok) << opened.error;
@@ -165,7 +167,7 @@ TEST(SettingsStore, NewerFormatAndSecondHostAreRefusedWithoutTouchingTheFile)
     ScratchFolder folder;
     const std::wstring path = folder.file(L"settings.json");
     const std::string newer = utf16File(L"{\"format\":2,\"properties\":{\"a\":\"1\"}}");
-    writeBytes(path, newer);
+    ASSERT_TRUE(folder.write(L"settings.json", newer));
     Opened refused(path);
     EXPECT_FALSE(refused.ok);
     EXPECT_NE(std::string::npos, refused.error.find("newer than this host's")) << refused.error;

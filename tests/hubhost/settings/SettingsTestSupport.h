@@ -1,9 +1,11 @@
 #pragma once
 
 // Folders, files and hubhost runs for the settings service's tests. Each test
-// works in a folder of its own beside the test executable, removed at the end.
+// works in a folder of its own, removed at the end.
 
 #include <windows.h>
+
+#include "support/ScratchFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -16,34 +18,28 @@ namespace SettingsServiceTest
 
 inline std::wstring besideThisExe(const std::wstring& name)
 {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L'\\') + 1) + name;
+    return WardlineTest::executableFolder() + name;
 }
 
-// A fresh folder for one test; everything in it goes with it.
+// A folder of its own for one test, removed with everything in it.
 class ScratchFolder
 {
 public:
     ScratchFolder()
+        : folder_(L"settings-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++count_))
     {
-        static unsigned counter = 0;
-        path_ = besideThisExe(L"settings-scratch-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(++counter));
-        CreateDirectoryW(path_.c_str(), nullptr);
     }
-    ~ScratchFolder() { removeTree(path_); }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    std::wstring file(const std::wstring& name) const { return path_ + L"\\" + name; }
+    std::wstring file(const std::wstring& name) const { return folder_ / name; }
+    bool write(const std::wstring& name, const std::string& bytes) const
+    {
+        return folder_.write(name, bytes);
+    }
     // Names of the files in the folder, sorted.
     std::vector<std::wstring> names() const
     {
         std::vector<std::wstring> found;
         WIN32_FIND_DATAW data;
-        HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &data);
+        HANDLE search = FindFirstFileW(file(L"*").c_str(), &data);
         if (search == INVALID_HANDLE_VALUE)
         {
             return found;
@@ -62,35 +58,8 @@ public:
     }
 
 private:
-    static void removeTree(const std::wstring& folder)
-    {
-        WIN32_FIND_DATAW data;
-        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &data);
-        if (search != INVALID_HANDLE_VALUE)
-        {
-            do
-            {
-                const std::wstring name = data.cFileName;
-                if (name == L"." || name == L"..")
-                {
-                    continue;
-                }
-                const std::wstring path = folder + L"\\" + name;
-                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                {
-                    removeTree(path);
-                }
-                else
-                {
-                    DeleteFileW(path.c_str());
-                }
-            } while (FindNextFileW(search, &data));
-            FindClose(search);
-        }
-        RemoveDirectoryW(folder.c_str());
-    }
-
-    std::wstring path_;
+    static inline unsigned count_ = 0;
+    WardlineTest::ScratchFolder folder_;
 };
 
 inline std::string readBytes(const std::wstring& path)
@@ -111,15 +80,6 @@ inline std::string readBytes(const std::wstring& path)
     }
     CloseHandle(file);
     return bytes;
-}
-
-inline void writeBytes(const std::wstring& path, const std::string& bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
 }
 
 // A settings file as the store writes it: byte order mark and UTF-16 text.
@@ -146,7 +106,11 @@ inline HostRun runHubhost(const ScratchFolder& folder, const std::wstring& argum
     HostRun run;
     const std::wstring scriptPath = folder.file(L"script.hub");
     const std::wstring outputPath = folder.file(L"output.txt");
-    writeBytes(scriptPath, script);
+    if (!folder.write(L"script.hub", script))
+    {
+        ADD_FAILURE() << "the script cannot be written";
+        return run;
+    }
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     HANDLE output =
         CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
