@@ -203,24 +203,31 @@ bool startsWith(const std::wstring& name, const std::wstring& prefix)
     return name.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Commits a batch; on failure every confirmed item of it is withdrawn.
-bool commit(SettingsStore& store, const std::vector<SettingChange>& changes, std::vector<Item>& items)
+// Commits a batch and answers it: the changes announced when they were
+// stored, else every confirmed item withdrawn.
+SettingsAnswer committed(SettingsStore& store, const std::vector<SettingChange>& changes,
+                         std::vector<Item>& items, bool list)
 {
+    SettingsAnswer answer;
     std::string error;
     if (changes.empty() || store.apply(changes, error))
     {
-        return true;
+        answer.notifications = notificationsFor(changes);
     }
-    for (Item& item : items)
+    else
     {
-        if (item.status)
+        for (Item& item : items)
         {
-            item.status = false;
-            item.hasValue = false;
-            item.error = "not stored: " + error;
+            if (item.status)
+            {
+                item.status = false;
+                item.hasValue = false;
+                item.error = "not stored: " + error;
+            }
         }
     }
-    return false;
+    answer.reply = list ? listReply(items, std::string()) : singleReply(items.front());
+    return answer;
 }
 
 SettingsAnswer answerSet(SettingsStore& store, const WideDocument& request)
@@ -234,13 +241,7 @@ SettingsAnswer answerSet(SettingsStore& store, const WideDocument& request)
         changes.push_back(change);
     }
     std::vector<Item> items{item};
-    SettingsAnswer answer;
-    if (commit(store, changes, items))
-    {
-        answer.notifications = notificationsFor(changes);
-    }
-    answer.reply = singleReply(items[0]);
-    return answer;
+    return committed(store, changes, items, false);
 }
 
 SettingsAnswer answerGet(SettingsStore& store, const WideDocument& request)
@@ -275,13 +276,7 @@ SettingsAnswer answerRemove(SettingsStore& store, const WideDocument& request)
         }
     }
     std::vector<Item> items{item};
-    SettingsAnswer answer;
-    if (commit(store, changes, items))
-    {
-        answer.notifications = notificationsFor(changes);
-    }
-    answer.reply = singleReply(items[0]);
-    return answer;
+    return committed(store, changes, items, false);
 }
 
 // The items of a list request; false with the reason when there is no list.
@@ -319,13 +314,7 @@ SettingsAnswer answerSetList(SettingsStore& store, const std::vector<const WideV
         }
         items.push_back(item);
     }
-    SettingsAnswer answer;
-    if (commit(store, changes, items))
-    {
-        answer.notifications = notificationsFor(changes);
-    }
-    answer.reply = listReply(items, std::string());
-    return answer;
+    return committed(store, changes, items, true);
 }
 
 SettingsAnswer answerGetList(SettingsStore& store, const std::vector<const WideValue*>& requests)
@@ -432,13 +421,7 @@ SettingsAnswer answerRemoveList(SettingsStore& store, const std::vector<const Wi
             items.push_back(item);
         }
     }
-    SettingsAnswer answer;
-    if (commit(store, changes, items))
-    {
-        answer.notifications = notificationsFor(changes);
-    }
-    answer.reply = listReply(items, std::string());
-    return answer;
+    return committed(store, changes, items, true);
 }
 } // namespace
 

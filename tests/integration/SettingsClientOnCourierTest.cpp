@@ -54,17 +54,12 @@ private:
                                    const wchar_t*)
     {
         auto* self = static_cast<ScriptedSettingsManager*>(context);
-        unsigned char reply[courier::kRecordSizeV2];
-        std::memcpy(reply, record, sizeof(reply));
-        std::uint32_t flags = 0;
-        std::memcpy(&flags, reply + courier::kOffsetFlags, sizeof(flags));
-        flags |= courier::kFlagReply;
-        std::memcpy(reply + courier::kOffsetFlags, &flags, sizeof(flags));
+        const std::vector<unsigned char> reply = replyRecordFor(record);
         for (const Answer& answer : self->answers_)
         {
             Sleep(answer.delayMs);
-            const CourierStatus status =
-                self->bus_.table->publish(self->handle_, reply, name, L"Scripted", answer.payload.c_str());
+            const CourierStatus status = self->bus_.table->publish(self->handle_, reply.data(), name,
+                                                                   L"Scripted", answer.payload.c_str());
             std::lock_guard<std::mutex> guard(self->lock_);
             self->published_.push_back(status);
         }

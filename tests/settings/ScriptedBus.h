@@ -2,6 +2,7 @@
 
 #include "message/MessageBus.h"
 #include "message/Reply.h"
+#include "settings/SettingsManagerClient.h"
 
 #include <deque>
 #include <mutex>
@@ -184,6 +185,14 @@ private:
     mutable std::mutex mutex_;
     std::deque<Answer> answers_;
     std::vector<Sent> sent_;
+};
+
+// A settings client on a scripted bus of its own.
+struct Client
+{
+    Client() : bus(std::make_shared<ScriptedBus>()), client(bus) {}
+    std::shared_ptr<ScriptedBus> bus;
+    SettingsManagerClient client;
 };
 
 } // namespace SettingsTest

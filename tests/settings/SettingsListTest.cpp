@@ -16,13 +16,6 @@ namespace
 
 constexpr std::chrono::milliseconds kTimeout{5000};
 
-struct Client
-{
-    Client() : bus(std::make_shared<ScriptedBus>()), client(bus) {}
-    std::shared_ptr<ScriptedBus> bus;
-    SettingsManagerClient client;
-};
-
 std::size_t linesFrom(const LogCapture& log, const std::wstring& function, const std::wstring& text)
 {
     std::size_t count = 0;

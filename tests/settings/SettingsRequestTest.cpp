@@ -22,13 +22,6 @@ namespace
 
 constexpr std::chrono::milliseconds kTimeout{5000};
 
-struct Client
-{
-    Client() : bus(std::make_shared<ScriptedBus>()), client(bus) {}
-    std::shared_ptr<ScriptedBus> bus;
-    SettingsManagerClient client;
-};
-
 std::wstring setPayload(const std::wstring& value, bool isVolatile)
 {
     return L"{\"name\":\"N\",\"value\":\"" + value + L"\",\"volatile\":" + (isVolatile ? L"true" : L"false") +
