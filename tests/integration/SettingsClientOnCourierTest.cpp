@@ -144,3 +144,20 @@ TEST_F(SettingsClientOnCourier, NoSettingsManagerOnTheBusIsADataError)
         << "no need to wait it out";
     EXPECT_EQ(1u, log.exactly(L"Property request failed with DATA_ERROR. Returning.").size());
 }
+
+// The client NewModule registers loads the bus library itself: each module's
+// client holds a bus handle of its own for as long as the module lives.
+TEST_F(SettingsClientOnCourier, EachModuleHasASettingsClientOnAHandleOfItsOwn)
+{
+    WardlineLibrary wardline;
+    ASSERT_NE(nullptr, wardline.table);
+    const std::uint32_t before = bus.stats().liveHandles;
+    void* first = nullptr;
+    void* second = nullptr;
+    ASSERT_EQ(0u, wardline.table->NewModule(&first, L"IntegrationHost"));
+    ASSERT_EQ(0u, wardline.table->NewModule(&second, L"IntegrationHost"));
+    EXPECT_EQ(before + 2, bus.stats().liveHandles);
+    EXPECT_EQ(0u, wardline.table->DestroyModule(first));
+    EXPECT_EQ(0u, wardline.table->DestroyModule(second));
+    EXPECT_EQ(before, bus.stats().liveHandles);
+}
