@@ -82,6 +82,8 @@ TEST(SettingsClientSet, TypedValuesTravelAsTextInBothForms)
     EXPECT_EQ(Sent(setPayload(L"1", false), setPayload(L"1", true)), sentBoth(true));
     EXPECT_EQ(Sent(setPayload(L"0", false), setPayload(L"0", true)), sentBoth(false));
     EXPECT_EQ(Sent(setPayload(L"text", false), setPayload(L"text", true)), sentBoth(L"text"));
+    // No text at all is sent as empty text rather than read through a null pointer.
+    EXPECT_EQ(Sent(setPayload(L"", false), setPayload(L"", true)), sentBoth(static_cast<const wchar_t*>(nullptr)));
     EXPECT_EQ(Sent(setPayload(L"wide \\\"quoted\\\"", false), setPayload(L"wide \\\"quoted\\\"", true)),
               sentBoth(std::wstring(L"wide \"quoted\"")));
 }
