@@ -120,6 +120,11 @@ output (text; with --json one object a line, "event" naming the kind):
                           the reply flag (event "bus")
   [bus] handled NAME by OWNER -> STATUS   a subscriber's callback returned
                           STATUS (event "bus", kind "handled"); see --handled
+  [loader] M: ...         what module M's library loader decided during the
+                          module function reported next: which bus library it
+                          loaded from which folder, or why it refused one
+                          (event "loader"); read from what the module logs
+                          to the debugger output (its log.ini Options 0x01)
   [publish] / [reply] / [respond] / [check] / [stats] / [manager] / [echo] /
   [error] / [bus-fault] / [hubhost]
 With a tap export, requests, replies, request outcomes and handled reports are

@@ -103,6 +103,16 @@ protected:
         return env;
     }
 
+    // The registry fallback, as a 32-bit process on a 64-bit system sees it.
+    MessageBusLib::Environment underWow64()
+    {
+        auto api = std::make_shared<PathsTest::FakeOSVersionAPI>();
+        api->wow64 = true;
+        MessageBusLib::Environment env = environment({});
+        env.osInfo = PathsTest::osInfoOf(api);
+        return env;
+    }
+
     std::unique_ptr<MessageBusLib> open(std::vector<std::wstring> searchList)
     {
         return std::make_unique<MessageBusLib>(nullptr, nullptr, environment(std::move(searchList)));
@@ -251,12 +261,8 @@ TEST_F(MessageBusLibTest, EmptySearchListTakesTheInstallFolderFromTheRegistry)
         EXPECT_EQ(L"Norvan::MessageBusLib::loadFromRegistry", lines[0].function);
     }
     // Under WoW64 the other value names the folder.
-    auto api = std::make_shared<PathsTest::FakeOSVersionAPI>();
-    api->wow64 = true;
-    MessageBusLib::Environment env = environment({});
-    env.osInfo = PathsTest::osInfoOf(api);
     LogCapture log;
-    EXPECT_EQ("Failed to load library", failure(env));
+    EXPECT_EQ("Failed to load library", failure(underWow64()));
     EXPECT_EQ(1u, log.exactly(L"Loading MesageBusLib by force from path: C:\\elsewhere").size());
 }
 
@@ -274,12 +280,8 @@ TEST_F(MessageBusLibTest, WithoutInstallFolderTheCommonProgramFilesFolderIsTried
                           .size());
     }
     {
-        auto api = std::make_shared<PathsTest::FakeOSVersionAPI>();
-        api->wow64 = true;
-        MessageBusLib::Environment env = environment({});
-        env.osInfo = PathsTest::osInfoOf(api);
         LogCapture log;
-        EXPECT_EQ("Failed to load library", failure(env));
+        EXPECT_EQ("Failed to load library", failure(underWow64()));
         EXPECT_EQ(1u, log.exactly(L"Failed to retrieve Hubfrm WoW64 path from registry").size());
     }
     {
@@ -329,4 +331,33 @@ TEST(MessageBusLibDefaults, CourierPlantedInTheCurrentDirectoryIsNotLoaded)
     env.searchList = {L"$(Hubframe.InstallDir)"};
     EXPECT_THROW(MessageBusLib(nullptr, nullptr, env), ModuleException);
     EXPECT_FALSE(LoaderTest::isLoaded(planted / L"Courier.dll"));
+}
+
+TEST(MessageBusLibDefaults, UntrustedCourierIsRefusedAfterTheDocumentedLines)
+{
+    for (const wchar_t* variant : {L"Courier-unsigned.dll", L"Courier-tampered.dll"})
+    {
+        ScratchFolder host(L"buslib-untrusted");
+        ASSERT_TRUE(host.copyFrom(LoaderTest::fixture(variant), L"Courier.dll"));
+        MessageBusLib::Environment env = MessageBusLib::Environment::defaults();
+        env.searchList = {host.path()};
+        LogCapture log;
+        EXPECT_THROW(MessageBusLib(nullptr, nullptr, env), ModuleException);
+        const std::vector<std::wstring> errors = {
+            L"LoadLibrary Failed. GLE: 5",
+            L"Failed to load library. Error code: MODULE_STATUS_UNSUCCESSFUL(2147483650).",
+            L"Failed to load library: Courier.dll.",
+            L"Failed to load library: Courier.dll. Throwing ModuleException.",
+        };
+        std::vector<std::wstring> seen;
+        for (const auto& line : log.lines())
+        {
+            if (line.level == 4)
+            {
+                seen.push_back(line.text);
+            }
+        }
+        EXPECT_EQ(errors, seen);
+        EXPECT_FALSE(LoaderTest::isLoaded(host / L"Courier.dll"));
+    }
 }
