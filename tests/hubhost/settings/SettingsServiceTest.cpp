@@ -293,3 +293,21 @@ TEST_F(ServiceOnCourier, ConcurrentClientsAllConfirmed)
     EXPECT_EQ(100u, store.entries().size());
     EXPECT_EQ(25u, service.list(L"t3.").size());
 }
+
+TEST_F(ServiceOnCourier, HugeListIsAnsweredItemByItem)
+{
+    std::wstring request = L"{\"properties\":[";
+    for (int i = 0; i < 50000; ++i)
+    {
+        request +=
+            (i ? L"," : L"") + std::wstring(L"{\"name\":\"n") + std::to_wstring(i) + L"\",\"value\":\"v\"}";
+    }
+    request += L"]}";
+    const hubhost::SettingsAnswer set = service.answer(L"SettingsManager.SetProperties.Request", request);
+    hubhost::WideDocument reply;
+    ASSERT_TRUE(hubhost::parseJson(set.reply, reply));
+    ASSERT_TRUE(reply[L"responses"].IsArray());
+    EXPECT_EQ(50000u, reply[L"responses"].Size());
+    EXPECT_EQ(50000u, store.entries().size());
+    EXPECT_EQ(100000u, set.notifications.size());
+}
