@@ -171,6 +171,19 @@ private:
 
 using WardlineTest::waitUntil;
 
+// The record of an answer to the request whose record the bus handed over:
+// the same routing, with the reply flag.
+inline std::vector<unsigned char> replyRecordFor(const void* request)
+{
+    std::vector<unsigned char> reply(courier::kRecordSizeV2);
+    std::memcpy(reply.data(), request, reply.size());
+    std::uint32_t flags = 0;
+    std::memcpy(&flags, reply.data() + courier::kOffsetFlags, sizeof(flags));
+    flags |= courier::kFlagReply;
+    std::memcpy(reply.data() + courier::kOffsetFlags, &flags, sizeof(flags));
+    return reply;
+}
+
 // Everything the bus's tap reported, in bus order.
 struct TapEvent
 {
