@@ -6,6 +6,7 @@
 #include "Observed.h"
 #include "Output.h"
 #include "Script.h"
+#include "SettingsHost.h"
 #include "Text.h"
 
 #include <windows.h>
@@ -143,6 +144,7 @@ struct Arguments
     bool everyHandled = false;
     bool help = false;
     hubhost::HostConfig host;
+    hubhost::SettingsOptions settings;
     std::vector<hubhost::ModuleConfig> modules;
 };
 
@@ -182,6 +184,15 @@ bool parseArguments(int argc, wchar_t** argv, Arguments& args, std::string& erro
     for (int i = 1; i < argc; ++i)
     {
         const std::wstring arg = argv[i];
+        bool settingsOk = true;
+        if (hubhost::takeSettingsOption(argc, argv, i, args.settings, settingsOk, error))
+        {
+            if (!settingsOk)
+            {
+                return false;
+            }
+            continue;
+        }
         const auto value = [&](std::wstring& out)
         {
             if (i + 1 >= argc)
@@ -382,8 +393,9 @@ int wmain(int argc, wchar_t** argv)
     SetUnhandledExceptionFilter(&reportCrash);
     if (args.help)
     {
-        out.emit(kHelp, std::string("{\"event\":\"help\",\"text\":") +
-                            hubhost::jsonQuote(hubhost::fromUtf8(kHelp)) + "}");
+        const std::string help = std::string(kHelp) + "\n" + hubhost::kSettingsHelp;
+        out.emit(help, std::string("{\"event\":\"help\",\"text\":") +
+                           hubhost::jsonQuote(hubhost::fromUtf8(help)) + "}");
         return 0;
     }
     if (!understood)
@@ -430,6 +442,15 @@ int wmain(int argc, wchar_t** argv)
             code = 2;
             why = "the bus library is not usable";
         }
+        // Up before the modules, which may read settings as they start.
+        hubhost::SettingsHost settings(out, bus, args.settings);
+        if (ready && !settings.start(error))
+        {
+            emitError(out, error);
+            code = 2;
+            why = "the settings service cannot start";
+            ready = false;
+        }
         for (std::size_t i = 0; ready && i < args.modules.size(); ++i)
         {
             modules.emplace_back(new hubhost::LoadedModule(args.modules[i], out, bus));
@@ -454,6 +475,7 @@ int wmain(int argc, wchar_t** argv)
         if (ready)
         {
             hubhost::Script script(out, bus, observed, modules);
+            settings.addCommands(script);
             if (!script.run(input))
             {
                 code = 2;
@@ -465,6 +487,7 @@ int wmain(int argc, wchar_t** argv)
         {
             (*it)->stop(failures);
         }
+        settings.stop();
         bus.close();
         failures += bus.faults();
         modules.clear();
