@@ -43,6 +43,16 @@ bool toldToFail(Step step, const std::wstring& subject, LONG action, HRESULT& re
     return fail;
 }
 
+HRESULT serviceProcessId(DWORD* processId)
+{
+    if (processId == nullptr)
+    {
+        return E_POINTER;
+    }
+    *processId = ::GetCurrentProcessId();
+    return S_OK;
+}
+
 // Reference counting and QueryInterface for one interface; every object
 // counts as live from construction to destruction.
 template <typename Interface> class Object : public Interface
@@ -95,12 +105,7 @@ class ProtectionManager final : public Object<IKvProtectionManager2>
 public:
     HRESULT STDMETHODCALLTYPE GetServiceProcessId(DWORD* processId) override
     {
-        if (processId == nullptr)
-        {
-            return E_POINTER;
-        }
-        *processId = ::GetCurrentProcessId();
-        return S_OK;
+        return serviceProcessId(processId);
     }
     HRESULT STDMETHODCALLTYPE GetAlertAction(LPCWSTR alert, LONG* action) override
     {
@@ -172,12 +177,7 @@ class SurrogateBroker final : public Object<IKvSurrogateBroker>
 public:
     HRESULT STDMETHODCALLTYPE GetServiceProcessId(DWORD* processId) override
     {
-        if (processId == nullptr)
-        {
-            return E_POINTER;
-        }
-        *processId = ::GetCurrentProcessId();
-        return S_OK;
+        return serviceProcessId(processId);
     }
     HRESULT STDMETHODCALLTYPE LaunchObject(REFGUID id, IKvLaunchedObject** object) override
     {

@@ -18,53 +18,29 @@
 namespace
 {
 
-std::wstring windowsPath(const char* unixPath)
-{
-    std::wstring path = L"Z:";
-    for (const char* p = unixPath; *p; ++p)
-    {
-        path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-    }
-    return path;
-}
-
 struct HubhostRun
 {
     DWORD processId = 0;
-    DWORD exitCode = ~0u;
     std::string output;
 };
 
 // Runs hubhost with Wardline.dll and the script, its output going to a file.
 HubhostRun runHubhost(const char* script)
 {
-    HubhostRun run;
+    using ProtSvcTest::windowsPath;
     wchar_t folder[MAX_PATH] = {};
     wchar_t outputPath[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, folder);
     ::GetTempFileNameW(folder, L"hub", 0, outputPath);
+    HubhostRun run;
     {
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
         Norvan::unique_hfile output(::CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = output.get();
-        startup.hStdError = output.get();
-        std::wstring command = L"\"" + windowsPath(HUBHOST_EXE) + L"\" --settings-in-memory \"" +
-                               windowsPath(WARDLINE_DLL) + L"\" --script \"" + windowsPath(script) + L"\"";
-        PROCESS_INFORMATION process = {};
-        if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                              &process))
-        {
-            return run;
-        }
-        Norvan::unique_handle owned(process.hProcess);
-        ::CloseHandle(process.hThread);
-        run.processId = process.dwProcessId;
-        ::WaitForSingleObject(process.hProcess, 120000);
-        ::GetExitCodeProcess(process.hProcess, &run.exitCode);
+        const std::wstring command = L"\"" + windowsPath(HUBHOST_EXE) + L"\" --settings-in-memory \"" +
+                                     windowsPath(WARDLINE_DLL) + L"\" --script \"" + windowsPath(script) +
+                                     L"\"";
+        run.processId = ProtSvcTest::runProcess(command, output.get()).processId;
     }
     std::ifstream file(outputPath, std::ios::binary);
     std::ostringstream text;

@@ -31,18 +31,7 @@ const CreationStep kCreationSteps[] = {
     {Step::CreateObject, L"We failed in CreateObject for surrogate with Error "},
 };
 
-class ProtectionManagerTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ("", registrationProblem());
-        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        ProtSvc::writeFailure({});
-        ASSERT_EQ(ERROR_SUCCESS, ProtSvc::clearRecord());
-    }
-    void TearDown() override { ::CoUninitialize(); }
-};
+using ProtectionManagerTest = ServiceTest;
 
 TEST_F(ProtectionManagerTest, TakeAlertActionSendsTheIgnoreActionThroughTheThreeSteps)
 {

@@ -17,28 +17,9 @@ namespace
 
 constexpr GUID kUnknownId = {0x5D1E0B7A, 0x61C2, 0x4F0E, {0x9A, 0x11, 0x3B, 0x0C, 0x55, 0x7E, 0x21, 0x90}};
 
-std::wstring fromBuildPath(const char* unixPath)
-{
-    std::wstring path = L"Z:";
-    for (const char* p = unixPath; *p; ++p)
-    {
-        path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-    }
-    return path;
-}
-
-class ProtSvcServiceTest : public ::testing::Test
+class ProtSvcServiceTest : public ServiceTest
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ("", registrationProblem());
-        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        ProtSvc::writeFailure({});
-        ASSERT_EQ(ERROR_SUCCESS, ProtSvc::clearRecord());
-    }
-    void TearDown() override { ::CoUninitialize(); }
-
     static HRESULT createBroker(com_ptr<IKvSurrogateBroker>& broker)
     {
         return Norvan::KvCreateInstanceNoAuth(ProtSvc::kBrokerClass, nullptr, CLSCTX_LOCAL_SERVER,
@@ -180,23 +161,7 @@ TEST_F(ProtSvcServiceTest, EachStepCanBeToldToFail)
 TEST_F(ProtSvcServiceTest, TheCommandLineSetsTheFailureAPersonAsksFor)
 {
     const auto run = [](const std::wstring& arguments)
-    {
-        std::wstring command = L"\"" + fromBuildPath(PROTSVC_EXE) + L"\" " + arguments;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                              nullptr, &startup, &process))
-        {
-            return DWORD(-1);
-        }
-        Norvan::unique_handle owned(process.hProcess);
-        ::CloseHandle(process.hThread);
-        ::WaitForSingleObject(process.hProcess, 30000);
-        DWORD code = DWORD(-1);
-        ::GetExitCodeProcess(process.hProcess, &code);
-        return code;
-    };
+    { return runProcess(L"\"" + windowsPath(PROTSVC_EXE) + L"\" " + arguments).exitCode; };
 
     EXPECT_EQ(0u, run(L"fail launchobject 0x80070005"));
     ProtSvc::Failure failure = ProtSvc::readFailure();

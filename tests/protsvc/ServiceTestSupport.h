@@ -2,7 +2,11 @@
 
 #include "protsvc/ServiceControl.h"
 
+#include "wrappers/UniqueResource.h"
+
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -48,6 +52,65 @@ public:
     ScopedFailure(const ScopedFailure&) = delete;
     ScopedFailure& operator=(const ScopedFailure&) = delete;
 };
+
+// For tests that call the service: COM in the multithreaded apartment, no
+// step told to fail, and an empty record.
+class ServiceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ("", registrationProblem());
+        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        ProtSvc::writeFailure({});
+        ASSERT_EQ(ERROR_SUCCESS, ProtSvc::clearRecord());
+    }
+    void TearDown() override { ::CoUninitialize(); }
+};
+
+// The Windows form (Z:\...) of a path the build gave as a Unix path.
+inline std::wstring windowsPath(const char* unixPath)
+{
+    std::wstring path = L"Z:";
+    for (const char* p = unixPath; *p; ++p)
+    {
+        path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+    }
+    return path;
+}
+
+struct ProcessRun
+{
+    DWORD processId = 0; // 0: the process did not start
+    DWORD exitCode = ~0u;
+};
+
+// Runs a command line to its end (two minutes at most), its standard output
+// and error going to `output` when one is given.
+inline ProcessRun runProcess(std::wstring command, HANDLE output = nullptr)
+{
+    ProcessRun run;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    if (output != nullptr)
+    {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = output;
+        startup.hStdError = output;
+    }
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(nullptr, &command[0], nullptr, nullptr, output != nullptr, CREATE_NO_WINDOW,
+                          nullptr, nullptr, &startup, &process))
+    {
+        return run;
+    }
+    Norvan::unique_handle owned(process.hProcess);
+    ::CloseHandle(process.hThread);
+    run.processId = process.dwProcessId;
+    ::WaitForSingleObject(process.hProcess, 120000);
+    ::GetExitCodeProcess(process.hProcess, &run.exitCode);
+    return run;
+}
 
 inline std::vector<ProtSvc::Entry> recorded(ProtSvc::Step step)
 {
