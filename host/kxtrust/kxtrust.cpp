@@ -13,6 +13,10 @@
 //
 // With no values the library examines nothing and trusts nothing, so the
 // caller falls back to its own checks.
+//
+// Built with KXTRUST_OBJECT_WITH_ERROR it misbehaves: for every name it
+// writes an object to `out` and still returns an error, and it does not pin
+// itself, so the object is gone once the caller frees the library.
 
 #include <windows.h>
 
@@ -119,6 +123,10 @@ extern "C" __declspec(dllexport) DWORD WINAPI NotComDllGetInterface(const char* 
     {
         return ERROR_INVALID_PARAMETER;
     }
+#ifdef KXTRUST_OBJECT_WITH_ERROR
+    *out = static_cast<Norvan::IKxtValidationControl*>(new ValidationControl(2));
+    return ERROR_GEN_FAILURE;
+#endif
     const DWORD refuse = readDword(L"Refuse", 0);
     DWORD generation = 0;
     if (std::strcmp(interfaceName, "KxtValidationControl2") == 0 && refuse == 0)

@@ -2,6 +2,8 @@
 
 #include "Logging/config/RegKey.h"
 
+#include <memory>
+
 namespace ETWLogging
 {
 
@@ -85,13 +87,15 @@ bool CDefaultLogBuilder::BuildWriter(LogWriterFactory factory, const wchar_t* pr
     {
         return false;
     }
-    CLoggingIf* writer = factory != nullptr ? factory() : nullptr;
-    if (writer == nullptr)
+    // Owned here until it is handed out: a writer whose initialisation fails,
+    // or throws, is destroyed on the way out.
+    std::unique_ptr<CLoggingIf> writer(factory != nullptr ? factory() : nullptr);
+    if (!writer)
     {
         return false;
     }
     DWORD result = ERROR_GEN_FAILURE;
-    if (CLoggingIf_ex* extended = dynamic_cast<CLoggingIf_ex*>(writer))
+    if (CLoggingIf_ex* extended = dynamic_cast<CLoggingIf_ex*>(writer.get()))
     {
         result = extended->InitializeEx(profileName, applicationName, module, logName, nullptr);
     }
@@ -101,11 +105,10 @@ bool CDefaultLogBuilder::BuildWriter(LogWriterFactory factory, const wchar_t* pr
     }
     if (result != ERROR_SUCCESS)
     {
-        delete writer;
         return false;
     }
-    *out = writer;
     writer->AddRef();
+    *out = writer.release();
     return true;
 }
 

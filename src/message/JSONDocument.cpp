@@ -4,7 +4,10 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 
 namespace Norvan
 {
@@ -12,6 +15,19 @@ namespace internal
 {
 namespace
 {
+
+void* runtimeAllocate(std::size_t size)
+{
+    return std::malloc(size);
+}
+
+void* runtimeReallocate(void* block, std::size_t size)
+{
+    return std::realloc(block, size);
+}
+
+const JSONHeapFunctions kRuntimeHeap = {&runtimeAllocate, &runtimeReallocate};
+std::atomic<const JSONHeapFunctions*> g_heap{&kRuntimeHeap};
 
 // Iterative mode accepts exactly the texts of the default mode without
 // recursing per nesting level; raw unpaired surrogates are refused here, and
@@ -87,7 +103,7 @@ private:
 
 template <typename Stream> bool parseStream(Stream& stream, JSONDocument& out)
 {
-    rapidjson::GenericReader<JSONEncoding, JSONEncoding> reader;
+    rapidjson::GenericReader<JSONEncoding, JSONEncoding, JSONHeapAllocator> reader;
     bool parsed = false;
     auto generator = [&](JSONDocument& document)
     {
@@ -215,6 +231,45 @@ private:
 
 } // namespace
 
+void* JSONHeapAllocator::Malloc(std::size_t size)
+{
+    if (size == 0)
+    {
+        return nullptr;
+    }
+    void* block = g_heap.load()->allocate(size);
+    if (block == nullptr)
+    {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+void* JSONHeapAllocator::Realloc(void* block, std::size_t, std::size_t newSize)
+{
+    if (newSize == 0)
+    {
+        std::free(block);
+        return nullptr;
+    }
+    void* grown = g_heap.load()->reallocate(block, newSize);
+    if (grown == nullptr)
+    {
+        throw std::bad_alloc();
+    }
+    return grown;
+}
+
+void JSONHeapAllocator::Free(void* block) noexcept
+{
+    std::free(block);
+}
+
+const JSONHeapFunctions* setJSONHeapFunctionsForTest(const JSONHeapFunctions* functions) noexcept
+{
+    return g_heap.exchange(functions != nullptr ? functions : &kRuntimeHeap);
+}
+
 bool isWellFormedUTF16(const wchar_t* text, std::size_t length) noexcept
 {
     for (std::size_t i = 0; i < length; ++i)
@@ -278,9 +333,9 @@ bool parseJSONFile(std::FILE* file, JSONDocument& out)
 
 std::wstring toJSONText(const JSONValue& value)
 {
-    rapidjson::GenericStringBuffer<JSONEncoding> buffer;
-    rapidjson::Writer<rapidjson::GenericStringBuffer<JSONEncoding>, JSONEncoding, JSONEncoding> writer(
-        buffer);
+    using Buffer = rapidjson::GenericStringBuffer<JSONEncoding, JSONHeapAllocator>;
+    Buffer buffer;
+    rapidjson::Writer<Buffer, JSONEncoding, JSONEncoding, JSONHeapAllocator> writer(buffer);
     value.Accept(writer);
     return std::wstring(buffer.GetString(), buffer.GetSize() / sizeof(wchar_t));
 }
@@ -338,29 +393,62 @@ void setJSONMember(JSONValue& root, JSONValue& name, JSONValue& value, JSONAlloc
     {
         return;
     }
-    if (!root.IsObject())
+    if (root.IsObject())
     {
-        root.SetObject();
+        const auto existing = root.FindMember(name);
+        if (existing != root.MemberEnd())
+        {
+            // The removal leaves room, so the append allocates nothing.
+            root.RemoveMember(existing);
+            root.AddMember(name, value, allocator);
+            return;
+        }
     }
-    const auto existing = root.FindMember(name);
-    if (existing != root.MemberEnd())
+    // RapidJSON raises an object's capacity before it allocates the larger
+    // member array: an append whose allocation throws would leave the object
+    // claiming room it does not have, and the next append would write past
+    // its array. So the larger object is allocated aside, filled with
+    // placeholders, and the members move into it once nothing can fail.
+    const rapidjson::SizeType count = root.IsObject() ? root.MemberCount() : 0;
+    JSONValue grown(rapidjson::kObjectType);
+    for (rapidjson::SizeType i = 0; i <= count; ++i)
     {
-        root.RemoveMember(existing);
+        JSONValue placeholderName(rapidjson::kStringType);
+        JSONValue placeholderValue;
+        grown.AddMember(placeholderName, placeholderValue, allocator);
     }
-    root.AddMember(name, value, allocator);
+    auto target = grown.MemberBegin();
+    if (root.IsObject())
+    {
+        for (auto& member : root.GetObject())
+        {
+            target->name = member.name;
+            target->value = member.value;
+            ++target;
+        }
+    }
+    target->name = name;
+    target->value = value;
+    root = grown;
 }
 
-JSONValue* arrayMemberForAppend(JSONValue& root, const wchar_t* name, std::size_t length,
-                                JSONAllocator& allocator)
+void appendJSONArrayItem(JSONValue& root, const wchar_t* name, std::size_t length, JSONValue& value,
+                         JSONAllocator& allocator)
 {
     if (JSONValue* member = findJSONMember(root, name, length))
     {
-        return member->IsArray() ? member : nullptr;
+        // An array raises its capacity only once the larger array is allocated.
+        if (member->IsArray())
+        {
+            member->PushBack(value, allocator);
+        }
+        return;
     }
-    JSONValue key = makeJSONString(name, length, allocator);
+    // Built whole before it is set: a failure adds no empty array.
     JSONValue array(rapidjson::kArrayType);
+    array.PushBack(value, allocator);
+    JSONValue key = makeJSONString(name, length, allocator);
     setJSONMember(root, key, array, allocator);
-    return findJSONMember(root, name, length);
 }
 
 } // namespace internal

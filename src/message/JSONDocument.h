@@ -23,9 +23,39 @@ namespace Norvan
 namespace internal
 {
 
+// The heap under every allocation of the JSON code: the documents' memory
+// pools, their parse stacks, the reader's and the writer's stacks. It throws
+// std::bad_alloc when the heap fails. RapidJSON's own heap allocator answers
+// a failure with a null pointer, which RapidJSON then writes through (its
+// asserts are off), so an exhausted heap would crash the host instead of
+// raising an exception for callGuarded to turn into a status.
+class JSONHeapAllocator
+{
+public:
+    static const bool kNeedFree = true;
+
+    void* Malloc(std::size_t size);
+    // A failure keeps the original block, as realloc does.
+    void* Realloc(void* block, std::size_t originalSize, std::size_t newSize);
+    static void Free(void* block) noexcept;
+};
+
+// Test only: the heap functions under JSONHeapAllocator, so that tests can make
+// allocations fail. Blocks are freed with std::free whichever functions
+// allocated them, so replacements must take their blocks from the C runtime's
+// heap. Null restores std::malloc and std::realloc; the previous functions are
+// returned.
+struct JSONHeapFunctions
+{
+    void* (*allocate)(std::size_t size);
+    void* (*reallocate)(void* block, std::size_t size);
+};
+const JSONHeapFunctions* setJSONHeapFunctionsForTest(const JSONHeapFunctions* functions) noexcept;
+
 using JSONEncoding = rapidjson::UTF16<wchar_t>;
-using JSONAllocator = rapidjson::MemoryPoolAllocator<>;
-using JSONDocument = rapidjson::GenericDocument<JSONEncoding, JSONAllocator>;
+// RapidJSON's memory pool, taking its chunks from the throwing heap.
+using JSONAllocator = rapidjson::MemoryPoolAllocator<JSONHeapAllocator>;
+using JSONDocument = rapidjson::GenericDocument<JSONEncoding, JSONAllocator, JSONHeapAllocator>;
 using JSONValue = rapidjson::GenericValue<JSONEncoding, JSONAllocator>;
 
 // Serialising and copying a document recurse once per nesting level, so a
@@ -65,14 +95,16 @@ JSONValue* findJSONMember(JSONValue& root, const wchar_t* name, std::size_t leng
 // The common setting step: `root` is made an object if it is not one; an
 // existing member of that name is removed by moving the last member into its
 // place; then the member is appended. `name` and `value` are moved from. A
-// `name` that is not a string changes nothing.
+// `name` that is not a string changes nothing. When allocation fails,
+// std::bad_alloc leaves `root`, `name` and `value` as they were.
 void setJSONMember(JSONValue& root, JSONValue& name, JSONValue& value, JSONAllocator& allocator);
 
-// The array member `name` of `root` for appending: a missing member is first
-// set to an empty array. Null when the member exists and is not an array;
-// appending to such a member changes nothing.
-JSONValue* arrayMemberForAppend(JSONValue& root, const wchar_t* name, std::size_t length,
-                                JSONAllocator& allocator);
+// Appends `value` (moved from) to the array member `name` of `root`; a
+// missing member is first set to an empty array. A member that exists and is
+// not an array changes nothing. When allocation fails, std::bad_alloc leaves
+// `root` as it was.
+void appendJSONArrayItem(JSONValue& root, const wchar_t* name, std::size_t length, JSONValue& value,
+                         JSONAllocator& allocator);
 
 // Reads a member found by findJSONMember: true, with `value` set, when it is
 // present and `is` holds for it; `value` is left alone otherwise.

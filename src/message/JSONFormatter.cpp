@@ -216,10 +216,8 @@ void JSONFormatter::setStringArray(const std::wstring& name, const std::vector<s
 void JSONFormatter::appendString(const std::wstring& name, const std::wstring& value)
 {
     auto& allocator = m_document.GetAllocator();
-    if (JSONValue* array = internal::arrayMemberForAppend(m_document, name.c_str(), name.size(), allocator))
-    {
-        array->PushBack(internal::makeJSONString(value.c_str(), value.size(), allocator), allocator);
-    }
+    JSONValue item = internal::makeJSONString(value.c_str(), value.size(), allocator);
+    internal::appendJSONArrayItem(m_document, name.c_str(), name.size(), item, allocator);
 }
 
 void JSONFormatter::setObject(const std::wstring& name, const JSONFormatter& value)
@@ -246,10 +244,7 @@ void JSONFormatter::appendObject(const std::wstring& name, const JSONFormatter& 
     auto& allocator = m_document.GetAllocator();
     // Copy first: `value` may be this formatter, whose root is about to change.
     JSONValue copy(value.m_document, allocator);
-    if (JSONValue* array = internal::arrayMemberForAppend(m_document, name.c_str(), name.size(), allocator))
-    {
-        array->PushBack(copy, allocator);
-    }
+    internal::appendJSONArrayItem(m_document, name.c_str(), name.size(), copy, allocator);
 }
 
 void JSONFormatter::setMember(JSONValue& name, JSONValue& value)

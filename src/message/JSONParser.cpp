@@ -508,11 +508,7 @@ void JSONParser::setStringArray(const wchar_t* name, const std::vector<const wch
 
 void JSONParser::appendValue(const wchar_t* name, std::size_t length, JSONValue& value)
 {
-    auto& allocator = m_document->GetAllocator();
-    if (JSONValue* array = internal::arrayMemberForAppend(*m_document, name, length, allocator))
-    {
-        array->PushBack(value, allocator);
-    }
+    internal::appendJSONArrayItem(*m_document, name, length, value, m_document->GetAllocator());
 }
 
 void JSONParser::appendStringItemValue(const wchar_t* name, std::size_t nameLength, const wchar_t* text,

@@ -21,13 +21,25 @@ namespace
 constexpr const wchar_t kLogFile[] = L"ModuleFunctions";
 constexpr const wchar_t kRegistrationName[] = L"Unnamed registration";
 
+// The refusal of a bad handle or handle address. Its level check may be what
+// creates the log manager, and that creation may throw (again, when it failed
+// at process attach): the line is then lost, but the exception must not reach
+// the host and the refusal keeps its status.
+void logRefusal(const wchar_t* function, const wchar_t* message) noexcept
+{
+    callGuarded([&] {
+        WL_LOG(ETWLogging::LevelError, kLogFile, function, message);
+        return MODULE_STATUS_SUCCESS;
+    });
+}
+
 // A handle is usable when it holds a module; DestroyModule alone accepts one
 // without (it frees the handle either way).
-bool checkHandle(const ModuleHandle* handle, const wchar_t* function)
+bool checkHandle(const ModuleHandle* handle, const wchar_t* function) noexcept
 {
     if (handle == nullptr || handle->module == nullptr)
     {
-        WL_LOG(ETWLogging::LevelError, kLogFile, function, L"Invalid handle.");
+        logRefusal(function, L"Invalid handle.");
         return false;
     }
     return true;
@@ -50,7 +62,7 @@ ModuleStatus NewModule(ModuleHandle** handleAddress, const wchar_t* applicationN
 {
     if (handleAddress == nullptr)
     {
-        WL_LOG(ETWLogging::LevelError, kLogFile, L"NewModule", L"Invalid handle address.");
+        logRefusal(L"NewModule", L"Invalid handle address.");
         return MODULE_STATUS_INVALID_PARAMETER;
     }
     return callGuarded([&]() -> ModuleStatus {
@@ -79,7 +91,7 @@ ModuleStatus DestroyModule(ModuleHandle* handle)
 {
     if (handle == nullptr)
     {
-        WL_LOG(ETWLogging::LevelError, kLogFile, L"DestroyModule", L"Invalid handle.");
+        logRefusal(L"DestroyModule", L"Invalid handle.");
         return MODULE_STATUS_INVALID_PARAMETER;
     }
     return callGuarded([&]() -> ModuleStatus {

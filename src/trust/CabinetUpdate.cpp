@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <fdi.h>
-#include <strsafe.h>
 
 #include <cstring>
 
@@ -148,38 +147,8 @@ FNSEEK(fdiSeek)
 // A name that did not exist before: "trustedjs" + unique part + ".js".
 INT_PTR createTempList(std::wstring* path)
 {
-    wchar_t folder[MAX_PATH + 1] = {};
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
-    if (length == 0 || length > MAX_PATH)
-    {
-        return -1;
-    }
-    static volatile LONG counter = 0;
-    for (int attempt = 0; attempt < 64; ++attempt)
-    {
-        wchar_t name[64] = {};
-        const LONG n = ::InterlockedIncrement(&counter);
-        if (FAILED(::StringCchPrintfW(name, 64, L"trustedjs%04lX%04lX%04lX.js",
-                                      ::GetCurrentProcessId() & 0xFFFF,
-                                      static_cast<unsigned long>(::GetTickCount()) & 0xFFFF,
-                                      static_cast<unsigned long>(n) & 0xFFFF)))
-        {
-            return -1;
-        }
-        std::wstring candidate = std::wstring(folder) + name;
-        HANDLE h = ::CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-        {
-            *path = std::move(candidate);
-            return reinterpret_cast<INT_PTR>(h);
-        }
-        if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS)
-        {
-            return -1;
-        }
-    }
-    return -1;
+    unique_hfile file = TrustedList::createTempFile(path);
+    return file ? reinterpret_cast<INT_PTR>(file.release()) : -1;
 }
 
 INT_PTR notify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin);
@@ -241,15 +210,6 @@ INT_PTR notify(FDINOTIFICATIONTYPE fdint, PFDINOTIFICATION pfdin)
     }
 }
 
-void deleteFile(const std::wstring& path)
-{
-    if (!path.empty())
-    {
-        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileW(path.c_str());
-    }
-}
-
 } // namespace
 
 std::wstring extractTrustedListFromCabinet(const std::wstring& cabinet)
@@ -281,7 +241,7 @@ std::wstring extractTrustedListFromCabinet(const std::wstring& cabinet)
     t_extraction = previous;
     if (!copied)
     {
-        deleteFile(ex.extracted);
+        TrustedList::deleteTempFile(ex.extracted);
         return std::wstring();
     }
     return ex.extracted;
@@ -326,7 +286,7 @@ CabinetUpdateResult runCabinetUpdate(const std::wstring& cabinet, TrustedList& l
             }
         }
     }
-    deleteFile(candidate);
+    TrustedList::deleteTempFile(candidate);
     return result;
 }
 

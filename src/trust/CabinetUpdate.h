@@ -18,7 +18,8 @@ enum class CabinetUpdateResult
     CandidateRefused, // the extracted list failed its signature rule or has no VER
     NotNewer,         // the loaded list is not older than the candidate
     VersionTooLow,    // candidate version below 8
-    InstallFailed     // replacing the installed list failed; a move is pending
+    InstallFailed     // the installed list could not be read, or replacing it
+                      // failed (then a move is pending)
 };
 
 // Extracts the entry "trusted.js" (exactly that name, any case; the first one

@@ -137,11 +137,71 @@ bool hasCabExtension(const wchar_t* path)
 }
 
 // Opened before a library is verified and held until it is loaded: without
-// write or delete sharing nobody can swap the file in between.
+// write or delete sharing nobody can swap the file in between. A file that
+// cannot be held so is refused.
 unique_hfile holdForLoading(const wchar_t* path)
 {
     return unique_hfile(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// The one full path at which a file is verified and then loaded: the
+// signature APIs resolve a bare or relative name against the current folder,
+// the loader through its search order. False when there is none.
+bool fullPathOf(const wchar_t* path, std::wstring* full)
+{
+    // The current folder may change between the two calls.
+    for (int attempt = 0; attempt < 4; ++attempt)
+    {
+        const DWORD needed = ::GetFullPathNameW(path, 0, nullptr, nullptr);
+        if (needed == 0)
+        {
+            return false;
+        }
+        std::wstring buffer(needed, L'\0');
+        const DWORD written = ::GetFullPathNameW(path, needed, &buffer[0], nullptr);
+        if (written == 0)
+        {
+            return false;
+        }
+        if (written < needed)
+        {
+            buffer.resize(written);
+            *full = std::move(buffer);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Loads exactly this full path: to a name without an extension the loader
+// would add ".dll", and load another file than the one verified.
+HMODULE loadExactly(const std::wstring& fullPath, DWORD flags)
+{
+    const size_t separator = fullPath.find_last_of(L"\\/");
+    const bool hasExtension =
+        fullPath.find(L'.', separator == std::wstring::npos ? 0 : separator + 1) != std::wstring::npos;
+    return ::LoadLibraryExW(hasExtension ? fullPath.c_str() : (fullPath + L".").c_str(), nullptr, flags);
+}
+
+// Resolves a candidate of GetTrustInterface, holds it and verifies it. A
+// candidate without a full path counts as not found; one that cannot be held
+// gives the error of its opening (not found, sharing violation, ...).
+LONG verifyLibraryCandidate(const std::wstring& candidate, std::wstring* path, unique_hfile* held)
+{
+    held->reset();
+    if (!fullPathOf(candidate.c_str(), path))
+    {
+        *path = candidate;
+        return ERROR_FILE_NOT_FOUND;
+    }
+    *held = holdForLoading(path->c_str());
+    if (!*held)
+    {
+        const DWORD error = ::GetLastError();
+        return static_cast<LONG>(error != 0 ? error : ERROR_FILE_NOT_FOUND);
+    }
+    return internal::verifyTrust(path->c_str(), kLibraryProviderFlags, true);
 }
 
 std::once_flag g_instanceOnce;
@@ -162,10 +222,10 @@ DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
     }
     const bool isExplicit = isExplicitName(libraryName, length);
 
-    std::wstring path;
+    std::wstring candidate;
     if (isExplicit)
     {
-        path = libraryName;
+        candidate = libraryName;
     }
     else
     {
@@ -174,18 +234,18 @@ DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
         {
             folder = currentDirectory();
         }
-        path = joinPath(folder, libraryName);
+        candidate = joinPath(folder, libraryName);
     }
 
-    unique_hfile held = holdForLoading(path.c_str());
-    LONG result = internal::verifyTrust(path.c_str(), kLibraryProviderFlags, true);
+    std::wstring path;
+    unique_hfile held;
+    LONG result = verifyLibraryCandidate(candidate, &path, &held);
     if ((result == ERROR_FILE_NOT_FOUND || result == kFileError) && !isExplicit)
     {
         ::OutputDebugStringW(
             L"NotComDllGetInterface: DLL not found in install location, looking in current directory\n");
-        path = joinPath(internal::folderOf(moduleFileName(module)), libraryName);
-        held = holdForLoading(path.c_str());
-        result = internal::verifyTrust(path.c_str(), kLibraryProviderFlags, true);
+        result = verifyLibraryCandidate(joinPath(internal::folderOf(moduleFileName(module)), libraryName),
+                                        &path, &held);
     }
     if (result != 0 && result != kRefusedByLocalSecurity && result != kCertificateExpired &&
         result != kRevocationFailed)
@@ -195,7 +255,7 @@ DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
         return static_cast<DWORD>(result);
     }
 
-    unique_hmodule library(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    unique_hmodule library(loadExactly(path, LOAD_WITH_ALTERED_SEARCH_PATH));
     held.reset();
     if (!library)
     {
@@ -208,7 +268,14 @@ DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
     {
         return ::GetLastError();
     }
-    return getInterface(interfaceName, out);
+    const DWORD status = getInterface(interfaceName, out);
+    if (status != 0)
+    {
+        // Whatever a failed call wrote is not an object we may use or even
+        // release: the library that made it is freed when we return.
+        *out = nullptr;
+    }
+    return status;
 }
 
 } // namespace
@@ -349,32 +416,48 @@ bool TrustValidator::askValidationControl(const wchar_t* path)
            (result.verdict & (current ? kKxtVerdictTrustedCurrent : kKxtVerdictTrustedLegacy)) != 0;
 }
 
-bool TrustValidator::checkAgainstListsOnce(const wchar_t* path)
+// A loaded list is in force only when it is newer than the built-in lists;
+// otherwise the built-in lists stay in force, and are not asked twice for the
+// same file.
+bool TrustValidator::checkListsInForce(const wchar_t* path, bool* builtInRefused)
 {
-    // A loaded list is in force only when it is newer than the built-in
-    // lists; an older one never replaces them.
-    if (trustedList_.isLoaded() && trustedList_.version() > builtInLists_.version)
-    {
-        if (trustedList_.check(path))
-        {
-            return true;
-        }
-        if (::GlobalFindAtomW(internal::kTrustedListAtom) != 0)
-        {
-            trustedList_.reload();
-            return trustedList_.version() > builtInLists_.version && trustedList_.check(path);
-        }
-        return false;
-    }
-    if (internal::checkFileSignature(path, builtInLists_))
+    bool listInForce = false;
+    if (trustedList_.checkIfNewerThan(path, builtInLists_.version, &listInForce))
     {
         return true;
     }
-    if (!trustedList_.load())
+    if (listInForce || *builtInRefused)
     {
         return false;
     }
-    return trustedList_.version() > builtInLists_.version && trustedList_.check(path);
+    *builtInRefused = true;
+    return internal::checkFileSignature(path, builtInLists_);
+}
+
+bool TrustValidator::checkAgainstListsOnce(const wchar_t* path)
+{
+    bool builtInRefused = false;
+    if (!trustedList_.isLoaded())
+    {
+        if (internal::checkFileSignature(path, builtInLists_))
+        {
+            return true;
+        }
+        builtInRefused = true;
+        return trustedList_.load() && checkListsInForce(path, &builtInRefused);
+    }
+    if (checkListsInForce(path, &builtInRefused))
+    {
+        return true;
+    }
+    // Also a list that is not in force listens for the announcement: a newer
+    // list installed by another process replaces it.
+    if (::GlobalFindAtomW(internal::kTrustedListAtom) == 0)
+    {
+        return false;
+    }
+    trustedList_.reload();
+    return checkListsInForce(path, &builtInRefused);
 }
 
 bool TrustValidator::checkAgainstLists(const wchar_t* path)
@@ -399,7 +482,23 @@ DWORD TrustValidator::isFileTrusted(const wchar_t* path)
     }
     try
     {
-        if (askValidationControl(path) || checkAgainstLists(path))
+        std::wstring full;
+        if (fullPathOf(path, &full))
+        {
+            return isResolvedFileTrusted(full.c_str());
+        }
+    }
+    catch (...)
+    {
+    }
+    return ERROR_ACCESS_DENIED;
+}
+
+DWORD TrustValidator::isResolvedFileTrusted(const wchar_t* fullPath)
+{
+    try
+    {
+        if (askValidationControl(fullPath) || checkAgainstLists(fullPath))
         {
             return ERROR_SUCCESS;
         }
@@ -412,14 +511,25 @@ DWORD TrustValidator::isFileTrusted(const wchar_t* path)
 
 HMODULE TrustValidator::loadTrustedLibrary(const wchar_t* path, DWORD flags)
 {
-    unique_hfile held = path ? holdForLoading(path) : unique_hfile();
-    const DWORD verdict = isFileTrusted(path);
+    if (!path || !*path)
+    {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::wstring full;
+    unique_hfile held;
+    if (!fullPathOf(path, &full) || !(held = holdForLoading(full.c_str())))
+    {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    const DWORD verdict = isResolvedFileTrusted(full.c_str());
     if (verdict != ERROR_SUCCESS)
     {
         ::SetLastError(verdict);
         return nullptr;
     }
-    return ::LoadLibraryExW(path, nullptr, flags);
+    return loadExactly(full, flags);
 }
 
 DWORD IsFileTrusted(const wchar_t* path)

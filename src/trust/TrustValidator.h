@@ -17,17 +17,25 @@ namespace Norvan
 // Locates, verifies (WinVerifyTrust) and loads a library of the maker and
 // asks its "NotComDllGetInterface" export for an interface. A bare name is
 // looked up in the Bedrock install folder ("szInstallDir64"), then, when not
-// found there, in the folder of `module` (the executable when null).
-// Returns 0 or a Windows error number / WinVerifyTrust result.
+// found there, in the folder of `module` (the executable when null). Each
+// candidate is resolved to one full path (a missing folder leaves the current
+// folder), held without write or delete sharing, verified and loaded at
+// exactly that path. Returns 0 or a Windows error number / WinVerifyTrust
+// result; *out is null unless 0 is returned.
 DWORD GetTrustInterface(const wchar_t* libraryName, const char* interfaceName, void** out,
                         HMODULE module = nullptr);
 
 // 0 when the file carries a trusted signature of the maker, 87 for a null or
-// empty path, 5 otherwise.
+// empty path, 5 otherwise. A bare or relative path is judged at the full path
+// it resolves to against the current folder; one without a full path is
+// refused.
 DWORD IsFileTrusted(const wchar_t* path);
 
-// LoadLibraryExW after IsFileTrusted accepts the file; otherwise null with
-// the thread's last error set to IsFileTrusted's result.
+// Resolves the path once to a full path, holds the file without write or
+// delete sharing, and loads exactly that file with LoadLibraryExW when
+// IsFileTrusted accepts it; otherwise null with the thread's last error set
+// to IsFileTrusted's result (5 also when there is no full path or the file
+// cannot be held).
 HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags);
 
 // The process's trust validator: the platform version and the trust
@@ -77,7 +85,9 @@ public:
     static DWORD platformVersionFromText(const wchar_t* text) noexcept;
 
 private:
+    DWORD isResolvedFileTrusted(const wchar_t* fullPath);
     bool checkAgainstListsOnce(const wchar_t* path);
+    bool checkListsInForce(const wchar_t* path, bool* builtInRefused);
     void readPlatform();
 
     DWORD platformVersion_ = 0;

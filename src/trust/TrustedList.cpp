@@ -1,6 +1,7 @@
 #include "trust/TrustedList.h"
 
 #include <shlobj.h>
+#include <strsafe.h>
 
 #include <cwctype>
 #include <utility>
@@ -58,34 +59,40 @@ bool parseDecimal(const std::wstring& text, DWORD* out)
     return true;
 }
 
-// Reads the whole file through an open handle, under a shared byte-range
-// lock so that an installer holding the exclusive lock is waited for.
-bool readLocked(HANDLE file, std::string* bytes)
+// Reads the whole file (at most kMaxFileSize bytes) through an open handle.
+bool readWhole(HANDLE file, std::string* bytes)
 {
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file, &size) || size.QuadPart > TrustedList::kMaxFileSize)
     {
         return false;
     }
-    OVERLAPPED whole{};
-    if (!::LockFileEx(file, 0, 0, MAXDWORD, MAXDWORD, &whole))
-    {
-        return false;
-    }
     bytes->assign(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;
     LARGE_INTEGER zero{};
-    const bool ok =
-        ::SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) &&
-        (bytes->empty() || ::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &read, nullptr));
-    OVERLAPPED unlock{};
-    ::UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &unlock);
-    if (!ok)
+    if (!::SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) ||
+        (!bytes->empty() &&
+         !::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &read, nullptr)))
     {
         return false;
     }
     bytes->resize(read);
     return true;
+}
+
+// Reads the whole file under a shared byte-range lock, so that an installer
+// holding the exclusive lock is waited for.
+bool readLocked(HANDLE file, std::string* bytes)
+{
+    OVERLAPPED whole{};
+    if (!::LockFileEx(file, 0, 0, MAXDWORD, MAXDWORD, &whole))
+    {
+        return false;
+    }
+    const bool ok = readWhole(file, bytes);
+    OVERLAPPED unlock{};
+    ::UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &unlock);
+    return ok;
 }
 
 } // namespace
@@ -139,6 +146,7 @@ bool TrustedList::parse(const std::wstring& text, Contents* out)
     Section section = Section::None;
     TrustLists lists;
     std::vector<std::wstring> versions;
+    bool hasShaSection = false;
 
     size_t pos = 0;
     while (pos <= text.size())
@@ -178,6 +186,7 @@ bool TrustedList::parse(const std::wstring& text, Contents* out)
             else if (name == L"SHA")
             {
                 section = Section::Sha;
+                hasShaSection = true;
             }
             else
             {
@@ -211,6 +220,12 @@ bool TrustedList::parse(const std::wstring& text, Contents* out)
         }
     }
     if (versions.size() != 1 || !parseDecimal(versions[0], &lists.version))
+    {
+        return false;
+    }
+    // An empty thumbprint list accepts any root: a section meant to pin roots
+    // that pins none must not turn into that.
+    if (hasShaSection && lists.thumbprints.empty())
     {
         return false;
     }
@@ -312,18 +327,105 @@ bool TrustedList::reload()
     return loadLocked();
 }
 
-bool TrustedList::check(const wchar_t* file, SignatureStep* refusedAt) const
+bool TrustedList::checkIfNewerThan(const wchar_t* file, DWORD version, bool* inForce) const
 {
     srw_shared_guard guard(lock_);
-    if (!loaded_)
+    *inForce = loaded_ && lists_.version > version;
+    return *inForce && checkFileSignature(file, lists_);
+}
+
+unique_hfile TrustedList::createTempFile(std::wstring* path)
+{
+    wchar_t folder[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH)
     {
-        if (refusedAt)
+        return unique_hfile();
+    }
+    static volatile LONG counter = 0;
+    for (int attempt = 0; attempt < 64; ++attempt)
+    {
+        wchar_t name[64] = {};
+        const LONG n = ::InterlockedIncrement(&counter);
+        if (FAILED(::StringCchPrintfW(name, 64, L"trustedjs%04lX%04lX%04lX.js",
+                                      ::GetCurrentProcessId() & 0xFFFF,
+                                      static_cast<unsigned long>(::GetTickCount()) & 0xFFFF,
+                                      static_cast<unsigned long>(n) & 0xFFFF)))
         {
-            *refusedAt = SignatureStep::NoSignature;
+            return unique_hfile();
         }
+        std::wstring candidate = std::wstring(folder) + name;
+        unique_hfile file(::CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file)
+        {
+            *path = std::move(candidate);
+            return file;
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS)
+        {
+            return unique_hfile();
+        }
+    }
+    return unique_hfile();
+}
+
+void TrustedList::deleteTempFile(const std::wstring& path)
+{
+    if (!path.empty())
+    {
+        // Extracted files keep the cabinet entry's attributes, read-only too.
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(path.c_str());
+    }
+}
+
+bool TrustedList::versionOfLockedFile(HANDLE locked, DWORD* version) const
+{
+    // Other handles may not read the bytes under the exclusive lock, so the
+    // signature is checked on a private copy of them.
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(locked, &size))
+    {
         return false;
     }
-    return checkFileSignature(file, lists_, refusedAt);
+    *version = 0;
+    if (size.QuadPart > kMaxFileSize)
+    {
+        return true;
+    }
+    std::string bytes;
+    std::wstring copyPath;
+    try
+    {
+        if (!readWhole(locked, &bytes))
+        {
+            return false;
+        }
+        unique_hfile copy = createTempFile(&copyPath);
+        if (!copy)
+        {
+            return false;
+        }
+        DWORD written = 0;
+        const bool copied =
+            bytes.empty() ||
+            (::WriteFile(copy.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+             written == bytes.size());
+        copy.reset();
+        Contents contents;
+        if (copied && readFile(copyPath, &contents))
+        {
+            *version = contents.lists.version;
+        }
+        deleteTempFile(copyPath);
+        return copied;
+    }
+    catch (...)
+    {
+        deleteTempFile(copyPath);
+        return false;
+    }
 }
 
 TrustedList::InstallResult TrustedList::install(const std::wstring& candidate, DWORD candidateVersion)
@@ -337,23 +439,48 @@ TrustedList::InstallResult TrustedList::install(const std::wstring& candidate, D
     const std::wstring temp = folder + L"\\trusted.tmp";
 
     // Readers of the installed file take a shared byte-range lock; this one
-    // keeps them out until the new file is in place. Delete sharing lets the
-    // replacement go ahead while it is held.
+    // keeps them, and every other installer, out until the new file is in
+    // place. Delete sharing lets the replacement go ahead while it is held.
     unique_hfile installed(::CreateFileW(path_.c_str(), GENERIC_READ,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!installed && ::GetLastError() != ERROR_FILE_NOT_FOUND && ::GetLastError() != ERROR_PATH_NOT_FOUND)
+    {
+        // An installed list we cannot read may be newer than the candidate.
+        return InstallResult::Failed;
+    }
     OVERLAPPED whole{};
-    const bool locked =
-        installed && ::LockFileEx(installed.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+    if (installed && !::LockFileEx(installed.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole))
+    {
+        return InstallResult::Failed;
+    }
     auto unlock = [&]()
     {
-        if (locked)
+        if (installed)
         {
             OVERLAPPED o{};
             ::UnlockFileEx(installed.get(), 0, MAXDWORD, MAXDWORD, &o);
         }
         installed.reset();
     };
+    // The installed file, not this process's copy in memory, decides what
+    // is newer: this process may have failed to load it, and another one may
+    // have installed a newer list since. A file that is not a valid list has
+    // version 0.
+    if (installed)
+    {
+        DWORD installedVersion = 0;
+        if (!versionOfLockedFile(installed.get(), &installedVersion))
+        {
+            unlock();
+            return InstallResult::Failed;
+        }
+        if (installedVersion >= candidateVersion)
+        {
+            unlock();
+            return InstallResult::NotNewer;
+        }
+    }
 
     const int created = ::SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
     if (created != ERROR_SUCCESS && created != ERROR_ALREADY_EXISTS && created != ERROR_FILE_EXISTS)

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "trust/SignatureCheck.h"
+#include "wrappers/UniqueResource.h"
 
 namespace Norvan::internal
 {
@@ -34,7 +35,8 @@ public:
     static std::wstring defaultPath();
 
     // Parses list text. False without exactly one decimal "VER" value.
-    // "SHA" values that are not 40 hex digits are skipped.
+    // "SHA" values that are not 40 hex digits are skipped; a "SHA" section
+    // left without a valid thumbprint makes the whole list invalid.
     static bool parse(const std::wstring& text, Contents* out);
     // UTF-16 bytes (a leading little-endian BOM is skipped) to text.
     static std::wstring decode(const std::string& bytes);
@@ -55,14 +57,19 @@ public:
     bool load();
     // Clears and loads the installed list again.
     bool reload();
-    // Checks a file's signature against the loaded lists (false when none).
-    bool check(const wchar_t* file, SignatureStep* refusedAt = nullptr) const;
+    // Checks a file's signature against the loaded lists when they are
+    // newer than `version`; *inForce says whether they were (false when no
+    // list is loaded). Decided under one shared lock, so a reload cannot come
+    // between the version and the check.
+    bool checkIfNewerThan(const wchar_t* file, DWORD version, bool* inForce) const;
 
     // Installs a verified candidate file of the given version over the
-    // installed list, unless the loaded list is not older: copy to
+    // installed list, unless the loaded list or the installed file (read
+    // under its exclusive lock) is not older: copy to
     // "trusted.tmp" beside it, replace (or move into place), announce it with
     // the global atom and reload. On failure the move is left pending for the
-    // next restart.
+    // next restart. An installed file that cannot be read fails the
+    // installation without leaving a move pending: it may be the newer one.
     enum class InstallResult
     {
         Installed,
@@ -71,8 +78,17 @@ public:
     };
     InstallResult install(const std::wstring& candidate, DWORD candidateVersion);
 
+    // Creates a file of a fresh name ("trustedjs" + unique part + ".js") in
+    // the temporary folder, open for writing without sharing.
+    static unique_hfile createTempFile(std::wstring* path);
+    // Deletes such a file whatever its attributes (nothing for an empty path).
+    static void deleteTempFile(const std::wstring& path);
+
 private:
     bool loadLocked();
+    // The version of the list in a file this process holds the exclusive
+    // lock of; 0 when it is not a valid list. False when it cannot be read.
+    bool versionOfLockedFile(HANDLE locked, DWORD* version) const;
 
     std::wstring path_;
     Thumbprint listSigner_;

@@ -82,6 +82,12 @@ struct hmodule_traits
     static bool valid(HMODULE m) noexcept { return m != nullptr; }
     static void close(HMODULE m) noexcept { ::FreeLibrary(m); }
 };
+struct find_traits // FindFirstFileW: INVALID_HANDLE_VALUE is "none"
+{
+    static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool valid(HANDLE h) noexcept { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+    static void close(HANDLE h) noexcept { ::FindClose(h); }
+};
 struct cotaskmem_traits
 {
     static wchar_t* invalid() noexcept { return nullptr; }
@@ -124,6 +130,7 @@ using unique_hkey = unique_resource<HKEY, details::hkey_traits>;
 using unique_hfile = unique_resource<HANDLE, details::handle_traits>;
 using unique_handle = unique_resource<HANDLE, details::handle_null_traits>;
 using unique_hmodule = unique_resource<HMODULE, details::hmodule_traits>;
+using unique_find = unique_resource<HANDLE, details::find_traits>;
 using unique_cotaskmem_string = unique_resource<wchar_t*, details::cotaskmem_traits>;
 using unique_hlocal = unique_resource<HLOCAL, details::localmem_traits>;
 using unique_cert_store = unique_resource<HCERTSTORE, details::cert_store_traits>;

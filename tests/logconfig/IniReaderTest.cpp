@@ -193,6 +193,31 @@ TEST(IniReader, ScrambledValuesAreUnscrambledOnLoadAndBadOnesRefused)
     EXPECT_EQ(tampered, text);
 }
 
+TEST(IniReader, ScrambledValuesReadOnlyAsTheTypeTheyDeclare)
+{
+    TempFolder folder;
+    folder.WriteUtf16(L"t.ini", L"[Config]\r\nText=" + CScrambledValue::ScrambleString(L"5") +
+                                    L"\r\nNumber=" + CScrambledValue::ScrambleDword(5) + L"\r\n");
+    CObfuscatedIniReader ini;
+    ASSERT_TRUE(ini.Load(folder.File(L"t.ini").c_str()));
+    DWORD value = 99;
+    std::wstring text = L"unchanged";
+    EXPECT_FALSE(ini.ReadDword(L"Config", L"Text", value));
+    EXPECT_FALSE(ini.ReadString(L"Config", L"Number", text));
+    EXPECT_EQ(99u, value);
+    EXPECT_EQ(L"unchanged", text);
+    EXPECT_TRUE(ini.ReadString(L"Config", L"Text", text));
+    EXPECT_EQ(L"5", text);
+    EXPECT_TRUE(ini.ReadDword(L"Config", L"Number", value));
+    EXPECT_EQ(5u, value);
+
+    // A written value is what the file now holds: a scrambled DWORD.
+    ASSERT_TRUE(ini.WriteDword(L"Config", L"Text", 7));
+    EXPECT_TRUE(ini.ReadDword(L"Config", L"Text", value));
+    EXPECT_EQ(7u, value);
+    EXPECT_FALSE(ini.ReadString(L"Config", L"Text", text));
+}
+
 TEST(IniReader, WriteDwordWritesThroughPlainAndScrambled)
 {
     TempFolder folder;

@@ -114,6 +114,18 @@ TEST_F(DefaultLogBuilderTest, FailedInitialisationDestroysTheWriter)
     EXPECT_EQ(0, Script().addRefCalls);
 }
 
+TEST_F(DefaultLogBuilderTest, WriterWhoseInitialisationThrowsIsDestroyed)
+{
+    Script().initializeThrows = true;
+    ScriptedReader etw(0, 0);
+    EXPECT_THROW(BuildEx(nullptr, L"App", nullptr, 1), std::runtime_error);       // Initialize
+    EXPECT_THROW(BuildEx(nullptr, L"App", nullptr, 0, &etw), std::runtime_error); // InitializeEx
+    EXPECT_EQ(nullptr, built);
+    EXPECT_EQ(2, Script().created);
+    EXPECT_EQ(2, Script().destroyed);
+    EXPECT_EQ(0, Script().addRefCalls);
+}
+
 TEST_F(DefaultLogBuilderTest, RefusesEmptyNamesAndAnOccupiedOutPointer)
 {
     EXPECT_FALSE(BuildEx(nullptr, L"", nullptr));

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdarg>
+#include <stdexcept>
 #include <string>
 
 #include "Logging/LoggingIf.h"
@@ -16,6 +17,7 @@ struct WriterScript
 {
     DWORD initializeExResult = 0;
     DWORD initializeResult = 0;
+    bool initializeThrows = false; // Initialize and InitializeEx throw
     DWORD prepareResult = 0;
     bool levelEnabled = true;
 
@@ -50,6 +52,7 @@ public:
     {
         ++Script().initializeCalls;
         Remember(applicationName, module, logName);
+        ThrowIfScripted();
         return Script().initializeResult;
     }
     DWORD Prepare() override { return Script().prepareResult; }
@@ -85,6 +88,13 @@ public:
     DWORD LogInformation(const wchar_t*, const wchar_t*, int, const wchar_t*, ...) override { return 0; }
 
 protected:
+    static void ThrowIfScripted()
+    {
+        if (Script().initializeThrows)
+        {
+            throw std::runtime_error("initialisation failure");
+        }
+    }
     static void Remember(const wchar_t* applicationName, HMODULE module, const wchar_t* logName)
     {
         Script().lastApplication = applicationName != nullptr ? applicationName : L"<null>";
@@ -105,6 +115,7 @@ public:
         Script().profileWasNull = profileName == nullptr;
         Script().lastProfile = profileName != nullptr ? profileName : L"";
         Remember(applicationName, module, logName);
+        ThrowIfScripted();
         return Script().initializeExResult;
     }
     DWORD WritePreformattedEx(DWORD level, const wchar_t*, const wchar_t*, int,

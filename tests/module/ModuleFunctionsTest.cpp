@@ -1,13 +1,16 @@
+#include "Logging/LogManager.h"
 #include "message/MessageBusFunctions.h"
 #include "module/BaseModule.h"
 #include "module/ModuleExports.h"
 #include "module/ModuleFunctions.h"
 
+#include "json/FailingJSONHeap.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -171,6 +174,47 @@ TEST_F(ModuleTable, HandleChecksRefuseWithInvalidParameterAndOneErrorLine)
     EXPECT_EQ(0u, table_->DestroyModule(empty));
 }
 
+// Installs, for its lifetime, a log manager whose creation throws every time,
+// as when creation failed at process attach and fails again at the first
+// level check.
+class ThrowingLogManager : public ETWLogging::CLogBuilderIf
+{
+public:
+    ThrowingLogManager()
+    {
+        ETWLogging::CLogManager::SetBuilderForTest(this);
+        ETWLogging::CLogManager::ResetForTest();
+    }
+    ~ThrowingLogManager()
+    {
+        ETWLogging::CLogManager::SetBuilderForTest(nullptr);
+        ETWLogging::CLogManager::ResetForTest();
+    }
+    bool Build(const wchar_t*, HMODULE, const wchar_t*, int, ETWLogging::CLoggingIf**,
+               ETWLogging::CLogConfigReaderIf*) override
+    {
+        ++attempts;
+        throw std::runtime_error("no log manager");
+    }
+    int attempts = 0;
+};
+
+TEST_F(ModuleTable, HandleChecksKeepTheirStatusWhenLoggingThrows)
+{
+    ThrowingLogManager logManager;
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table_->NewModule(nullptr, L"app"));
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table_->DestroyModule(nullptr));
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER,
+              table_->InitializeModule(nullptr, L"n", L"s", 0, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table_->StartModule(nullptr));
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table_->StopModule(nullptr));
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table_->UninitializeModule(nullptr));
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table_->DirectMessage(nullptr, nullptr, L"n", L"s", L"p"));
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER,
+              table_->InitializeModuleV2(nullptr, L"n", L"s", 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(8, logManager.attempts) << "every refusal tried to create the log manager";
+}
+
 TEST_F(ModuleTable, LifecycleThroughTheTable)
 {
     ASSERT_EQ(0u, table_->NewModule(&handle_, L"hubhost"));
@@ -258,6 +302,24 @@ TEST_F(ModuleTable, HostDeliveryReturnsTheHandlersStatus)
     EXPECT_EQ(std::vector<std::uint32_t>{0u}, hostDelivers(L"Core.Internal.Protection.State", L"{\"state\":\"x\"}"));
     EXPECT_EQ(std::vector<std::uint32_t>{0u}, hostDelivers(L"Core.Protection.RefreshState", L""));
     EXPECT_EQ(2u, bus_.published.size());
+}
+
+TEST_F(ModuleTable, HandlersAnswerUnknownExceptionWhenJSONMemoryRunsOut)
+{
+    ASSERT_EQ(0u, table_->NewModule(&handle_, L"hubhost"));
+    ASSERT_EQ(0u, initializeV2());
+    {
+        WardlineTest::FailingJSONHeap heap(0);
+        EXPECT_EQ(std::vector<std::uint32_t>{MODULE_STATUS_UNKNOWN_EXCEPTION},
+                  hostDelivers(L"Core.Internal.Protection.State", L"{\"state\":\"red\"}"));
+        EXPECT_EQ(std::vector<std::uint32_t>{MODULE_STATUS_UNKNOWN_EXCEPTION},
+                  hostDelivers(L"Core.Protection.RefreshState", L""));
+    }
+    EXPECT_TRUE(bus_.published.empty());
+    // Nothing was left half done: the next report is published as the first.
+    EXPECT_EQ(std::vector<std::uint32_t>{0u},
+              hostDelivers(L"Core.Internal.Protection.State", L"{\"state\":\"red\"}"));
+    EXPECT_EQ(std::vector<std::wstring>{L"Core.Protection.State {\"state\":\"red\"}"}, bus_.published);
 }
 
 } // namespace

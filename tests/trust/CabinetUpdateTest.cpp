@@ -93,6 +93,27 @@ TEST_F(CabinetUpdateTest, SignedCabinetWithNewerListInstallsItAndIsThenTrusted)
     EXPECT_EQ(readAll(TrustTest::fixture(L"list-v10.js")), readAll(listPath()));
 }
 
+TEST_F(CabinetUpdateTest, InstalledFileDecidesWhatIsNewerAlsoWhenThisProcessHasNotLoadedIt)
+{
+    ASSERT_TRUE(::CreateDirectoryW(folder_.file(L"Core").c_str(), nullptr));
+    ASSERT_TRUE(::CopyFileW(TrustTest::fixture(L"list-v10.js").c_str(), listPath().c_str(), FALSE));
+    Norvan::TrustValidator validator(config());
+    ASSERT_FALSE(validator.trustedList().isLoaded());
+    EXPECT_EQ(CabinetUpdateResult::NotNewer, update(validator, L"update-v9.cab"));
+    EXPECT_EQ(readAll(TrustTest::fixture(L"list-v10.js")), readAll(listPath()));
+
+    // An installed file that cannot be read may be the newer one: nothing is
+    // installed, and no move is left for the next restart.
+    ASSERT_TRUE(::CopyFileW(TrustTest::fixture(L"list-v9.js").c_str(), listPath().c_str(), FALSE));
+    HANDLE holder = ::CreateFileW(listPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    EXPECT_EQ(CabinetUpdateResult::InstallFailed, update(validator, L"update-v10.cab"));
+    ::CloseHandle(holder);
+    EXPECT_EQ(readAll(TrustTest::fixture(L"list-v9.js")), readAll(listPath()));
+    EXPECT_FALSE(TrustTest::fileExists(folder_.file(L"Core\\trusted.tmp"))) << "nothing is pending";
+    EXPECT_EQ(0, ::GlobalFindAtomW(Norvan::internal::kTrustedListAtom));
+}
+
 TEST_F(CabinetUpdateTest, CabinetTheCurrentListsAcceptIsNotOpened)
 {
     Norvan::TrustValidator validator(config());

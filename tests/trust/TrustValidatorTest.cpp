@@ -249,6 +249,24 @@ TEST_F(TrustValidatorTest, ExplicitAndOverlongNames)
                                         "KxtValidationControl", &out));
 }
 
+TEST_F(TrustValidatorTest, ObjectHandedOutWithAnErrorIsNotUsed)
+{
+    // This library writes an object and still fails, and is freed before
+    // GetTrustInterface returns: its object points into unloaded code.
+    const std::wstring dir = TrustTest::fromBuildPath(TRUST_KXTRUST_DIR "/objecterror");
+    const std::wstring library = dir + L"\\kxtrust.dll";
+    void* out = nullptr;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE),
+              Norvan::GetTrustInterface(library.c_str(), "KxtValidationControl2", &out));
+    EXPECT_EQ(nullptr, out);
+    EXPECT_EQ(nullptr, ::GetModuleHandleW(library.c_str()));
+
+    setBedrock(L"15.5", dir);
+    Norvan::TrustValidator validator(offlineLists());
+    EXPECT_EQ(nullptr, validator.validationControl());
+    EXPECT_EQ(0u, validator.isFileTrusted(TrustTest::fixture(L"signer.dll").c_str())) << "the lists decide";
+}
+
 TEST_F(TrustValidatorTest, VerdictBitsAndFlagsAbove1504)
 {
     setBedrock(L"15.5", signedKxtrustDir());
@@ -324,6 +342,118 @@ TEST_F(TrustValidatorTest, PublicEntryPoints)
     ::SetLastError(0);
     EXPECT_EQ(nullptr, Norvan::LoadTrustedLibrary(TrustTest::fixture(L"does-not-exist.dll").c_str(), 0));
     EXPECT_EQ(5u, ::GetLastError()) << "a missing file has no trusted signature";
+}
+
+std::wstring moduleFile(HMODULE module)
+{
+    wchar_t name[MAX_PATH] = {};
+    ::GetModuleFileNameW(module, name, MAX_PATH);
+    return name;
+}
+
+bool copyFile(const std::wstring& from, const std::wstring& to)
+{
+    return ::CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+// The current folder holds signed copies; the DLL folder, which the loader
+// searches before the current folder, unsigned copies of the same names.
+class LoaderSearchPlanted
+{
+public:
+    LoaderSearchPlanted() : current_(L"cwd"), other_(L"dlldir")
+    {
+        ::GetCurrentDirectoryW(MAX_PATH, saved_);
+        ::SetCurrentDirectoryW(current_.path().c_str());
+        ::SetDllDirectoryW(other_.path().c_str());
+    }
+    ~LoaderSearchPlanted()
+    {
+        ::SetDllDirectoryW(nullptr);
+        ::SetCurrentDirectoryW(saved_);
+    }
+    const TrustTest::TempFolder& current() const { return current_; }
+    const TrustTest::TempFolder& other() const { return other_; }
+
+private:
+    TrustTest::TempFolder current_;
+    TrustTest::TempFolder other_;
+    wchar_t saved_[MAX_PATH] = {};
+};
+
+TEST_F(TrustValidatorTest, TheFileVerifiedIsTheFileLoaded)
+{
+    Norvan::TrustValidator::configureInstanceForTesting(offlineLists());
+    LoaderSearchPlanted planted;
+    const auto& current = planted.current();
+    ASSERT_TRUE(copyFile(TrustTest::fixture(L"signer.dll"), current.file(L"wl-bare.dll")));
+    ASSERT_TRUE(copyFile(TrustTest::fixture(L"unsigned.dll"), planted.other().file(L"wl-bare.dll")));
+    HMODULE bare = Norvan::LoadTrustedLibrary(L"wl-bare.dll", 0);
+    ASSERT_NE(nullptr, bare);
+    EXPECT_EQ(current.file(L"wl-bare.dll"), moduleFile(bare)) << "a bare name is resolved once";
+    ::FreeLibrary(bare);
+
+    // Without an extension the loader would add ".dll": another file.
+    ASSERT_TRUE(copyFile(TrustTest::fixture(L"signer.dll"), current.file(L"wl-noext")));
+    ASSERT_TRUE(copyFile(TrustTest::fixture(L"unsigned.dll"), current.file(L"wl-noext.dll")));
+    HMODULE noExtension = Norvan::LoadTrustedLibrary(current.file(L"wl-noext").c_str(), 0);
+    ASSERT_NE(nullptr, noExtension);
+    EXPECT_EQ(current.file(L"wl-noext"), moduleFile(noExtension));
+    ::FreeLibrary(noExtension);
+
+    // An empty install folder: the trust library is taken from the current
+    // folder, where it was verified.
+    setBedrock(L"15.5", L"");
+    ASSERT_TRUE(copyFile(signedKxtrustDir() + L"\\kxtrust.dll", current.file(L"wl-kxt.dll")));
+    ASSERT_TRUE(copyFile(unsignedKxtrustDir() + L"\\kxtrust.dll", planted.other().file(L"wl-kxt.dll")));
+    void* out = nullptr;
+    EXPECT_EQ(0u, Norvan::GetTrustInterface(L"wl-kxt.dll", "KxtValidationControl2", &out));
+    EXPECT_EQ(nullptr, ::GetModuleHandleW(planted.other().file(L"wl-kxt.dll").c_str()));
+    EXPECT_NE(nullptr, ::GetModuleHandleW(current.file(L"wl-kxt.dll").c_str()));
+    if (out)
+    {
+        static_cast<Norvan::IKxtValidationControl*>(out)->Release();
+    }
+}
+
+TEST_F(TrustValidatorTest, FileThatCannotBeHeldAgainstSwappingIsRefused)
+{
+    // The trust library accepts without opening the file, so only the hold
+    // can notice the handle.
+    setBedrock(L"15.5", signedKxtrustDir());
+    setDword(L"Status", 2);
+    setDword(L"Verdict", 8);
+    Norvan::TrustValidator validator(offlineLists());
+    ASSERT_NE(nullptr, validator.validationControl());
+    TrustTest::TempFolder folder(L"held");
+    const std::wstring library = folder.file(L"wl-held.dll");
+    const std::wstring trustLibrary = folder.file(L"kxtrust.dll");
+    ASSERT_TRUE(copyFile(TrustTest::fixture(L"signer.dll"), library));
+    ASSERT_TRUE(copyFile(signedKxtrustDir() + L"\\kxtrust.dll", trustLibrary));
+    // Handles that could rename the files away between check and load; the
+    // loader itself would still open them.
+    HANDLE renamers[2];
+    int i = 0;
+    for (const std::wstring& path : {library, trustLibrary})
+    {
+        renamers[i] =
+            ::CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, renamers[i++]);
+    }
+    ::SetLastError(0);
+    EXPECT_EQ(nullptr, validator.loadTrustedLibrary(library.c_str(), 0));
+    EXPECT_EQ(5u, ::GetLastError());
+    void* out = nullptr;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION),
+              Norvan::GetTrustInterface(trustLibrary.c_str(), "KxtValidationControl2", &out));
+    EXPECT_EQ(nullptr, out);
+    ::CloseHandle(renamers[0]);
+    ::CloseHandle(renamers[1]);
+
+    HMODULE loaded = validator.loadTrustedLibrary(library.c_str(), 0);
+    EXPECT_NE(nullptr, loaded) << "refused for the open handle only";
+    ::FreeLibrary(loaded);
 }
 
 } // namespace

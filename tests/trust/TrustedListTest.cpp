@@ -74,6 +74,17 @@ TEST(TrustedListFormat, MalformedShaValuesAreSkipped)
     EXPECT_EQ(1u, c.lists.thumbprints.size());
 }
 
+TEST(TrustedListFormat, ShaSectionWithoutAValidThumbprintDoesNotLoad)
+{
+    bool ok = true;
+    parsed(L"[VER]\n9\n[SHA]\nABC\nzz112233445566778899aabbccddeeff00112233\n", &ok);
+    EXPECT_FALSE(ok) << "all values malformed: the list would pin no root at all";
+    parsed(L"[VER]\n9\n[SHA]\n[ORG]\nA\n", &ok);
+    EXPECT_FALSE(ok) << "section without values";
+    parsed(L"[VER]\n9\n[ORG]\nA\n", &ok);
+    EXPECT_TRUE(ok) << "no section: no pinning asked for";
+}
+
 TEST(TrustedListFormat, AbsentAndEmptyNameSections)
 {
     bool ok = false;
@@ -198,6 +209,18 @@ TEST_F(TrustedListFiles, ListNotNewerThanTheBuiltInOnesIsNeverInForce)
     EXPECT_EQ(5u, trusted(validator, L"unlisted.dll"));
     EXPECT_EQ(5u, trusted(validator, L"unlisted.dll")) << "not on the second check either, once loaded";
     EXPECT_EQ(0u, trusted(validator, L"signer.dll"));
+}
+
+TEST_F(TrustedListFiles, ListNotInForceStillHearsTheAtom)
+{
+    install(L"list-v5.js");
+    Norvan::TrustValidator validator(config());
+    EXPECT_EQ(5u, trusted(validator, L"unlisted.dll"));
+    ASSERT_EQ(5u, validator.trustedList().version());
+    install(L"list-v10.js");
+    ASSERT_NE(0, ::GlobalAddAtomW(Norvan::internal::kTrustedListAtom));
+    EXPECT_EQ(0u, trusted(validator, L"unlisted.dll"));
+    EXPECT_EQ(10u, validator.trustedList().version());
 }
 
 TEST_F(TrustedListFiles, ListThatDoesNotLoadLeavesTheBuiltInLists)

@@ -257,13 +257,14 @@ const CBaseIniReader::Entry* CBaseIniReader::Find(const wchar_t* section, const 
 bool CBaseIniReader::ReadDword(const wchar_t* section, const wchar_t* key, DWORD& value) const
 {
     const Entry* entry = Find(section, key);
-    return entry != nullptr && entry->readable && ParseDecimal(entry->value, value);
+    return entry != nullptr && entry->readable && entry->type != ValueType::String &&
+           ParseDecimal(entry->value, value);
 }
 
 bool CBaseIniReader::ReadString(const wchar_t* section, const wchar_t* key, std::wstring& value) const
 {
     const Entry* entry = Find(section, key);
-    if (entry == nullptr || !entry->readable)
+    if (entry == nullptr || !entry->readable || entry->type == ValueType::Dword)
     {
         return false;
     }
@@ -292,7 +293,7 @@ bool CBaseIniReader::WriteDword(const wchar_t* section, const wchar_t* key, DWOR
     }
     try
     {
-        SetEntry(section, key, std::to_wstring(value));
+        SetEntry(section, key, std::to_wstring(value), WrittenType());
     }
     catch (const std::bad_alloc&)
     {
@@ -308,7 +309,8 @@ bool CBaseIniReader::WriteToFile(const wchar_t* section, const wchar_t* key, DWO
     return ::WritePrivateProfileStringW(section, key, text, path_.c_str()) != FALSE;
 }
 
-void CBaseIniReader::SetEntry(const wchar_t* section, const wchar_t* key, const std::wstring& value)
+void CBaseIniReader::SetEntry(const wchar_t* section, const wchar_t* key, const std::wstring& value,
+                              ValueType type)
 {
     for (Entry& entry : entries_)
     {
@@ -316,6 +318,7 @@ void CBaseIniReader::SetEntry(const wchar_t* section, const wchar_t* key, const 
         {
             entry.value = value;
             entry.readable = true;
+            entry.type = type;
             return;
         }
     }
@@ -323,6 +326,7 @@ void CBaseIniReader::SetEntry(const wchar_t* section, const wchar_t* key, const 
     entry.section = section;
     entry.key = key;
     entry.value = value;
+    entry.type = type;
     entries_.push_back(std::move(entry));
 }
 
@@ -341,10 +345,12 @@ void CObfuscatedIniReader::PrepareEntry(Entry& entry)
     if (decoded.type == CScrambledValue::TypeDword)
     {
         entry.value = std::to_wstring(decoded.dword);
+        entry.type = ValueType::Dword;
     }
     else
     {
         entry.value.swap(decoded.text);
+        entry.type = ValueType::String;
     }
 }
 

@@ -74,23 +74,36 @@ public:
     std::size_t EntryCount() const noexcept { return entries_.size(); }
 
 protected:
+    // What a value declares itself to be. Plain text reads as either type; a
+    // scrambled value names its type and reads only as that type, as the
+    // registry reader does.
+    enum class ValueType
+    {
+        Plain,
+        Dword,
+        String,
+    };
+
     struct Entry
     {
         std::wstring section;
         std::wstring key;
         std::wstring value;
         bool readable = true;
+        ValueType type = ValueType::Plain;
     };
 
     // Called for each value as it is parsed; the derived reader unscrambles.
     virtual void PrepareEntry(Entry& entry);
     // Writes the value's file form; true on success.
     virtual bool WriteToFile(const wchar_t* section, const wchar_t* key, DWORD value);
+    // The type a value written by WriteToFile declares in the file.
+    virtual ValueType WrittenType() const { return ValueType::Plain; }
 
     const Entry* Find(const wchar_t* section, const wchar_t* key) const;
 
 private:
-    void SetEntry(const wchar_t* section, const wchar_t* key, const std::wstring& value);
+    void SetEntry(const wchar_t* section, const wchar_t* key, const std::wstring& value, ValueType type);
 
     std::wstring path_;
     std::vector<Entry> entries_;
@@ -98,16 +111,19 @@ private:
 
 // The INI reader that also understands values in the scrambled form of the
 // product's tools (see ScrambledValue.h). Such values are unscrambled when
-// the file is loaded: a DWORD becomes its decimal text, a string its text. A
-// value of the scrambled shape that fails its checks is unreadable:
-// ReadDword and ReadString give false for it. Any other value is kept as
-// plain text. WriteDword writes the value scrambled, through
-// WritePrivateProfileStructW, so the file holds its text form.
+// the file is loaded: a DWORD becomes its decimal text, a string its text,
+// and each reads only as its own type (ReadDword gives false for a scrambled
+// string, ReadString for a scrambled DWORD). A value of the scrambled shape
+// that fails its checks is unreadable: ReadDword and ReadString give false
+// for it. Any other value is kept as plain text. WriteDword writes the value
+// scrambled, through WritePrivateProfileStructW, so the file holds its text
+// form.
 class CObfuscatedIniReader : public CBaseIniReader
 {
 protected:
     void PrepareEntry(Entry& entry) override;
     bool WriteToFile(const wchar_t* section, const wchar_t* key, DWORD value) override;
+    ValueType WrittenType() const override { return ValueType::Dword; }
 };
 
 } // namespace Plinth

@@ -1,0 +1,129 @@
+#include "wrappers/PathAPI.h"
+
+#include "support/ScratchFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using Norvan::PathAPI;
+using WardlineTest::ScratchFolder;
+
+TEST(PathAPICreateDirectory, CreatesMissingParents)
+{
+    ScratchFolder root(L"mkdir-parents");
+    PathAPI api;
+    DWORD error = 99;
+    EXPECT_TRUE(api.createDirectory((root / L"a\\b\\c").c_str(), error));
+    EXPECT_EQ(0u, error);
+    EXPECT_TRUE(api.directoryExists(root / L"a\\b\\c"));
+
+    // Again: already there, which also succeeds.
+    EXPECT_TRUE(api.createDirectory((root / L"a\\b\\c").c_str(), error));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), error);
+
+    EXPECT_TRUE(api.createDirectory((root / L"d\\e\\").c_str(), error));
+    EXPECT_EQ(0u, error);
+    EXPECT_TRUE(api.directoryExists(root / L"d\\e"));
+}
+
+TEST(PathAPICreateDirectory, RelativePathsStartAtTheCurrentDirectory)
+{
+    ScratchFolder root(L"mkdir-relative");
+    WardlineTest::CurrentDirectory current(root.path());
+    PathAPI api;
+    DWORD error = 99;
+    EXPECT_TRUE(api.createDirectory(L"logs", error));
+    EXPECT_EQ(0u, error);
+    EXPECT_TRUE(api.directoryExists(root / L"logs"));
+    EXPECT_TRUE(api.createDirectory(L"logs\\x\\y", error));
+    EXPECT_TRUE(api.directoryExists(root / L"logs\\x\\y"));
+
+    // Rooted at the current drive.
+    const std::wstring rooted = root.path().substr(2) + L"\\rooted";
+    EXPECT_TRUE(api.createDirectory(rooted.c_str(), error));
+    EXPECT_TRUE(api.directoryExists(root / L"rooted"));
+}
+
+TEST(PathAPICreateDirectory, LongPathsWithAndWithoutThePrefix)
+{
+    ScratchFolder root(L"mkdir-long");
+    PathAPI api;
+    const std::wstring deep = root.path() + L"\\" + std::wstring(120, L'a') + L"\\" +
+                              std::wstring(120, L'b') + L"\\" + std::wstring(40, L'c');
+    ASSERT_GE(deep.size(), 260u);
+    DWORD error = 0;
+    EXPECT_TRUE(api.createDirectory((L"\\\\?\\" + deep).c_str(), error)) << error;
+    EXPECT_EQ(0u, error);
+    EXPECT_TRUE(api.directoryExists(L"\\\\?\\" + deep));
+
+    // Without the prefix such a path is beyond what the system takes: a
+    // plain failure, nothing else.
+    const std::wstring other = deep + L"\\" + std::wstring(200, L'd');
+    error = 0;
+    const bool created = api.createDirectory(other.c_str(), error);
+    EXPECT_EQ(created, error == 0);
+}
+
+TEST(PathAPICreateDirectory, RefusesWhatCannotBeADirectory)
+{
+    ScratchFolder root(L"mkdir-files");
+    ASSERT_TRUE(root.write(L"file"));
+    PathAPI api;
+    DWORD error = 0;
+    EXPECT_FALSE(api.createDirectory(nullptr, error));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), error);
+    EXPECT_FALSE(api.createDirectory(L"", error));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), error);
+
+    // A file of that name is in the way, itself or as a parent.
+    EXPECT_FALSE(api.createDirectory((root / L"file").c_str(), error));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), error);
+    EXPECT_FALSE(api.createDirectory((root / L"file\\sub").c_str(), error));
+    EXPECT_NE(0u, error);
+    EXPECT_TRUE(api.fileExists(root / L"file"));
+
+    EXPECT_FALSE(api.createDirectory(L"Q:\\no-such-drive\\x", error));
+    EXPECT_NE(0u, error);
+}
+
+TEST(PathAPI, TellsFilesFromDirectories)
+{
+    ScratchFolder root(L"pathapi-kinds");
+    ASSERT_TRUE(root.write(L"file") && root.makeFolder(L"dir"));
+    PathAPI api;
+    EXPECT_TRUE(api.fileExists(root / L"file"));
+    EXPECT_FALSE(api.fileExists(root / L"dir"));
+    EXPECT_FALSE(api.fileExists(L""));
+    EXPECT_TRUE(api.directoryExists(root / L"dir"));
+    EXPECT_FALSE(api.directoryExists(root / L"file"));
+    EXPECT_FALSE(api.directoryExists(L""));
+    EXPECT_EQ(static_cast<unsigned>(_S_IFREG), api.fileType(root / L"file"));
+    EXPECT_EQ(static_cast<unsigned>(_S_IFDIR), api.fileType(root / L"dir"));
+    EXPECT_EQ(0u, api.fileType(root / L"missing"));
+    EXPECT_STREQ(L"name.log", api.pathFindFileName(L"C:\\x\\name.log"));
+}
+
+TEST(PathAPI, DeletesMatchingFilesAndWholeTrees)
+{
+    ScratchFolder root(L"pathapi-delete");
+    ASSERT_TRUE(root.write(L"a.log") && root.write(L"b.log") && root.write(L"keep.txt"));
+    ASSERT_TRUE(::SetFileAttributesW((root / L"b.log").c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(root.makeFolder(L"c.log") && root.write(L"c.log\\inner.txt"));
+    PathAPI api;
+
+    EXPECT_TRUE(api.deleteFiles(root / L"*.log", false));
+    EXPECT_FALSE(api.fileExists(root / L"a.log"));
+    EXPECT_FALSE(api.fileExists(root / L"b.log"));
+    EXPECT_TRUE(api.fileExists(root / L"keep.txt"));
+    EXPECT_TRUE(api.directoryExists(root / L"c.log"));
+    EXPECT_TRUE(api.deleteFiles(root / L"*.log", true));
+    EXPECT_FALSE(api.directoryExists(root / L"c.log"));
+    EXPECT_TRUE(api.deleteFiles(root / L"*.none", true));
+
+    ASSERT_TRUE(root.makeFolder(L"tree") && root.makeFolder(L"tree\\sub") && root.write(L"tree\\sub\\f"));
+    EXPECT_TRUE(api.removeDirectory(root / L"tree"));
+    EXPECT_FALSE(api.directoryExists(root / L"tree"));
+    EXPECT_FALSE(api.removeDirectory(root / L"keep.txt"));
+    EXPECT_TRUE(api.fileExists(root / L"keep.txt"));
+}
