@@ -3,6 +3,7 @@
 #include "Json.h"
 #include "Text.h"
 #include "common/Path.h"
+#include "wrappers/PathAPI.h"
 #include "wrappers/UniqueResource.h"
 
 #include <rapidjson/prettywriter.h>
@@ -27,20 +28,6 @@ constexpr LONGLONG kLargestFile = 256ll * 1024 * 1024;
 std::string windowsError(const char* what, const std::wstring& path, DWORD error)
 {
     return std::string(what) + " " + toUtf8(path) + " (Windows error " + std::to_string(error) + ")";
-}
-
-bool createFolders(const std::wstring& folder)
-{
-    if (folder.empty() || GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES)
-    {
-        return true;
-    }
-    const std::wstring parent = Norvan::internal::folderOf(folder);
-    if (parent.size() < folder.size() && !createFolders(parent))
-    {
-        return false;
-    }
-    return CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
 // Ends the process the way a crash would: no handler of ours runs, no file is
@@ -187,9 +174,11 @@ bool SettingsStore::open(std::vector<std::string>& notes, std::string& error)
     {
         return true;
     }
-    if (!createFolders(Norvan::internal::folderOf(path_)))
+    const std::wstring folder = Norvan::internal::folderOf(path_);
+    DWORD code = 0;
+    if (!folder.empty() && !Norvan::PathAPI().createDirectory(folder.c_str(), code))
     {
-        error = windowsError("cannot create the folder of", path_, GetLastError());
+        error = windowsError("cannot create the folder", folder, code);
         return false;
     }
     const std::wstring lockPath = path_ + L".lock";
@@ -197,7 +186,7 @@ bool SettingsStore::open(std::vector<std::string>& notes, std::string& error)
                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (lock_ == INVALID_HANDLE_VALUE)
     {
-        const DWORD code = GetLastError();
+        code = GetLastError();
         error = code == ERROR_SHARING_VIOLATION
                     ? "the settings file " + toUtf8(path_) + " is in use by another host"
                     : windowsError("cannot lock", lockPath, code);
