@@ -30,10 +30,11 @@ BUILD_TYPE=Debug WARDLINE_CMAKE_ARGS=-DWARDLINE_COVERAGE=ON "$root/scripts/build
 # Counters of an earlier run would be added to this one's.
 find "$build" -name '*.gcda' -delete
 
-# The counters' paths are Linux paths ("/work/.../x.gcda"), which Windows
-# resolves on the current drive: Z: maps /, but a test that moved to C: would
-# write its counters into the prefix's drive_c. The prefix puts them on Z:
-# whatever the current drive.
+# The counters' paths are Linux paths ("/work/.../x.gcda"). Wine 8 writes
+# them beside their objects even from a process whose current folder is on C:
+# (checked); Windows would resolve them on the current drive. Naming drive Z:
+# (which maps /) keeps the place independent of that; the check below finds
+# counters that went astray into the prefix all the same.
 export GCOV_PREFIX=Z:
 set +e
 BUILD_DIR="$build" "$root/scripts/test.sh"
