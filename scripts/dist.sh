@@ -23,6 +23,10 @@ die() {
     exit 1
 }
 
+# The folder being filled; global, since the EXIT trap that removes it after a
+# failure runs outside the function that made it.
+stage=
+
 # Puts the complete folder <staged> in the place of <out>.
 replace_folder() {
     local staged="$1" out="$2"
@@ -41,8 +45,15 @@ package() {
     # A release must never go out unsigned: no material is an error, not a warning.
     [ -n "$certs" ] && [ -f "$certs" ] || die "no signing certificate chain (WARDLINE_SIGN_CERTS='$certs'); see docs/trust.md"
     [ -n "$key" ] && [ -f "$key" ] || die "no signing key (WARDLINE_SIGN_KEY='$key'); see docs/trust.md"
+    # osslsigncode signs with whichever certificate of the chain matches the
+    # key: a wrong key would sign as another certificate (the root, say) and
+    # still verify.
+    local leaf_key signing_key
+    leaf_key="$(openssl x509 -in "$certs" -noout -pubkey)" || die "$certs: no certificate"
+    signing_key="$(openssl pkey -in "$key" -pubout)" || die "$key: not a readable private key"
+    [ "$leaf_key" = "$signing_key" ] || die "$key is not the key of the first certificate in $certs"
 
-    local name debug stage
+    local name debug
     name="$(basename "$dll")"
     debug="$name.debug"
     mkdir -p "$(dirname "$out")"
@@ -68,7 +79,6 @@ publish() {
     "$root/scripts/bootstrap.sh"
     "$root/scripts/build.sh" "$build"
     [ -f "$build/dist/SHA256SUMS" ] || die "$build/dist was not made by the build"
-    local stage
     stage="$(mktemp -d "$root/dist.new.XXXXXX")"
     chmod 0755 "$stage"
     trap 'rm -rf "$stage"' EXIT

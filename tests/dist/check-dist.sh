@@ -3,14 +3,16 @@
 # debug information left in the library, a debug link that leads to the right
 # file, a signature that verifies to the root, the same exports and version
 # resource, and the example scenario in hubhost against the shipped library.
-# Usage: check-dist.sh <build-dir> <dist-dir> <built Wardline.dll> <CA file (PEM)>
-#                      <dist_verify.exe> <hubhost.exe> <scenario.hub>
+# Usage: check-dist.sh <build-dir> <dist-dir> <built Wardline.dll> <signing chain (PEM)>
+#                      <signing key (PEM)> <CA file (PEM)> <dist_verify.exe> <hubhost.exe>
+#                      <scenario.hub>
 set -uo pipefail
 # Pipelines end in a grep that reads its whole input: one that stopped at the
 # first match would kill its writer, and pipefail would report that.
 here="$(cd "$(dirname "$0")" && pwd)"
 scripts="$here/../../scripts"
-build="$1"; dist="$2"; built="$3"; ca="$4"; verify="$5"; hubhost="$6"; scenario="$7"
+build="$1"; dist="$2"; built="$3"; chain="$4"; signing_key="$5"; ca="$6"; verify="$7"; hubhost="$8"
+scenario="$9"
 shipped="$dist/Wardline.dll"
 debug="$dist/Wardline.dll.debug"
 objdump=x86_64-w64-mingw32-objdump
@@ -83,11 +85,41 @@ same_exports() {
     [ "$a" = "$b" ] || { diff <(printf '%s\n' "$a") <(printf '%s\n' "$b"); return 1; }
 }
 
+# A packaging that fails leaves the folder it would have replaced as it was,
+# and nothing beside it: refused before it starts (the key of another
+# certificate of the chain, which osslsigncode would sign as) or failing
+# half-way (a library that is not a PE file).
+failed_packaging_keeps_the_folder() {
+    local tmp
+    tmp="$(mktemp -d)"
+    trap 'rm -rf "$tmp"' RETURN
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$tmp/other.key" -out "$tmp/other.pem" \
+        -subj "/CN=Not The Signer" -days 2 >/dev/null 2>&1 || { echo "openssl req failed"; return 1; }
+    cat "$chain" "$tmp/other.pem" > "$tmp/chain.pem"
+    echo "not a library" > "$tmp/Wardline.dll"
+    cp -a "$dist" "$tmp/dist"
+    local dll certs key
+    while read -r dll certs key; do
+        if bash "$scripts/dist.sh" package "$dll" "$tmp/dist" "$certs" "$key"; then
+            echo "packaged $dll with $certs and $key"
+            return 1
+        fi
+        cmp "$shipped" "$tmp/dist/Wardline.dll" && cmp "$debug" "$tmp/dist/Wardline.dll.debug" &&
+            cmp "$dist/SHA256SUMS" "$tmp/dist/SHA256SUMS" || return 1
+        [ "$(ls "$tmp" | tr '\n' ' ')" = "Wardline.dll chain.pem dist other.key other.pem " ] ||
+            { echo "left behind: $(ls "$tmp")"; return 1; }
+    done <<CASES
+$built $tmp/chain.pem $tmp/other.key
+$tmp/Wardline.dll $chain $signing_key
+CASES
+}
+
 check "SHA256SUMS covers both files and matches" sums_cover_and_match
 check "no debug sections or symbol table in the shipped library" no_debug_information
 check "the debug link leads to Wardline.dll.debug (name, CRC-32, symbols)" debug_link_leads_to_symbols
 check "the signature verifies to the root (osslsigncode)" signature_verifies_to_root
 check "the exports are the built library's" same_exports
+check "a failed packaging (wrong key, not a library) keeps the folder" failed_packaging_keeps_the_folder
 check "under Wine: accepted by the module's signature check, same version resource" \
     "$scripts/run-wine-test.sh" "$build" "$verify"
 check "under Wine: the example scenario in hubhost with the shipped library" \
