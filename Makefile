@@ -1,6 +1,6 @@
 # The two commands of this repository; both work on a fresh Debian 12 machine
 # as root and install what is missing first.
-.PHONY: all build test demo bench clean
+.PHONY: all build test demo bench dist coverage clean
 
 all: build
 
@@ -17,5 +17,14 @@ test:
 bench:
 	scripts/bench.sh
 
+# What a release ships, in dist/ (scripts/dist.sh, docs/trust.md).
+dist:
+	scripts/dist.sh
+
+# The test suite with coverage counters in build-coverage/, and a report per
+# folder of src/ (scripts/coverage.sh).
+coverage:
+	scripts/coverage.sh
+
 clean:
-	rm -rf build
+	rm -rf build build-coverage dist

@@ -2,6 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need.
 # Idempotent: packages already present are not touched, and apt is not called
 # at all when nothing is missing.
+# Usage: scripts/bootstrap.sh [coverage]   (coverage: also what make coverage needs)
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,9 @@ packages=(
     rapidjson-dev googletest
     openssl gcab
 )
+if [ "${1:-}" = coverage ]; then
+    packages+=(gcovr)
+fi
 
 # The test PKI time-stamps signatures and signs scripts, which osslsigncode
 # learnt after the 2.5 of bookworm itself: take bookworm-backports' build.
