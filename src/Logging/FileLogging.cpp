@@ -70,8 +70,8 @@ bool IsPlainName(const wchar_t* name)
     return true;
 }
 
-// A directory or a read-only file in the place of a log file can never be
-// written: the set moves past it instead of losing every line from then on.
+// A folder or a read-only file in the place of a log file is never written:
+// the set moves past it instead of losing every line from then on.
 bool IsUnusable(const std::wstring& path)
 {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -544,42 +544,34 @@ DWORD CLogging::OpenLogFile(bool mayRotate, bool& isNew)
         if (index < entries || !mayRotate)
         {
             const std::wstring path = PathOf(index < entries ? index : 0);
-            // Created here when missing, as a new file of the set.
-            m_file.reset(m_paths->createFile(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
-            if (!m_file && ::GetLastError() == ERROR_PATH_NOT_FOUND)
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            const bool exists = ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE;
+            const ULONGLONG size = exists ? (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow : 0;
+            // A folder, or a file someone marked read-only to keep it, is
+            // passed by (Wine run as root would even let us write the latter).
+            const bool unusable =
+                exists && (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0;
+            if (!mayRotate || (!unusable && size < m_maxSize))
             {
-                // Someone removed the folder since the first write.
-                DWORD ignored = 0;
-                m_paths->createDirectory(m_logFolder.c_str(), ignored);
+                // Created here when missing, as a new file of the set.
                 m_file.reset(m_paths->createFile(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                                  FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
-            }
-            if (m_file)
-            {
-                LARGE_INTEGER size{};
-                if (!::GetFileSizeEx(m_file.get(), &size))
+                if (!m_file && ::GetLastError() == ERROR_PATH_NOT_FOUND)
                 {
-                    const DWORD error = ::GetLastError();
-                    m_file.reset();
-                    return error;
+                    // Someone removed the folder since the first write.
+                    DWORD ignored = 0;
+                    m_paths->createDirectory(m_logFolder.c_str(), ignored);
+                    m_file.reset(m_paths->createFile(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                                     FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
                 }
-                if (!mayRotate || static_cast<ULONGLONG>(size.QuadPart) < m_maxSize)
+                if (!m_file)
                 {
-                    isNew = size.QuadPart == 0;
-                    return ERROR_SUCCESS;
+                    return ::GetLastError();
                 }
-                m_file.reset();
-            }
-            else
-            {
-                const DWORD error = ::GetLastError();
-                if (!mayRotate || !IsUnusable(path))
-                {
-                    return error;
-                }
+                isNew = size == 0;
+                return ERROR_SUCCESS;
             }
         }
         // Truncating a file is decided on what "LastLogIdx" says now, never on
@@ -632,30 +624,19 @@ DWORD CLogging::NextIndex(DWORD index) const
 DWORD CLogging::ReadLastIndex(bool fresh)
 {
     DWORD stored = 0;
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (::GetFileAttributesExW(m_applicationIniPath.c_str(), GetFileExInfoStandard, &data) &&
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    if (!fresh && m_indexCache.valid)
     {
-        const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        if (!fresh && m_indexCache.valid && m_indexCache.size == size &&
-            CompareFileTime(&m_indexCache.writeTime, &data.ftLastWriteTime) == 0)
-        {
-            stored = m_indexCache.index;
-        }
-        else
-        {
-            Plinth::CObfuscatedIniReader ini;
-            DWORD value = 0;
-            if (ini.Load(m_applicationIniPath.c_str()) && ini.ReadDword(kLogIniSection, kLogIniLastIndex, value))
-            {
-                stored = value;
-            }
-            m_indexCache = IndexCache{true, data.ftLastWriteTime, size, stored};
-        }
+        stored = m_indexCache.index;
     }
     else
     {
-        m_indexCache.valid = false;
+        Plinth::CObfuscatedIniReader ini;
+        DWORD value = 0;
+        if (ini.Load(m_applicationIniPath.c_str()) && ini.ReadDword(kLogIniSection, kLogIniLastIndex, value))
+        {
+            stored = value;
+        }
+        m_indexCache = IndexCache{true, stored};
     }
 
     if (m_unsavedIndex.active)
@@ -673,16 +654,16 @@ void CLogging::StoreLastIndex(DWORD index)
 {
     wchar_t text[16];
     _ultow_s(index, text, 10);
-    const DWORD before = m_unsavedIndex.active ? m_unsavedIndex.stored : ReadLastIndex(true);
-    m_indexCache.valid = false;
     // Plain text: people and the reader tool look at it; the settings
     // reader takes plain and scrambled values alike.
     if (::WritePrivateProfileStringW(kLogIniSection, kLogIniLastIndex, text, m_applicationIniPath.c_str()))
     {
         m_unsavedIndex.active = false;
+        m_indexCache = IndexCache{true, index};
         return;
     }
-    m_unsavedIndex = UnsavedIndex{true, before, index};
+    const DWORD stored = m_unsavedIndex.active ? m_unsavedIndex.stored : ReadLastIndex(true);
+    m_unsavedIndex = UnsavedIndex{true, stored, index};
 }
 
 DWORD CLogging::GetLogRoot(wchar_t* buffer, DWORD capacity)

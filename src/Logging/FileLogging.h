@@ -140,13 +140,13 @@ private:
     std::atomic<bool> m_enabled{true};
     FirstWrite m_firstWrite = FirstWrite::Pending;
 
-    // The last "LastLogIdx" read, valid while the file's size and write time
-    // stay as they were: most writes then need no read of the file.
+    // "LastLogIdx" as last read or stored. Appends trust it while the file it
+    // names is there and not full; whatever would rotate, and truncate, reads
+    // the file again first, so a value gone stale because another process
+    // rotated can only send a line to a file that is still in the set.
     struct IndexCache
     {
         bool valid = false;
-        FILETIME writeTime{};
-        ULONGLONG size = 0;
         DWORD index = 0;
     } m_indexCache;
     // A rotation whose "LastLogIdx" could not be stored (a read-only or

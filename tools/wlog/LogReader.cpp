@@ -395,19 +395,24 @@ bool ParseTime(const std::wstring& input, std::uint64_t& time)
     const std::wstring text = Trim(input);
     size_t pos = 0;
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (!Number(text, pos, 4, year) || pos != 4 || !Expect(text, pos, L"-") || !Number(text, pos, 2, month) ||
-        !Expect(text, pos, L"-") || !Number(text, pos, 2, day))
+    // Every field at its full width, as ISO writes it.
+    auto two = [&](unsigned& value) {
+        const size_t start = pos;
+        return Number(text, pos, 2, value) && pos == start + 2;
+    };
+    if (!Number(text, pos, 4, year) || pos != 4 || !Expect(text, pos, L"-") || !two(month) ||
+        !Expect(text, pos, L"-") || !two(day))
     {
         return false;
     }
     if (pos < text.size())
     {
-        if ((text[pos] != L' ' && text[pos] != L'T') || !Number(text, ++pos, 2, hour) ||
-            !Expect(text, pos, L":") || !Number(text, pos, 2, minute))
+        if ((text[pos] != L' ' && text[pos] != L'T') || (++pos, !two(hour)) || !Expect(text, pos, L":") ||
+            !two(minute))
         {
             return false;
         }
-        if (pos < text.size() && (!Expect(text, pos, L":") || !Number(text, pos, 2, second)))
+        if (pos < text.size() && (!Expect(text, pos, L":") || !two(second)))
         {
             return false;
         }
