@@ -134,16 +134,19 @@ TEST(FileWriter, RotatesWhenFullThroughEveryEntryAndTruncatesTheOldest)
 
 TEST(FileWriter, LastLogIdxBeyondTheEntriesRestartsAtZero)
 {
-    AppLogFolder app(L"WLTest.Restart");
-    ASSERT_TRUE(app.WriteIni("[Config]\r\nLastLogIdx=7\r\n"));
-    ASSERT_TRUE(LogFileTest::WriteBytes(app.File(0), kMark + Utf16("old line\r\n")));
-    auto writer = OpenWriter(app);
+    for (const char* stored : {"7", "4294967295"})
+    {
+        AppLogFolder app(L"WLTest.Restart");
+        ASSERT_TRUE(app.WriteIni(std::string("[Config]\r\nLastLogIdx=") + stored + "\r\n"));
+        ASSERT_TRUE(LogFileTest::WriteBytes(app.File(0), kMark + Utf16("old line\r\n")));
+        auto writer = OpenWriter(app);
 
-    ASSERT_EQ(0u, Write(*writer, L"new"));
-    const std::wstring text = ReadLogText(app.File(0));
-    EXPECT_EQ(std::wstring::npos, text.find(L"old line"));
-    EXPECT_NE(std::wstring::npos, text.find(L"$ new\r\n"));
-    EXPECT_EQ(0u, StoredIndex(app));
+        ASSERT_EQ(0u, Write(*writer, L"new")) << stored;
+        const std::wstring text = ReadLogText(app.File(0));
+        EXPECT_EQ(std::wstring::npos, text.find(L"old line")) << stored;
+        EXPECT_NE(std::wstring::npos, text.find(L"$ new\r\n")) << stored;
+        EXPECT_EQ(0u, StoredIndex(app)) << stored;
+    }
 }
 
 TEST(FileWriter, InvalidValueRewrittenInApplicationIniAndGlobalValueApplies)
