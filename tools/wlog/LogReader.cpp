@@ -115,8 +115,12 @@ std::wstring LogSet::FileFor(DWORD index) const
 DWORD LogSet::CurrentIndex() const
 {
     DWORD index = 0;
-    return ReadIniDword(folder + L"\\" + ETWLogging::kLogIniFileName, ETWLogging::kLogIniLastIndex, index) ? index
-                                                                                                            : 0;
+    return ReadCurrentIndex(index) ? index : 0;
+}
+
+bool LogSet::ReadCurrentIndex(DWORD& index) const
+{
+    return ReadIniDword(folder + L"\\" + ETWLogging::kLogIniFileName, ETWLogging::kLogIniLastIndex, index);
 }
 
 DWORD LogSet::MaxEntries() const
@@ -579,7 +583,14 @@ void Reader::Poll(const LineSink& sink)
         ReadFrom(singlePath_, sink, false);
         return;
     }
-    const DWORD current = set_.CurrentIndex();
+    // A rotation creates the new file before it stores its index: an index
+    // without its file, or none at all, is a "log.ini" caught mid-rewrite.
+    DWORD current = index_;
+    if (!set_.ReadCurrentIndex(current) ||
+        ::GetFileAttributesW(set_.FileFor(current).c_str()) == INVALID_FILE_ATTRIBUTES)
+    {
+        current = index_;
+    }
     ReadFrom(set_.FileFor(index_), sink, current != index_);
     if (current == index_)
     {

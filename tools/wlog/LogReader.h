@@ -29,6 +29,9 @@ struct LogSet
     // "LastLogIdx" of the folder's "log.ini" (0 when missing), the file the
     // writer appends to now.
     DWORD CurrentIndex() const;
+    // The same, false when there is no value to read: the writer rewrites
+    // "log.ini" whole, and a reader can catch it empty.
+    bool ReadCurrentIndex(DWORD& index) const;
     // "MaxEntries" as the writer reads it: the folder's "log.ini", then the
     // root's, then 3.
     DWORD MaxEntries() const;
