@@ -39,8 +39,8 @@ std::wstring ApplicationFolder()
 std::vector<char> ReadFileBytes(const std::wstring& path)
 {
     std::vector<char> bytes;
-    Norvan::unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, 0, nullptr));
+    Norvan::unique_hfile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
     LARGE_INTEGER size{};
     if (!file || !::GetFileSizeEx(file.get(), &size))
     {
@@ -117,8 +117,8 @@ int main()
         auto start = Clock::now();
         for (int i = 0; i < kLines; ++i)
         {
-            WL_LOG(ETWLogging::LevelNormal, L"bench\\logfile\\FileWriteBench", L"bench::main", L"line %05d %s", i,
-                   padding.c_str());
+            WL_LOG(ETWLogging::LevelNormal, L"bench\\logfile\\FileWriteBench", L"bench::main",
+                   L"line %05d %s", i, padding.c_str());
         }
         const double writerRate = LinesPerSecond(Clock::now() - start, kLines);
 
@@ -151,7 +151,7 @@ int main()
     std::printf("file write: %.0f lines/s through WriteLog, %.0f lines/s bare open-append-close "
                 "(medians of %d rounds of %d lines)\n",
                 value, base, kRounds, kLines);
-    std::printf("BENCH file_write_lines_per_s value=%.0f baseline=%.0f ratio=%.2f target=>=%.1f holds=%s\n", value,
-                base, ratio, kTarget, ratio >= kTarget ? "yes" : "no");
+    std::printf("BENCH file_write_lines_per_s value=%.0f baseline=%.0f ratio=%.2f target=>=%.1f holds=%s\n",
+                value, base, ratio, kTarget, ratio >= kTarget ? "yes" : "no");
     return 0;
 }

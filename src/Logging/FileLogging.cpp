@@ -12,6 +12,7 @@
 #include <cstdarg>
 #include <cwchar>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace ETWLogging
@@ -232,27 +233,27 @@ void CLogging::ReadSettings()
     const bool applicationLoaded = haveApplication && application.Load(m_applicationIniPath.c_str());
     const bool globalLoaded = haveGlobal && global.Load(m_globalIniPath.c_str());
 
-    // False leaves the setting as it is: its default could not be written back.
-    auto resolve = [&](const wchar_t* key, bool (*valid)(DWORD), DWORD fallback, DWORD& value) {
-        switch (LookUp(application, applicationLoaded, key, valid, fallback, value))
+    // The application file first; an invalid value there is rewritten and the
+    // global file asked next. False leaves the setting as it is: its default
+    // could not be written back.
+    const std::pair<Plinth::CObfuscatedIniReader*, bool> files[] = {{&application, applicationLoaded},
+                                                                    {&global, globalLoaded}};
+    auto resolve = [&](const wchar_t* key, bool (*valid)(DWORD), DWORD fallback, DWORD& value)
+    {
+        for (const auto& [ini, loaded] : files)
         {
-        case Lookup::Taken:
-            return true;
-        case Lookup::Unwritable:
-            return false;
-        default:
-            break;
+            switch (LookUp(*ini, loaded, key, valid, fallback, value))
+            {
+            case Lookup::Taken:
+                return true;
+            case Lookup::Unwritable:
+                return false;
+            default:
+                break;
+            }
         }
-        switch (LookUp(global, globalLoaded, key, valid, fallback, value))
-        {
-        case Lookup::Taken:
-            return true;
-        case Lookup::Unwritable:
-            return false;
-        default:
-            value = fallback;
-            return true;
-        }
+        value = fallback;
+        return true;
     };
 
     DWORD value = 0;
@@ -303,7 +304,6 @@ void CLogging::ResetLocked() noexcept
 
 DWORD CLogging::Prepare()
 {
-    Norvan::srw_shared_guard guard(m_lock);
     return m_initialized ? ERROR_SUCCESS : kErrorNotInitialized;
 }
 
@@ -335,8 +335,9 @@ bool CLogging::IsLevelEnabled(DWORD level)
 
 DWORD CLogging::SetMaxEntries(DWORD entries)
 {
-    m_maxEntries = entries < kLowestMaxEntries ? kLowestMaxEntries
-                                               : (entries > kHighestMaxEntries ? kHighestMaxEntries : entries);
+    m_maxEntries = entries < kLowestMaxEntries
+                       ? kLowestMaxEntries
+                       : (entries > kHighestMaxEntries ? kHighestMaxEntries : entries);
     return ERROR_SUCCESS;
 }
 
@@ -411,7 +412,7 @@ DWORD CLogging::WriteFormatted(DWORD level, const wchar_t* file, const wchar_t* 
 }
 
 #define WARDLINE_FILE_LOG_HELPER(name, level)                                                                \
-    DWORD CLogging::name(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...)  \
+    DWORD CLogging::name(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) \
     {                                                                                                        \
         va_list args;                                                                                        \
         va_start(args, format);                                                                              \
@@ -546,7 +547,8 @@ DWORD CLogging::OpenLogFile(bool mayRotate, bool& isNew)
             const std::wstring path = PathOf(index < entries ? index : 0);
             WIN32_FILE_ATTRIBUTE_DATA data{};
             const bool exists = ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE;
-            const ULONGLONG size = exists ? (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow : 0;
+            const ULONGLONG size =
+                exists ? (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow : 0;
             // A folder, or a file someone marked read-only to keep it, is
             // passed by (Wine run as root would even let us write the latter).
             const bool unusable =
@@ -562,9 +564,9 @@ DWORD CLogging::OpenLogFile(bool mayRotate, bool& isNew)
                     // Someone removed the folder since the first write.
                     DWORD ignored = 0;
                     m_paths->createDirectory(m_logFolder.c_str(), ignored);
-                    m_file.reset(m_paths->createFile(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
-                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                                     FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
+                    m_file.reset(m_paths->createFile(
+                        path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
                 }
                 if (!m_file)
                 {

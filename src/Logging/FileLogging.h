@@ -78,10 +78,14 @@ public:
     DWORD GetSeverity() override;
     ULONG AddRef() override;
     ULONG Release() override;
-    DWORD LogNormal(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) override;
-    DWORD LogError(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) override;
-    DWORD LogWarning(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) override;
-    DWORD LogCritical(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format, ...) override;
+    DWORD LogNormal(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                    ...) override;
+    DWORD LogError(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                   ...) override;
+    DWORD LogWarning(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                     ...) override;
+    DWORD LogCritical(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
+                      ...) override;
     DWORD LogInformation(const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
                          ...) override;
 
@@ -121,7 +125,7 @@ private:
     DWORD WriteLine(const std::wstring& line, bool isNew);
 
     // Fields in the order the writer has always had them.
-    bool m_initialized = false;
+    std::atomic<bool> m_initialized{false};
     std::wstring m_applicationName; // empty: none
     std::wstring m_logBaseName;
     std::wstring m_processFileName; // empty when a module was given

@@ -58,8 +58,8 @@ const wchar_t* LogLevelName(DWORD level) noexcept
     }
 }
 
-std::wstring LogFilePath(const std::wstring& folder, const std::wstring& baseName, const std::wstring& logName,
-                         DWORD index)
+std::wstring LogFilePath(const std::wstring& folder, const std::wstring& baseName,
+                         const std::wstring& logName, DWORD index)
 {
     wchar_t number[16];
     _snwprintf_s(number, _countof(number), _TRUNCATE, L"%03lu", index);

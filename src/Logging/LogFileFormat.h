@@ -35,8 +35,8 @@ constexpr wchar_t kLogFileBom = 0xFEFF;
 const wchar_t* LogLevelName(DWORD level) noexcept;
 
 // "<folder>\<base>[_<logName>]<index as three digits>.log".
-std::wstring LogFilePath(const std::wstring& folder, const std::wstring& baseName, const std::wstring& logName,
-                         DWORD index);
+std::wstring LogFilePath(const std::wstring& folder, const std::wstring& baseName,
+                         const std::wstring& logName, DWORD index);
 
 // What one line is made of. Null texts count as empty.
 struct LogLineParts

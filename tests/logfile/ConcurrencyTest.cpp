@@ -39,7 +39,8 @@ SetReport ReadSet(const std::wstring& folder)
                                   LR"((?:\[[ \w.]{15}\]\$ )?([A-Z] T\d) N(\d{5}) x{80})");
     SetReport report;
     wlog::Reader reader(wlog::LogSet::InFolder(folder));
-    auto take = [&](const std::wstring& text) {
+    auto take = [&](const std::wstring& text)
+    {
         ++report.lines;
         std::wsmatch match;
         if (!std::regex_match(text, match, line))
@@ -102,7 +103,8 @@ TEST(LogFileConcurrency, EightThreadsThroughWriteLogAcrossRotations)
     AppLogFolder app(L"WLTest.Threads");
     ASSERT_TRUE(app.WriteIni("[Config]\r\nMaxEntries=20\r\n"));
     auto* writer = new CLogging();
-    ASSERT_EQ(0u, writer->Initialize(app.Application().c_str(), ::GetModuleHandleW(nullptr), nullptr, nullptr));
+    ASSERT_EQ(0u,
+              writer->Initialize(app.Application().c_str(), ::GetModuleHandleW(nullptr), nullptr, nullptr));
     LogFileTest::InstalledWriter installed(writer);
 
     const std::wstring padding(80, L'x');
@@ -110,16 +112,18 @@ TEST(LogFileConcurrency, EightThreadsThroughWriteLogAcrossRotations)
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
     {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kLinesPerWriter; ++i)
+        threads.emplace_back(
+            [&, t]
             {
-                if (ETWLogging::WriteLog(1, L"tests\\logfile\\ConcurrencyTest", L"writer", i, L"P T%d N%05d %s", t, i,
-                                         padding.c_str()) != 0)
+                for (int i = 0; i < kLinesPerWriter; ++i)
                 {
-                    ++failures;
+                    if (ETWLogging::WriteLog(1, L"tests\\logfile\\ConcurrencyTest", L"writer", i,
+                                             L"P T%d N%05d %s", t, i, padding.c_str()) != 0)
+                    {
+                        ++failures;
+                    }
                 }
-            }
-        });
+            });
     }
     for (std::thread& thread : threads)
     {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "LogFileSupport.h"
+#include "Logging/DefaultLogBuilder.h"
 #include "Logging/Log.h"
 #include "Logging/config/IniReader.h"
 
@@ -77,8 +78,9 @@ TEST(FileWriter, FolderFileNamesMarkAndLinesAsTheReaderExpects)
 
     ASSERT_EQ(0u, Write(*writer, L"first"));
     ASSERT_EQ(0u, Write(*writer, L"second\n", 4));
-    const std::wregex twoLines(LR"(\d\d/\d\d/\d{4} (0[1-9]|1[0-2]):[0-5]\d:[0-5]\d [AP]M\$ -- \(Normal\)\$ first\r\n)"
-                               LR"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d [AP]M\$ -- \(Error\)\$ second\n)");
+    const std::wregex twoLines(
+        LR"(\d\d/\d\d/\d{4} (0[1-9]|1[0-2]):[0-5]\d:[0-5]\d [AP]M\$ -- \(Normal\)\$ first\r\n)"
+        LR"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d [AP]M\$ -- \(Error\)\$ second\n)");
     const std::wstring text = ReadLogText(app.File(0));
     EXPECT_TRUE(std::regex_match(text, twoLines)) << LogFileTest::ReadBytes(app.File(0)).size();
 
@@ -87,10 +89,13 @@ TEST(FileWriter, FolderFileNamesMarkAndLinesAsTheReaderExpects)
     CLogging named;
     ASSERT_EQ(0u, named.Initialize(app.Application().c_str(), nullptr, L"Extra", nullptr));
     ASSERT_EQ(0u, Write(named, L"third"));
-    const std::wstring namedFile = app.Folder() + L"\\" + LogFileTest::ExecutableBaseName() + L"_Extra000.log";
+    const std::wstring namedFile =
+        app.Folder() + L"\\" + LogFileTest::ExecutableBaseName() + L"_Extra000.log";
     const std::wstring exe = LogFileTest::ExecutableBaseName() + L".exe";
-    const std::wstring field = L"[" + std::wstring(exe.size() < 15 ? 15 - exe.size() : 0, L' ') + exe.substr(0, 15) + L"]$";
-    EXPECT_NE(std::wstring::npos, ReadLogText(namedFile).find(L")$ " + field + L" third\r\n")) << ReadLogText(namedFile);
+    const std::wstring field =
+        L"[" + std::wstring(exe.size() < 15 ? 15 - exe.size() : 0, L' ') + exe.substr(0, 15) + L"]$";
+    EXPECT_NE(std::wstring::npos, ReadLogText(namedFile).find(L")$ " + field + L" third\r\n"))
+        << ReadLogText(namedFile);
 }
 
 TEST(FileWriter, RotatesWhenFullThroughEveryEntryAndTruncatesTheOldest)
@@ -153,7 +158,8 @@ TEST(FileWriter, InvalidValueRewrittenInApplicationIniAndGlobalValueApplies)
 {
     AppLogFolder app(L"WLTest.Settings");
     ASSERT_TRUE(app.WriteIni("[Config]\r\nMaxSize=100\r\n"));
-    ASSERT_TRUE(LogFileTest::WriteBytes(app.GlobalIni(), "[Config]\r\nMaxSize=300000\r\nMaxEntries=5\r\nSeverity=2\r\n"));
+    ASSERT_TRUE(LogFileTest::WriteBytes(app.GlobalIni(),
+                                        "[Config]\r\nMaxSize=300000\r\nMaxEntries=5\r\nSeverity=2\r\n"));
 
     auto writer = OpenWriter(app);
     EXPECT_EQ(300000u, writer->GetMaxSize());
@@ -170,9 +176,10 @@ TEST(FileWriter, InvalidValueRewrittenInApplicationIniAndGlobalValueApplies)
 TEST(FileWriter, GarbageInIniFilesGivesDefaultsAndRepairsTheValues)
 {
     AppLogFolder app(L"WLTest.Garbage");
-    ASSERT_TRUE(app.WriteIni(std::string("\x01\x02\x7F no equals here\r\n\xC3\x28\xA0\xA1=\xFF\r\n[Config]\r\n"
-                                         "Enable=yes\r\nMaxEntries=-1\r\nSeverity=99\r\nOptions=0x3D\r\n"
-                                         "LastLogIdx=banana\r\n[]\r\n=\r\n")));
+    ASSERT_TRUE(
+        app.WriteIni(std::string("\x01\x02\x7F no equals here\r\n\xC3\x28\xA0\xA1=\xFF\r\n[Config]\r\n"
+                                 "Enable=yes\r\nMaxEntries=-1\r\nSeverity=99\r\nOptions=0x3D\r\n"
+                                 "LastLogIdx=banana\r\n[]\r\n=\r\n")));
     ASSERT_TRUE(LogFileTest::WriteBytes(app.GlobalIni(), "[Config]\r\nMaxSize=huge\r\n[Config\r\n"));
 
     auto writer = OpenWriter(app);
@@ -327,9 +334,13 @@ TEST(FileWriter, InitializeNamesStatesAndSetterLimits)
     EXPECT_EQ(L"", writer.LogFolder());
 
     // Names become folder and file names: none may lead elsewhere.
-    for (const auto& [application, logName] : std::vector<std::pair<const wchar_t*, const wchar_t*>>{
-             {L"", nullptr}, {L"..", nullptr}, {L"a\\..\\..\\b", nullptr}, {L"c:x", nullptr},
-             {L"App", L""}, {L"App", L"x/y"}})
+    for (const auto& [application, logName] :
+         std::vector<std::pair<const wchar_t*, const wchar_t*>>{{L"", nullptr},
+                                                                {L"..", nullptr},
+                                                                {L"a\\..\\..\\b", nullptr},
+                                                                {L"c:x", nullptr},
+                                                                {L"App", L""},
+                                                                {L"App", L"x/y"}})
     {
         CLogging refused;
         EXPECT_EQ(87u, refused.Initialize(application, kThisExe, logName, nullptr)) << application;
@@ -348,4 +359,16 @@ TEST(FileWriter, InitializeNamesStatesAndSetterLimits)
     EXPECT_EQ(1u, writer.GetSeverity());
     EXPECT_EQ(1u, writer.SetSeverity(9)) << "the process-wide value it replaced";
     EXPECT_EQ(6u, writer.GetSeverity());
+}
+
+TEST(FileWriter, BuilderMakesTheFileWriterForMechanismOne)
+{
+    AppLogFolder app(L"WLTest.Builder");
+    ETWLogging::CDefaultLogBuilder builder;
+    ETWLogging::CLoggingIf* built = nullptr;
+    ASSERT_TRUE(builder.BuildEx(nullptr, app.Application().c_str(), kThisExe, nullptr, 1, &built, nullptr));
+    auto* writer = dynamic_cast<CLogging*>(built);
+    ASSERT_NE(nullptr, writer);
+    EXPECT_EQ(app.Folder(), writer->LogFolder());
+    EXPECT_EQ(0u, built->Release()) << "the builder's reference was the only one";
 }

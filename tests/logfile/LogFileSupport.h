@@ -52,7 +52,8 @@ inline std::vector<BYTE> ReadBytes(const std::wstring& path)
     ::GetFileSizeEx(file.get(), &size);
     bytes.resize(static_cast<size_t>(size.QuadPart));
     DWORD got = 0;
-    if (!bytes.empty() && !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr))
+    if (!bytes.empty() &&
+        !::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr))
     {
         got = 0;
     }
@@ -73,23 +74,24 @@ inline std::wstring ReadLogText(const std::wstring& path)
 
 inline bool WriteBytes(const std::wstring& path, const std::string& content)
 {
-    Norvan::unique_hfile file(
-        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Norvan::unique_hfile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    return file && ::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+    return file &&
+           ::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
            written == content.size();
 }
 
 // For failure messages.
 inline std::string Narrow(const std::wstring& text)
 {
-    const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                             nullptr, nullptr);
+    const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
+                                             0, nullptr, nullptr);
     std::string narrow(static_cast<size_t>(length > 0 ? length : 0), '\0');
     if (length > 0)
     {
-        ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &narrow[0], length, nullptr,
-                              nullptr);
+        ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &narrow[0], length,
+                              nullptr, nullptr);
     }
     return narrow;
 }
@@ -117,8 +119,8 @@ public:
     ChildProcess(const std::wstring& commandLine, const std::wstring& outputFile)
     {
         SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-        output_.reset(::CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        output_.reset(::CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -127,8 +129,8 @@ public:
         startup.hStdError = output_.get();
         std::wstring command = commandLine;
         PROCESS_INFORMATION info{};
-        if (output_ && ::CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                        &info))
+        if (output_ && ::CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &info))
         {
             process_.reset(info.hProcess);
             ::CloseHandle(info.hThread);
@@ -190,14 +192,21 @@ public:
     {
         return root_ + application_ + L"\\" + base;
     }
-    std::wstring Ini(const std::wstring& base = ExecutableBaseName()) const { return Folder(base) + L"\\log.ini"; }
-    std::wstring File(DWORD index) const { return ETWLogging::LogFilePath(Folder(), ExecutableBaseName(), L"", index); }
+    std::wstring Ini(const std::wstring& base = ExecutableBaseName()) const
+    {
+        return Folder(base) + L"\\log.ini";
+    }
+    std::wstring File(DWORD index) const
+    {
+        return ETWLogging::LogFilePath(Folder(), ExecutableBaseName(), L"", index);
+    }
 
     // Creates the set's folder and writes its "log.ini" (ANSI text).
     bool WriteIni(const std::string& text, const std::wstring& base = ExecutableBaseName()) const
     {
         DWORD ignored = 0;
-        return Norvan::PathAPI().createDirectory(Folder(base).c_str(), ignored) && WriteBytes(Ini(base), text);
+        return Norvan::PathAPI().createDirectory(Folder(base).c_str(), ignored) &&
+               WriteBytes(Ini(base), text);
     }
 
 private:

@@ -42,9 +42,10 @@ TEST(LogLine, EveryOptionFieldInItsOrderRightAlignedAndCut)
     parts.line = 88;
     parts.function = L"Norvan::internal::ModuleManagerShim::somewhatLongFunctionName";
 
-    EXPECT_EQ(L"03/07/2026 03:04:09 PM$ -- (Error)$ [averyveryverylo]$ [PID:   42 TID:123456]$"
-              L" [     ModuleFunctions:   88]$ [Norvan::internal::ModuleManagerShim::som()]$ Failed to open.\r\n",
-              Line(parts));
+    EXPECT_EQ(
+        L"03/07/2026 03:04:09 PM$ -- (Error)$ [averyveryverylo]$ [PID:   42 TID:123456]$"
+        L" [     ModuleFunctions:   88]$ [Norvan::internal::ModuleManagerShim::som()]$ Failed to open.\r\n",
+        Line(parts));
 
     parts.options = 0x10;
     parts.processFileName = L"host.exe";

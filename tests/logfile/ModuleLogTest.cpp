@@ -18,8 +18,8 @@ public:
         ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvex\\Logging", 0, nullptr, 0,
                           KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key_.put(), nullptr);
         DWORD size = sizeof(saved_);
-        had_ = ::RegQueryValueExW(key_.get(), kValue, nullptr, nullptr, reinterpret_cast<BYTE*>(&saved_), &size) ==
-               ERROR_SUCCESS;
+        had_ = ::RegQueryValueExW(key_.get(), kValue, nullptr, nullptr, reinterpret_cast<BYTE*>(&saved_),
+                                  &size) == ERROR_SUCCESS;
     }
     ~LoggingMechanism()
     {
@@ -54,7 +54,8 @@ private:
 class ModuleLogFolder
 {
 public:
-    ModuleLogFolder() : folder_(LogFileTest::LogRoot() + L"Wardline\\Wardline"), aside_(folder_ + L".test-aside")
+    ModuleLogFolder()
+        : folder_(LogFileTest::LogRoot() + L"Wardline\\Wardline"), aside_(folder_ + L".test-aside")
     {
         Norvan::PathAPI().removeDirectory(aside_);
         moved_ = ::MoveFileW(folder_.c_str(), aside_.c_str()) != FALSE;
@@ -99,7 +100,8 @@ std::uint32_t LoadCallAndUnload()
     {
         return 0;
     }
-    auto create = reinterpret_cast<const void* (*)()>(reinterpret_cast<void*>(::GetProcAddress(module, "CreateObject")));
+    auto create = reinterpret_cast<const void* (*)()>(
+        reinterpret_cast<void*>(::GetProcAddress(module, "CreateObject")));
     std::uint32_t status = 0;
     if (create != nullptr)
     {

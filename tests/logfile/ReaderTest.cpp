@@ -40,8 +40,8 @@ std::vector<std::wstring> Decode(const std::string& bytes, size_t chunk)
     std::vector<std::wstring> lines;
     for (size_t at = 0; at < bytes.size(); at += chunk)
     {
-        decoder.Feed(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at, std::min(chunk, bytes.size() - at),
-                     lines);
+        decoder.Feed(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at,
+                     std::min(chunk, bytes.size() - at), lines);
     }
     decoder.Finish(lines);
     return lines;
@@ -60,8 +60,11 @@ TEST(LogReader, ReadsTheSetOldestFirstFromLastLogIdx)
     ASSERT_TRUE(scratch.makeFolder(L"Set"));
     const std::wstring folder = scratch / L"Set";
     for (const auto& [name, text] : std::vector<std::pair<const wchar_t*, const wchar_t*>>{
-             {L"Set000.log", L"zero"}, {L"Set001.log", L"one"}, {L"Set002.log", L"two"},
-             {L"Set007.log", L"left from a larger setting"}, {L"Set_other000.log", L"other set"},
+             {L"Set000.log", L"zero"},
+             {L"Set001.log", L"one"},
+             {L"Set002.log", L"two"},
+             {L"Set007.log", L"left from a larger setting"},
+             {L"Set_other000.log", L"other set"},
              {L"Set01.log", L"no index"}})
     {
         ASSERT_TRUE(WriteBytes(folder + L"\\" + name, kMark + Utf16Le(std::wstring(text) + L"\r\n")));
@@ -69,16 +72,17 @@ TEST(LogReader, ReadsTheSetOldestFirstFromLastLogIdx)
     wlog::Reader reader(wlog::LogSet::InFolder(folder + L"\\"));
 
     // No "log.ini": index 0, three entries.
-    EXPECT_EQ((std::vector<std::wstring>{L"left from a larger setting", L"one", L"two", L"zero"}), ReadAll(reader));
+    EXPECT_EQ((std::vector<std::wstring>{L"left from a larger setting", L"one", L"two", L"zero"}),
+              ReadAll(reader));
     ASSERT_TRUE(WriteBytes(folder + L"\\log.ini", "[Config]\r\nLastLogIdx=1\r\nMaxEntries=3\r\n"));
-    EXPECT_EQ((std::vector<std::wstring>{L"left from a larger setting", L"two", L"zero", L"one"}), ReadAll(reader));
+    EXPECT_EQ((std::vector<std::wstring>{L"left from a larger setting", L"two", L"zero", L"one"}),
+              ReadAll(reader));
     EXPECT_EQ((std::vector<std::wstring>{L"other set"}),
               ReadAll(wlog::Reader(wlog::LogSet::InFolder(folder, L"other"))));
     EXPECT_EQ((std::vector<std::wstring>{L"two"}), ReadAll(wlog::Reader::ForFile(folder + L"\\Set002.log")));
     std::vector<std::wstring> none;
-    EXPECT_FALSE(wlog::Reader(wlog::LogSet::InFolder(scratch.path())).ReadAll([&](const std::wstring& l) {
-        none.push_back(l);
-    }));
+    EXPECT_FALSE(wlog::Reader(wlog::LogSet::InFolder(scratch.path()))
+                     .ReadAll([&](const std::wstring& l) { none.push_back(l); }));
 }
 
 TEST(LogReader, DecodesByTheMarkWhereverTheBytesBreak)
@@ -109,14 +113,15 @@ TEST(LogReader, Utf8OfEveryPlaneAndUnpairedSurrogates)
 
 TEST(LogReader, LevelAndTimeFiltersKeepContinuationsWithTheirLine)
 {
-    const std::vector<std::wstring> log = {
-        Header(L"12/31/2025 11:59:59 PM", L"Error") + L" old error",
-        Header(L"01/01/2026 12:00:00 AM", L"Normal") + L" midnight",
-        Header(L"01/01/2026 12:30:00 PM", L"Information") + L" from level 6",
-        L"continuation of level 6",
-        Header(L"01/01/2026 01:00:00 PM", L"Critical") + L" afternoon",
-        Header(L"01/02/2026 09:00:00 AM", L"Warning") + L" next day"};
-    auto kept = [&](wlog::Filter filter) {
+    const std::vector<std::wstring> log = {Header(L"12/31/2025 11:59:59 PM", L"Error") + L" old error",
+                                           Header(L"01/01/2026 12:00:00 AM", L"Normal") + L" midnight",
+                                           Header(L"01/01/2026 12:30:00 PM", L"Information") +
+                                               L" from level 6",
+                                           L"continuation of level 6",
+                                           Header(L"01/01/2026 01:00:00 PM", L"Critical") + L" afternoon",
+                                           Header(L"01/02/2026 09:00:00 AM", L"Warning") + L" next day"};
+    auto kept = [&](wlog::Filter filter)
+    {
         std::vector<size_t> indices;
         for (size_t i = 0; i < log.size(); ++i)
         {
@@ -151,7 +156,8 @@ TEST(LogReader, LevelAndTimeFiltersKeepContinuationsWithTheirLine)
     wlog::Filter afterNoon;
     afterNoon.SetSince(since);
     EXPECT_EQ((std::vector<size_t>{2, 3, 4, 5}), kept(afterNoon));
-    for (const wchar_t* bad : {L"2026-1-1", L"01/01/2026", L"2026-13-01", L"2026-01-01 24:00", L"2026-01-01 10"})
+    for (const wchar_t* bad :
+         {L"2026-1-1", L"01/01/2026", L"2026-13-01", L"2026-01-01 24:00", L"2026-01-01 10"})
     {
         EXPECT_FALSE(wlog::ParseTime(bad, since)) << LogFileTest::Narrow(bad);
     }
@@ -164,7 +170,8 @@ TEST(LogReader, FollowsNewLinesAcrossRotations)
     LogFileTest::AppLogFolder app(L"WLTest.Follow");
     ASSERT_TRUE(app.WriteIni("[Config]\r\nMaxEntries=50\r\n"));
     ETWLogging::CLogging writer;
-    ASSERT_EQ(0u, writer.Initialize(app.Application().c_str(), ::GetModuleHandleW(nullptr), nullptr, nullptr));
+    ASSERT_EQ(0u,
+              writer.Initialize(app.Application().c_str(), ::GetModuleHandleW(nullptr), nullptr, nullptr));
     ASSERT_EQ(0u, writer.WritePreformatted(L"f", L"fn", 1, 1, L"before following"));
 
     wlog::Reader reader(wlog::LogSet::InFolder(app.Folder()));
@@ -174,13 +181,16 @@ TEST(LogReader, FollowsNewLinesAcrossRotations)
 
     constexpr int kLines = 1200; // about 4 KB each: 18 files
     std::atomic<bool> done{false};
-    std::thread writing([&] {
-        for (int i = 0; i < kLines; ++i)
+    std::thread writing(
+        [&]
         {
-            writer.WritePreformatted(L"f", L"fn", 1, 1, (std::to_wstring(i) + L" " + std::wstring(2000, L'y')).c_str());
-        }
-        done = true;
-    });
+            for (int i = 0; i < kLines; ++i)
+            {
+                writer.WritePreformatted(L"f", L"fn", 1, 1,
+                                         (std::to_wstring(i) + L" " + std::wstring(2000, L'y')).c_str());
+            }
+            done = true;
+        });
     while (!done)
     {
         reader.Poll(sink);
@@ -204,13 +214,15 @@ TEST(LogReader, WlogPrintsUtf8AndReportsWhatItCannotDo)
     ASSERT_TRUE(scratch.makeFolder(L"Host"));
     ASSERT_TRUE(scratch.makeFolder(L"Empty"));
     const std::wstring set = scratch / L"Host";
-    ASSERT_TRUE(WriteBytes(set + L"\\Host000.log",
-                           kMark + Utf16Le(Header(L"05/06/2026 07:08:09 AM", L"Error") + L" caf\u00e9 \U0001F600\r\n" +
-                                           Header(L"05/06/2026 07:08:10 AM", L"Normal") + L" progress\r\n" +
-                                           Header(L"05/06/2026 07:08:11 AM", L"Error") + L" second\nline\n")));
+    ASSERT_TRUE(WriteBytes(
+        set + L"\\Host000.log",
+        kMark + Utf16Le(Header(L"05/06/2026 07:08:09 AM", L"Error") + L" caf\u00e9 \U0001F600\r\n" +
+                        Header(L"05/06/2026 07:08:10 AM", L"Normal") + L" progress\r\n" +
+                        Header(L"05/06/2026 07:08:11 AM", L"Error") + L" second\nline\n")));
 
     const std::wstring wlogExe = L"\"" + LogFileTest::FromBuildPath(LOGFILE_WLOG_EXE) + L"\" ";
-    auto run = [&](const std::wstring& arguments, std::string& output) {
+    auto run = [&](const std::wstring& arguments, std::string& output)
+    {
         const std::wstring outputFile = scratch / L"out.txt";
         LogFileTest::ChildProcess process(wlogExe + arguments, outputFile);
         const DWORD code = process.Wait(60000);

@@ -137,7 +137,8 @@ DWORD LogSet::MaxEntries() const
     {
         if (Lower(NameOf(up)) == L"kvlogs")
         {
-            if (ReadIniDword(up + L"\\" + ETWLogging::kLogIniFileName, ETWLogging::kLogIniMaxEntries, value) &&
+            if (ReadIniDword(up + L"\\" + ETWLogging::kLogIniFileName, ETWLogging::kLogIniMaxEntries,
+                             value) &&
                 valid(value))
             {
                 return value;
@@ -178,7 +179,8 @@ std::vector<DWORD> LogSet::IndicesOldestFirst() const
     const DWORD entries = MaxEntries();
     // Newest last: the current file; before it the files round the rotation
     // from the one after it; before those, files beyond the rotation.
-    auto key = [&](DWORD index) -> std::pair<int, DWORD> {
+    auto key = [&](DWORD index) -> std::pair<int, DWORD>
+    {
         if (index == current)
         {
             return {2, 0};
@@ -253,7 +255,11 @@ void LineDecoder::Feed(const std::uint8_t* data, size_t length, std::vector<std:
         while (pos < size)
         {
             const std::uint8_t lead = pending_[pos];
-            const size_t need = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+            const size_t need = lead < 0x80           ? 1
+                                : (lead >> 5) == 0x6  ? 2
+                                : (lead >> 4) == 0xE  ? 3
+                                : (lead >> 3) == 0x1E ? 4
+                                                      : 0;
             if (need == 0)
             {
                 Append(0xFFFD, lines);
@@ -400,7 +406,8 @@ bool ParseTime(const std::wstring& input, std::uint64_t& time)
     size_t pos = 0;
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     // Every field at its full width, as ISO writes it.
-    auto two = [&](unsigned& value) {
+    auto two = [&](unsigned& value)
+    {
         const size_t start = pos;
         return Number(text, pos, 2, value) && pos == start + 2;
     };
@@ -522,7 +529,8 @@ bool Reader::ReadFrom(const std::wstring& path, const LineSink& sink, bool finis
     for (;;)
     {
         DWORD got = 0;
-        if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) || got == 0)
+        if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) ||
+            got == 0)
         {
             break;
         }

@@ -18,30 +18,29 @@ namespace
 
 constexpr DWORD kPollMs = 250;
 
-const char kUsage[] =
-    "usage: wlog [options] [FOLDER | FILE]\n"
-    "\n"
-    "Prints a log set of the module, oldest line first, as UTF-8.\n"
-    "FOLDER holds the set (NAME000.log, NAME001.log, ... and log.ini, whose\n"
-    "LastLogIdx names the newest file); NAME is the folder's own name. FILE\n"
-    "prints one file. Without either: the module's own folder,\n"
-    "%ProgramData%\\Korvex\\KVLOGS\\Wardline\\Wardline.\n"
-    "\n"
-    "  -f, --follow        keep printing new lines as they are written, across\n"
-    "                      rotations, until interrupted\n"
-    "  -n, --lines N       only the last N lines (before following)\n"
-    "  -l, --level LIST    only these levels: names or numbers, comma separated\n"
-    "                      (normal=1, warning=2, information=3 or 6, error=4,\n"
-    "                      critical=5), e.g. -l error,critical\n"
-    "      --since TIME    only lines at or after TIME\n"
-    "      --until TIME    only lines at or before TIME\n"
-    "                      TIME: YYYY-MM-DD, YYYY-MM-DD HH:MM or YYYY-MM-DD HH:MM:SS,\n"
-    "                      local time as the log prints it\n"
-    "      --name LOGNAME  the set NAME_LOGNAME in FOLDER\n"
-    "  -h, --help          this text\n"
-    "\n"
-    "Lines that continue a message go with its first line through every filter.\n"
-    "Exit status: 0 printed, 1 no log files found, 2 bad arguments.\n";
+const char kUsage[] = "usage: wlog [options] [FOLDER | FILE]\n"
+                      "\n"
+                      "Prints a log set of the module, oldest line first, as UTF-8.\n"
+                      "FOLDER holds the set (NAME000.log, NAME001.log, ... and log.ini, whose\n"
+                      "LastLogIdx names the newest file); NAME is the folder's own name. FILE\n"
+                      "prints one file. Without either: the module's own folder,\n"
+                      "%ProgramData%\\Korvex\\KVLOGS\\Wardline\\Wardline.\n"
+                      "\n"
+                      "  -f, --follow        keep printing new lines as they are written, across\n"
+                      "                      rotations, until interrupted\n"
+                      "  -n, --lines N       only the last N lines (before following)\n"
+                      "  -l, --level LIST    only these levels: names or numbers, comma separated\n"
+                      "                      (normal=1, warning=2, information=3 or 6, error=4,\n"
+                      "                      critical=5), e.g. -l error,critical\n"
+                      "      --since TIME    only lines at or after TIME\n"
+                      "      --until TIME    only lines at or before TIME\n"
+                      "                      TIME: YYYY-MM-DD, YYYY-MM-DD HH:MM or YYYY-MM-DD HH:MM:SS,\n"
+                      "                      local time as the log prints it\n"
+                      "      --name LOGNAME  the set NAME_LOGNAME in FOLDER\n"
+                      "  -h, --help          this text\n"
+                      "\n"
+                      "Lines that continue a message go with its first line through every filter.\n"
+                      "Exit status: 0 printed, 1 no log files found, 2 bad arguments.\n";
 
 // UTF-8 out, whatever the console's code page; never text-mode translation.
 class Output
@@ -79,8 +78,8 @@ public:
         while (done < buffer_.size())
         {
             DWORD written = 0;
-            if (!::WriteFile(handle_, buffer_.data() + done, static_cast<DWORD>(buffer_.size() - done), &written,
-                             nullptr) ||
+            if (!::WriteFile(handle_, buffer_.data() + done, static_cast<DWORD>(buffer_.size() - done),
+                             &written, nullptr) ||
                 written == 0)
             {
                 break;
@@ -202,38 +201,43 @@ int wmain(int argc, wchar_t** argv)
 
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     const bool isFile = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    wlog::Reader reader = isFile ? wlog::Reader::ForFile(path) : wlog::Reader(wlog::LogSet::InFolder(path, logName));
+    wlog::Reader reader =
+        isFile ? wlog::Reader::ForFile(path) : wlog::Reader(wlog::LogSet::InFolder(path, logName));
 
     Output out;
     std::deque<std::wstring> last;
-    const bool found = reader.ReadAll([&](const std::wstring& line) {
-        if (!filter.Accept(line))
+    const bool found = reader.ReadAll(
+        [&](const std::wstring& line)
         {
-            return;
-        }
-        if (!tail)
-        {
-            out.Line(line);
-            return;
-        }
-        last.push_back(line);
-        if (last.size() > lines)
-        {
-            last.pop_front();
-        }
-    });
-    if (!follow)
-    {
-        reader.Finish([&](const std::wstring& line) {
-            if (filter.Accept(line))
+            if (!filter.Accept(line))
             {
-                tail ? last.push_back(line) : out.Line(line);
-                if (tail && last.size() > lines)
-                {
-                    last.pop_front();
-                }
+                return;
+            }
+            if (!tail)
+            {
+                out.Line(line);
+                return;
+            }
+            last.push_back(line);
+            if (last.size() > lines)
+            {
+                last.pop_front();
             }
         });
+    if (!follow)
+    {
+        reader.Finish(
+            [&](const std::wstring& line)
+            {
+                if (filter.Accept(line))
+                {
+                    tail ? last.push_back(line) : out.Line(line);
+                    if (tail && last.size() > lines)
+                    {
+                        last.pop_front();
+                    }
+                }
+            });
     }
     for (const std::wstring& line : last)
     {
@@ -249,12 +253,14 @@ int wmain(int argc, wchar_t** argv)
     while (follow)
     {
         ::Sleep(kPollMs);
-        reader.Poll([&](const std::wstring& line) {
-            if (filter.Accept(line))
+        reader.Poll(
+            [&](const std::wstring& line)
             {
-                out.Line(line);
-            }
-        });
+                if (filter.Accept(line))
+                {
+                    out.Line(line);
+                }
+            });
         out.Flush();
     }
     return 0;

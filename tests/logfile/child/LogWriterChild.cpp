@@ -40,16 +40,18 @@ int wmain(int argc, wchar_t** argv)
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
     {
-        workers.emplace_back([&, t] {
-            for (int i = 0; i < lines; ++i)
+        workers.emplace_back(
+            [&, t]
             {
-                if (ETWLogging::WriteLog(1, L"tests\\logfile\\child", L"LogWriterChild", i, L"%s T%d N%05d %s", tag,
-                                         t, i, padding.c_str()) != 0)
+                for (int i = 0; i < lines; ++i)
                 {
-                    ++failures;
+                    if (ETWLogging::WriteLog(1, L"tests\\logfile\\child", L"LogWriterChild", i,
+                                             L"%s T%d N%05d %s", tag, t, i, padding.c_str()) != 0)
+                    {
+                        ++failures;
+                    }
                 }
-            }
-        });
+            });
     }
     for (std::thread& worker : workers)
     {
