@@ -42,6 +42,19 @@ const char kUsage[] = "usage: wlog [options] [FOLDER | FILE]\n"
                       "Lines that continue a message go with its first line through every filter.\n"
                       "Exit status: 0 printed, 1 no log files found, 2 bad arguments.\n";
 
+// The console's code page before ours, put back however wlog ends (-f ends
+// with Ctrl+C).
+UINT g_consoleCodePage = 0;
+
+BOOL WINAPI RestoreCodePage(DWORD)
+{
+    if (g_consoleCodePage != 0)
+    {
+        ::SetConsoleOutputCP(g_consoleCodePage);
+    }
+    return FALSE;
+}
+
 // UTF-8 out, whatever the console's code page; never text-mode translation.
 class Output
 {
@@ -51,17 +64,15 @@ public:
         DWORD mode = 0;
         if (::GetConsoleMode(handle_, &mode))
         {
-            previousCodePage_ = ::GetConsoleOutputCP();
+            g_consoleCodePage = ::GetConsoleOutputCP();
+            ::SetConsoleCtrlHandler(RestoreCodePage, TRUE);
             ::SetConsoleOutputCP(CP_UTF8);
         }
     }
     ~Output()
     {
         Flush();
-        if (previousCodePage_ != 0)
-        {
-            ::SetConsoleOutputCP(previousCodePage_);
-        }
+        RestoreCodePage(0);
     }
     void Line(const std::wstring& line)
     {
@@ -91,7 +102,6 @@ public:
 
 private:
     HANDLE handle_;
-    UINT previousCodePage_ = 0;
     std::string buffer_;
 };
 
@@ -250,6 +260,10 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
 
+    if (!found)
+    {
+        std::fprintf(stderr, "wlog: no log files in %ls yet; waiting for them\n", path.c_str());
+    }
     while (follow)
     {
         ::Sleep(kPollMs);
