@@ -349,6 +349,7 @@ TEST_F(WardlineOnCourier, MalformedReportsAreRefusedAndChangeNothing)
 TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
 {
     const int iterations = 60;
+    const unsigned kReportsAfterDestroy = 100;
     int handledBeforeDestroy = 0;
     for (int iteration = 0; iteration < iterations; ++iteration)
     {
@@ -356,6 +357,7 @@ TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
         HostedModule module(wardline, bus, L"Wardline");
         ASSERT_TRUE(module.ready()) << "iteration " << iteration;
         std::atomic<bool> stop{false};
+        std::atomic<bool> destroyed{false};
         std::vector<std::thread> producers;
         for (unsigned t = 0; t < 3; ++t)
         {
@@ -363,8 +365,13 @@ TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
                 [&, t]
                 {
                     Handle own(bus.table);
-                    for (unsigned i = 0; !stop; ++i)
+                    // After the destruction each producer sends a bounded
+                    // number more, so that the bus's backlog (and its tap's)
+                    // drains quickly even on a loaded machine.
+                    unsigned afterDestroy = 0;
+                    for (unsigned i = 0; !stop && afterDestroy < kReportsAfterDestroy; ++i)
                     {
+                        afterDestroy += destroyed ? 1 : 0;
                         const bool refresh = t == 2 && i % 4 == 0;
                         const std::wstring payload = refresh ? L"" : randomReport(t, i);
                         bus.table->publish(own, nullptr, refresh ? kRefresh : kReport, L"Producer",
@@ -383,6 +390,7 @@ TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
                       std::chrono::milliseconds(5000));
         EXPECT_EQ(module.destroy(), 0u) << "iteration " << iteration;
         bus.table->publish(producer, nullptr, kMarker, L"Host", L"destroyed");
+        destroyed = true;
         // Let the producers go on: reports that come after the destruction
         // must find nobody in the module.
         const auto reportsAfterDestroy = [&]
@@ -415,7 +423,8 @@ TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
                     }
                 }
                 return false;
-            }));
+            },
+            std::chrono::milliseconds(60000)));
         bool afterDestroy = false;
         std::size_t late = 0;
         std::size_t reportsAfter = 0;
