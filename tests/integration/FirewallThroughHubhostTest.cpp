@@ -2,8 +2,6 @@
 // manager, the real Courier.dll and Wardline.dll, and the protection-manager
 // service in a process of its own. The script checks the bus and the
 // setting; this test checks hubhost's verdict and the service's record.
-// Switched on with the loader that lets the module's settings client reach
-// Courier.dll on its own.
 
 #include "ServiceTestSupport.h"
 
@@ -51,7 +49,7 @@ HubhostRun runHubhost(const char* script)
     return run;
 }
 
-TEST(FirewallThroughHubhost, DISABLED_TheStoryHoldsAndTheServiceIgnoredTheAlertOnceInItsOwnProcess)
+TEST(FirewallThroughHubhost, TheStoryHoldsAndTheServiceIgnoredTheAlertOnceInItsOwnProcess)
 {
     ASSERT_EQ("", ProtSvcTest::registrationProblem());
     ProtSvc::writeFailure({});
