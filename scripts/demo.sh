@@ -13,8 +13,12 @@ winpath() { echo "Z:$1" | tr '/' '\\'; }
 # The service appends a line to its record for every call; the demo shows
 # the lines as they come, in the same stream as hubhost's, so that they stand
 # where they happened. The record is emptied first: this run's calls only.
+# It is made empty rather than removed: tail follows an existing file through
+# inotify at once, but looks for a missing one only every so often, and the
+# service's lines would then come after the settings traffic they preceded.
 record="$WINEPREFIX/drive_c/ProgramData/Wardline/ProtectionManager/record.txt"
-rm -f "$record"
+mkdir -p "$(dirname "$record")"
+: > "$record"
 
 set +e
 {
