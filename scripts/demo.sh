@@ -20,10 +20,19 @@ record="$WINEPREFIX/drive_c/ProgramData/Wardline/ProtectionManager/record.txt"
 mkdir -p "$(dirname "$record")"
 : > "$record"
 
+# With --json every line is a JSON object, the service's too.
+show_record=(sed -u -E 's/^pid=([0-9]+) /[protsvc] process \1: /')
+for arg in "$@"; do
+    if [ "$arg" = --json ]; then
+        show_record=(sed -u -E -e 's/\r$//' -e 's/\\/\\\\/g' -e 's/"/\\"/g'
+            -e 's/^pid=([0-9]+) (.*)$/{"event":"protsvc","process":\1,"text":"\2"}/')
+    fi
+done
+
 set +e
 {
-    tail -n +1 -F -s 0.05 "$record" 2>/dev/null |
-        sed -u -E 's/^pid=([0-9]+) /[protsvc] process \1: /' &
+    # $! is tail itself: stopping it ends the formatter too.
+    tail -n +1 -F -s 0.05 "$record" 2>/dev/null > >("${show_record[@]}") &
     follower=$!
     $WINE "$build/host/hubhost/hubhost.exe" "$(winpath "$build/src/Wardline.dll")" \
         --script "$(winpath "$root/examples/protection.hub")" "$@" </dev/null 2>&1
