@@ -20,7 +20,7 @@ record="$WINEPREFIX/drive_c/ProgramData/Wardline/ProtectionManager/record.txt"
 mkdir -p "$(dirname "$record")"
 : > "$record"
 
-# With --json every line is a JSON object, the service's too.
+# With --json the service's lines are JSON objects, like hubhost's.
 show_record=(sed -u -E 's/^pid=([0-9]+) /[protsvc] process \1: /')
 for arg in "$@"; do
     if [ "$arg" = --json ]; then
