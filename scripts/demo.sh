@@ -13,8 +13,21 @@ winpath() { echo "Z:$1" | tr '/' '\\'; }
 # The service appends a line to its record for every call; the demo shows
 # the lines as they come, in the same stream as hubhost's, so that they stand
 # where they happened. The record is emptied first: this run's calls only.
+# It is made empty rather than removed: tail follows an existing file through
+# inotify at once, but looks for a missing one only every so often, and the
+# service's lines would then come after the settings traffic they preceded.
 record="$WINEPREFIX/drive_c/ProgramData/Wardline/ProtectionManager/record.txt"
-rm -f "$record"
+mkdir -p "$(dirname "$record")"
+: > "$record"
+
+# With --json the service's lines are JSON objects, like hubhost's.
+show_record=(sed -u -E 's/^pid=([0-9]+) /[protsvc] process \1: /')
+for arg in "$@"; do
+    if [ "$arg" = --json ]; then
+        show_record=(sed -u -E -e 's/\r$//' -e 's/\\/\\\\/g' -e 's/"/\\"/g'
+            -e 's/^pid=([0-9]+) (.*)$/{"event":"protsvc","process":\1,"text":"\2"}/')
+    fi
+done
 
 # The module logs into rotating files for the demo ("Logging Mechanism" = 1;
 # without it, it sends ETW events, which nothing collects under Wine). The
@@ -43,8 +56,8 @@ mkdir -p "$log_folder_here"
 
 set +e
 {
-    tail -n +1 -F -s 0.05 "$record" 2>/dev/null |
-        sed -u -E 's/^pid=([0-9]+) /[protsvc] process \1: /' &
+    # $! is tail itself: stopping it ends the formatter too.
+    tail -n +1 -F -s 0.05 "$record" 2>/dev/null > >("${show_record[@]}") &
     follower=$!
     $WINE "$build/host/hubhost/hubhost.exe" "$(winpath "$build/src/Wardline.dll")" \
         --script "$(winpath "$root/examples/protection.hub")" "$@" </dev/null 2>&1

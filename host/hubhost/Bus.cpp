@@ -477,9 +477,8 @@ void Bus::remember(BusEvent event)
     case EventKind::Publish:
         break;
     case EventKind::Request:
-        text += "(request";
-        text += event.requestIndex != 0 ? " #" + std::to_string(event.requestIndex) : std::string();
-        text += ") ";
+        // Index 0 is a requester's first request, not a missing index.
+        text += "(request #" + std::to_string(event.requestIndex) + ") ";
         break;
     case EventKind::Reply:
         text += "(reply) ";

@@ -12,9 +12,6 @@
 using namespace integration;
 using ProtSvc::Step;
 
-// The DISABLED_ tests need the module's settings client, whose own bus
-// client cannot load Courier.dll yet; they are switched on with the loader.
-
 namespace
 {
 
@@ -181,7 +178,7 @@ TEST_F(FirewallOnCourier, WhileGreenTheRequestIsRefusedWithoutACOMCall)
     EXPECT_TRUE(settings.requests().empty());
 }
 
-TEST_F(FirewallOnCourier, DISABLED_WhileRedTheServiceInItsOwnProcessIgnoresTheAlertAndTheSettingIsWritten)
+TEST_F(FirewallOnCourier, WhileRedTheServiceInItsOwnProcessIgnoresTheAlertAndTheSettingIsWritten)
 {
     makeRed();
     EXPECT_EQ(1u, handle(kIgnore, L""));
@@ -210,7 +207,7 @@ TEST_F(FirewallOnCourier, AServiceRefusingAnyStepWritesNoSetting)
     EXPECT_TRUE(settings.requests().empty());
 }
 
-TEST_F(FirewallOnCourier, DISABLED_ASettingsManagerThatNeverAnswersCostsTheRequestItsTimeOutAndNoMore)
+TEST_F(FirewallOnCourier, ASettingsManagerThatNeverAnswersCostsTheRequestItsTimeOutAndNoMore)
 {
     makeRed();
     settings.answer({});
@@ -226,7 +223,7 @@ TEST_F(FirewallOnCourier, DISABLED_ASettingsManagerThatNeverAnswersCostsTheReque
     EXPECT_EQ(1u, ProtSvcTest::recorded(Step::TakeAlertAction).size()) << "the alert stays ignored";
 }
 
-TEST_F(FirewallOnCourier, DISABLED_OnlyAConfirmationOfTheSettingAskedForCounts)
+TEST_F(FirewallOnCourier, OnlyAConfirmationOfTheSettingAskedForCounts)
 {
     makeRed();
     const std::wstring huge =
@@ -265,7 +262,7 @@ TEST_F(FirewallOnCourier, DISABLED_OnlyAConfirmationOfTheSettingAskedForCounts)
     EXPECT_EQ(1u, tapped(CourierTapReplyDropped)) << "the second answer of the last case finds no request";
 }
 
-TEST_F(FirewallOnCourier, DISABLED_ALateAnswerIsAnUnconfirmedWriteAndIsDropped)
+TEST_F(FirewallOnCourier, ALateAnswerIsAnUnconfirmedWriteAndIsDropped)
 {
     makeRed();
     settings.answer({kConfirmed}, 7000);

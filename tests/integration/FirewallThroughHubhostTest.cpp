@@ -2,8 +2,6 @@
 // manager, the real Courier.dll and Wardline.dll, and the protection-manager
 // service in a process of its own. The script checks the bus and the
 // setting; this test checks hubhost's verdict and the service's record.
-// Switched on with the loader that lets the module's settings client reach
-// Courier.dll on its own.
 
 #include "ServiceTestSupport.h"
 
@@ -24,8 +22,9 @@ struct HubhostRun
     std::string output;
 };
 
-// Runs hubhost with Wardline.dll and the script, its output going to a file.
-HubhostRun runHubhost(const char* script)
+// Runs hubhost with Wardline.dll (after its options) and the script, its
+// output going to a file.
+HubhostRun runHubhost(const char* script, const wchar_t* moduleOptions)
 {
     using ProtSvcTest::windowsPath;
     wchar_t folder[MAX_PATH] = {};
@@ -37,9 +36,9 @@ HubhostRun runHubhost(const char* script)
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
         Norvan::unique_hfile output(::CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        const std::wstring command = L"\"" + windowsPath(HUBHOST_EXE) + L"\" --settings-in-memory \"" +
-                                     windowsPath(WARDLINE_DLL) + L"\" --script \"" + windowsPath(script) +
-                                     L"\"";
+        const std::wstring command = L"\"" + windowsPath(HUBHOST_EXE) + L"\" --settings-in-memory " +
+                                     moduleOptions + L" \"" + windowsPath(WARDLINE_DLL) + L"\" --script \"" +
+                                     windowsPath(script) + L"\"";
         run.processId = ProtSvcTest::runProcess(command, output.get()).processId;
     }
     std::ifstream file(outputPath, std::ios::binary);
@@ -51,15 +50,19 @@ HubhostRun runHubhost(const char* script)
     return run;
 }
 
-TEST(FirewallThroughHubhost, DISABLED_TheStoryHoldsAndTheServiceIgnoredTheAlertOnceInItsOwnProcess)
+// Checks hubhost's verdict, the module function that put the module on the
+// bus, and that the service, in a process of its own, ignored the alert once:
+// only the request made while red reaches it.
+void expectTheStoryHolds(const wchar_t* moduleOptions, const char* initialised)
 {
     ASSERT_EQ("", ProtSvcTest::registrationProblem());
     ProtSvc::writeFailure({});
     ProtSvc::clearRecord();
 
-    const HubhostRun run = runHubhost(FIREWALL_HUB);
+    const HubhostRun run = runHubhost(FIREWALL_HUB, moduleOptions);
     ASSERT_NE(0u, run.processId) << "hubhost.exe did not start";
     EXPECT_NE(std::string::npos, run.output.find("[hubhost] exit 0: all went well")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find(initialised)) << run.output;
 
     const auto taken = ProtSvcTest::recorded(ProtSvc::Step::TakeAlertAction);
     ASSERT_EQ(1u, taken.size()) << "only the request made while red reaches the service";
@@ -67,6 +70,18 @@ TEST(FirewallThroughHubhost, DISABLED_TheStoryHoldsAndTheServiceIgnoredTheAlertO
     EXPECT_EQ(2, taken[0].action);
     EXPECT_NE(run.processId, taken[0].processId);
     EXPECT_NE(::GetCurrentProcessId(), taken[0].processId);
+}
+
+TEST(FirewallThroughHubhost, TheStoryHoldsAndTheServiceIgnoredTheAlertOnceInItsOwnProcess)
+{
+    expectTheStoryHolds(L"", "[module] Wardline InitializeModuleV2 -> 0x00000000");
+}
+
+// InitializeModule: the module loads Courier.dll from hubhost's folder and
+// its settings client opens a bus handle of its own there.
+TEST(FirewallThroughHubhost, TheStoryHoldsWhenTheModuleLoadsTheBusLibraryItself)
+{
+    expectTheStoryHolds(L"--init v1", "[module] Wardline InitializeModule -> 0x00000000");
 }
 
 } // namespace
