@@ -122,6 +122,7 @@ public:
     BusRecord(CourierHandle module, CourierHandle service, Track& track)
         : module_(module), service_(service), track_(track)
     {
+        track_.idle("recording the bus's events");
     }
 
     static void callback(void* context, const CourierTapEvent* event)
@@ -207,7 +208,8 @@ private:
             }
             else
             {
-                expect(event.status == kDataError, "a malformed report was not refused with 0x80000006", event);
+                expect(event.status == kDataError, "a malformed report was not refused with 0x80000006",
+                       event);
             }
             ++reports;
         }
@@ -311,7 +313,8 @@ std::size_t firstDifference(const std::vector<std::uint8_t>& a, const std::vecto
 // Publishes through a host thread's own handle; counts what the bus refused.
 struct Producer
 {
-    Producer(const Courier& bus, std::atomic<std::uint64_t>& refused) : bus(bus), handle(bus.table), refused(refused)
+    Producer(const Courier& bus, std::atomic<std::uint64_t>& refused)
+        : bus(bus), handle(bus.table), refused(refused)
     {
     }
     void publish(const wchar_t* name, const wchar_t* payload)
@@ -326,7 +329,8 @@ struct Producer
 } // namespace
 
 // 8 host threads send state reports (a few of them malformed) while three
-// more send refreshes, ignore requests and ignore-status reports. Afterwards:
+// more send refreshes, ignore requests and ignore-status reports, and one
+// asks for refreshes through DirectMessage. Afterwards:
 // every publication that a report caused is a change against the one before
 // it and the changes follow the reports in the order the handler ran them;
 // each refresh published once; the last publication is the module's state;
@@ -365,7 +369,7 @@ TEST(BusLoad, ReportsRefreshesAndIgnoresFromHostThreads)
     ASSERT_TRUE(module.ready()) << std::hex << module.newStatus << " " << module.initStatus;
 
     Stress::Watchdog watchdog("bus load", std::chrono::seconds(60));
-    BusRecord record(module.busHandle, serviceHandle, watchdog.track("bus tap"));
+    BusRecord record(module.busHandle, serviceHandle, watchdog.track("bus tap", true));
     ScopedTap tap(bus, &BusRecord::callback, &record);
     ASSERT_TRUE(tap.installed);
     watchdog.probe(
@@ -376,9 +380,9 @@ TEST(BusLoad, ReportsRefreshesAndIgnoresFromHostThreads)
                    std::to_string(stats.workers) + " workers, " + std::to_string(stats.liveHandles) +
                    " live handles; module handled " + std::to_string(record.reports) + " reports, " +
                    std::to_string(record.refreshes) + " refreshes, " + std::to_string(record.ignores) +
-                   " ignores, " + std::to_string(record.statuses) + " ignore statuses; settings: " +
-                   std::to_string(record.setRequests) + " requests, " + std::to_string(record.stored) +
-                   " stored";
+                   " ignores, " + std::to_string(record.statuses) +
+                   " ignore statuses; settings: " + std::to_string(record.setRequests) + " requests, " +
+                   std::to_string(record.stored) + " stored";
         });
 
     std::atomic<std::uint64_t> refused{0};
@@ -412,7 +416,7 @@ TEST(BusLoad, ReportsRefreshesAndIgnoresFromHostThreads)
                     producer.publish(kReport, pick < 40 ? kReports[pick % kStates] : kMalformedReport);
                     ++reportsSent;
                 }
-                track.at("done", kReportsPerThread);
+                track.idle("done", kReportsPerThread);
             });
     }
     // Each side-line sender keeps at most `window` messages outstanding and
@@ -444,9 +448,27 @@ TEST(BusLoad, ReportsRefreshesAndIgnoresFromHostThreads)
                     ++i;
                     Sleep(random.below(3));
                 }
-                track.at("done", i);
+                track.idle("done", i);
             });
     };
+    // The host's own thread asks for refreshes directly, beside the bus.
+    std::atomic<std::uint64_t> directRefreshes{0};
+    Track* directTrack = &watchdog.track("direct refresh thread");
+    threads.emplace_back(
+        [&]
+        {
+            Random random(seed + 400);
+            while (!reportsDone)
+            {
+                directTrack->at("DirectMessage with a refresh", directRefreshes);
+                const std::uint32_t status =
+                    wardline.table->DirectMessage(module.module, nullptr, kRefresh, L"StressHost", L"");
+                refused += status != 0 ? 1 : 0;
+                ++directRefreshes;
+                Sleep(1 + random.below(5));
+            }
+            directTrack->idle("done", directRefreshes);
+        });
     sideLine("sending a refresh", kRefresh, 8, &refreshesSent, &record.refreshes, 100, false);
     sideLine("sending an ignore request", kIgnore, 1, &ignoresSent, &record.ignores, 200, false);
     sideLine("sending an ignore status", kIgnoreStatus, 4, &statusesSent, &record.statuses, 300, true);
@@ -464,8 +486,8 @@ TEST(BusLoad, ReportsRefreshesAndIgnoresFromHostThreads)
     // Everything sent is handled; then one more refresh tells the state.
     Track& main = watchdog.track("test thread");
     main.at("waiting for the module to handle everything");
-    while (record.reports != reportsSent || record.refreshes != refreshesSent || record.ignores != ignoresSent ||
-           record.statuses != statusesSent)
+    while (record.reports != reportsSent || record.refreshes != refreshesSent ||
+           record.ignores != ignoresSent || record.statuses != statusesSent)
     {
         Sleep(5);
     }
@@ -483,13 +505,14 @@ TEST(BusLoad, ReportsRefreshesAndIgnoresFromHostThreads)
         Sleep(5);
     }
     const double seconds = Stress::secondsSince(started);
+    main.idle("checking");
     tap.remove();
 
     for (const std::string& what : record.wrong)
     {
         ADD_FAILURE() << what;
     }
-    EXPECT_EQ(0u, refused.load()) << "publications the bus refused";
+    EXPECT_EQ(0u, refused.load()) << "publications the bus refused and direct refreshes that failed";
 
     // Publications: each refresh repeats the one before it; every other one
     // is a change, and the changes are those of the reports as handled.
@@ -499,7 +522,7 @@ TEST(BusLoad, ReportsRefreshesAndIgnoresFromHostThreads)
     const std::vector<std::uint8_t> changes = withoutRepeats(published);
     const std::vector<std::uint8_t> expectedChanges = withoutRepeats(reported);
     ASSERT_FALSE(published.empty());
-    EXPECT_EQ(published.size() - changes.size(), record.refreshes.load())
+    EXPECT_EQ(published.size() - changes.size(), record.refreshes + directRefreshes)
         << "publications that repeat the one before them, against the refreshes handled";
     EXPECT_EQ(changes.size(), expectedChanges.size()) << "changes published, against those reported";
     EXPECT_EQ(firstDifference(changes, expectedChanges), std::min(changes.size(), expectedChanges.size()))
@@ -518,7 +541,8 @@ TEST(BusLoad, ReportsRefreshesAndIgnoresFromHostThreads)
     EXPECT_EQ(0u, record.droppedReplies.load());
     hubhost::SettingEntry entry;
     ASSERT_TRUE(service.get(kSetting, entry));
-    EXPECT_EQ(entry.value, record.lastStored == 1 ? L"{\"ignore_firewall\":true}" : L"{\"ignore_firewall\":false}");
+    EXPECT_EQ(entry.value,
+              record.lastStored == 1 ? L"{\"ignore_firewall\":true}" : L"{\"ignore_firewall\":false}");
     EXPECT_FALSE(entry.isVolatile);
 
     // The protection manager: one alert action per ignore that acted.
@@ -539,13 +563,15 @@ TEST(BusLoad, ReportsRefreshesAndIgnoresFromHostThreads)
     EXPECT_GT(changes.size(), 100u);
     EXPECT_EQ(0u, bus.stats().thrownCallbacks);
 
-    std::printf("bus load: %llu reports from %u threads, %llu refreshes, %llu ignore requests (%llu acted), "
-                "%llu ignore statuses; %zu publications (%zu changes); %llu settings writes; %.1f s\n",
-                static_cast<unsigned long long>(reportsSent.load()), kReportThreads,
-                static_cast<unsigned long long>(refreshesSent.load()),
-                static_cast<unsigned long long>(ignoresSent.load()),
-                static_cast<unsigned long long>(record.ignoresActed.load()),
-                static_cast<unsigned long long>(statusesSent.load()), published.size(), changes.size(),
-                static_cast<unsigned long long>(writes), seconds);
+    std::printf(
+        "bus load: %llu reports from %u threads, %llu refreshes (%llu direct), %llu ignore requests "
+        "(%llu acted), %llu ignore statuses; %zu publications (%zu changes); %llu settings writes; %.1f s\n",
+        static_cast<unsigned long long>(reportsSent.load()), kReportThreads,
+        static_cast<unsigned long long>(refreshesSent + directRefreshes),
+        static_cast<unsigned long long>(directRefreshes.load()),
+        static_cast<unsigned long long>(ignoresSent.load()),
+        static_cast<unsigned long long>(record.ignoresActed.load()),
+        static_cast<unsigned long long>(statusesSent.load()), published.size(), changes.size(),
+        static_cast<unsigned long long>(writes), seconds);
     service.stop();
 }

@@ -28,19 +28,20 @@ struct Footprint
 
     static Footprint now()
     {
-        return {WardlineTest::handlesByType(), WardlineTest::lowestFreeTlsSlot(), WardlineTest::crtHeapInUse(),
-                WardlineTest::privateCommittedBytes()};
+        return {WardlineTest::handlesByType(), WardlineTest::lowestFreeTlsSlot(),
+                WardlineTest::crtHeapInUse(), WardlineTest::privateCommittedBytes()};
     }
 };
 
 std::string figures(const char* load, int cycles, const Footprint& before, const Footprint& after)
 {
     return std::string(load) + ", " + std::to_string(cycles) + " cycles:\n  handles before " +
-           WardlineTest::describe(before.handles) + "\n  handles after  " + WardlineTest::describe(after.handles) +
-           "\n  C runtime heap " + std::to_string(before.crtHeap) + " -> " + std::to_string(after.crtHeap) +
-           " bytes; private bytes " + std::to_string(before.privateBytes) + " -> " +
-           std::to_string(after.privateBytes) + "; lowest free TLS slot " +
-           std::to_string(before.lowestFreeTlsSlot) + " -> " + std::to_string(after.lowestFreeTlsSlot) + "\n";
+           WardlineTest::describe(before.handles) + "\n  handles after  " +
+           WardlineTest::describe(after.handles) + "\n  C runtime heap " + std::to_string(before.crtHeap) +
+           " -> " + std::to_string(after.crtHeap) + " bytes; private bytes " +
+           std::to_string(before.privateBytes) + " -> " + std::to_string(after.privateBytes) +
+           "; lowest free TLS slot " + std::to_string(before.lowestFreeTlsSlot) + " -> " +
+           std::to_string(after.lowestFreeTlsSlot) + "\n";
 }
 
 // Flat: no handle type grew beyond what a lock's first contention may add,
@@ -52,8 +53,8 @@ void expectFlat(const Footprint& before, const Footprint& after, int cycles, std
     EXPECT_EQ("", WardlineTest::handleGrowth(before.handles, after.handles, 3)) << "handles grew";
     EXPECT_EQ(before.lowestFreeTlsSlot, after.lowestFreeTlsSlot) << "a TLS slot is kept";
     EXPECT_LT(after.crtHeap, before.crtHeap + heapSlack) << "C runtime heap after " << cycles << " cycles";
-    EXPECT_LT(after.privateBytes, before.privateBytes + privateSlack) << "private bytes after " << cycles
-                                                                      << " cycles";
+    EXPECT_LT(after.privateBytes, before.privateBytes + privateSlack)
+        << "private bytes after " << cycles << " cycles";
 }
 
 // One module's life as the host leads it, initialised with the host's bus
@@ -77,9 +78,10 @@ std::string moduleLife(const HostModuleTable& table, const Courier& bus, Courier
     std::string failed;
     track.at(ownBus ? "InitializeModule" : "InitializeModuleV2", cycle);
     const std::uint32_t initialised =
-        ownBus ? table.InitializeModule(module, L"Wardline", L"", 2, kPropertyNames, kPropertyValues, nullptr, nullptr)
-               : table.InitializeModuleV2(module, L"Wardline", L"", 2, kPropertyNames, kPropertyValues, nullptr,
-                                          nullptr, busHandle, bus.table);
+        ownBus ? table.InitializeModule(module, L"Wardline", L"", 2, kPropertyNames, kPropertyValues, nullptr,
+                                        nullptr)
+               : table.InitializeModuleV2(module, L"Wardline", L"", 2, kPropertyNames, kPropertyValues,
+                                          nullptr, nullptr, busHandle, bus.table);
     if (initialised != 0)
     {
         failed = ownBus ? "InitializeModule" : "InitializeModuleV2";
@@ -108,6 +110,7 @@ std::string moduleLife(const HostModuleTable& table, const Courier& bus, Courier
     {
         failed = "bus handles given back by DestroyModule";
     }
+    track.idle("between modules", cycle);
     return failed;
 }
 
@@ -147,8 +150,8 @@ TEST(Lifecycle, ModulesCreatedAndDestroyedKeepNothing)
     // 16 bytes a cycle would pass the heap bound; 64 the private one.
     expectFlat(before, after, kCycles, 16 * static_cast<std::size_t>(kCycles),
                (std::max)(std::size_t{1} << 20, 64 * static_cast<std::size_t>(kCycles)));
-    std::printf("%s  %.1f s, %.2f ms a cycle\n", figures("module cycles", kCycles, before, after).c_str(), seconds,
-                1000 * seconds / kCycles);
+    std::printf("%s  %.1f s, %.2f ms a cycle\n", figures("module cycles", kCycles, before, after).c_str(),
+                seconds, 1000 * seconds / kCycles);
 }
 
 // Each cycle loads the library, lets two host threads that stay alive and the
@@ -172,7 +175,8 @@ TEST(Lifecycle, LibraryLoadedAndFreedKeepsNothing)
     std::vector<Track*> tracks;
     for (unsigned i = 0; i <= kHostThreads; ++i)
     {
-        tracks.push_back(&watchdog.track(i < kHostThreads ? "host thread " + std::to_string(i) : "test thread"));
+        tracks.push_back(
+            &watchdog.track(i < kHostThreads ? "host thread " + std::to_string(i) : "test thread"));
     }
 
     std::mutex failuresLock;
@@ -182,27 +186,31 @@ TEST(Lifecycle, LibraryLoadedAndFreedKeepsNothing)
         Track& main = *tracks[kHostThreads];
         main.at("LoadLibrary", number);
         WardlineLibrary wardline;
-        ASSERT_NE(nullptr, wardline.table) << "cycle " << number << ": Wardline.dll or its CreateObject is missing";
+        ASSERT_NE(nullptr, wardline.table)
+            << "cycle " << number << ": Wardline.dll or its CreateObject is missing";
         const auto run = [&](unsigned index)
         {
-            const std::string failed = moduleLife(*wardline.table, bus, *busHandles[index],
-                                                  index == kHostThreads && number % 4 == 3, *tracks[index], number);
+            const std::string failed =
+                moduleLife(*wardline.table, bus, *busHandles[index], index == kHostThreads && number % 4 == 3,
+                           *tracks[index], number);
             if (!failed.empty())
             {
                 std::lock_guard<std::mutex> guard(failuresLock);
-                failures.push_back("cycle " + std::to_string(number) + ", thread " + std::to_string(index) + ": " +
-                                   failed);
+                failures.push_back("cycle " + std::to_string(number) + ", thread " + std::to_string(index) +
+                                   ": " + failed);
             }
         };
         hostThreads.runRound(run);
         run(kHostThreads);
         main.at("FreeLibrary", number);
     };
+    const auto measuring = [&] { tracks[kHostThreads]->idle("measuring"); };
 
     for (int i = 0; i < kWarmUp; ++i)
     {
         cycle(i);
     }
+    measuring();
     const Footprint before = Footprint::now();
     const auto started = std::chrono::steady_clock::now();
     for (int i = kWarmUp; i < kWarmUp + kCycles; ++i)
@@ -210,6 +218,7 @@ TEST(Lifecycle, LibraryLoadedAndFreedKeepsNothing)
         cycle(i);
     }
     const double seconds = Stress::secondsSince(started);
+    measuring();
     const Footprint after = Footprint::now();
 
     for (const std::string& failure : failures)

@@ -13,6 +13,7 @@
 #include "message/MessageBusClient.h"
 #include "message/MessageBusShimImpl.h"
 #include "message/Reply.h"
+#include "wrappers/Sync.h"
 
 #include <condition_variable>
 #include <cwchar>
@@ -93,6 +94,7 @@ public:
     PlannedSettingsManager(const Courier& bus, std::uint64_t seed, Track& track)
         : bus_(bus), handle_(bus.table), seed_(seed), track_(track)
     {
+        track_.idle("answering requests");
         sender_ = std::thread([this] { sendLate(); });
         id_ = bus.table->subscribe(handle_, this, &PlannedSettingsManager::callback, kGetProperty);
     }
@@ -242,7 +244,9 @@ struct Client
 
 struct Outcomes
 {
-    std::mutex lock;
+    // A slim lock: it creates no kernel object on contention, which would
+    // show among the handles counted.
+    Norvan::srw_mutex lock;
     std::map<Norvan::ReplyStatus, std::uint64_t> byStatus;
     std::uint64_t requests = 0;
     std::int64_t worstOverDeadlineMs = 0;
@@ -285,9 +289,10 @@ void check(InFlight& request, std::uint32_t thread, Outcomes& outcomes)
     const std::string what = "request " + std::to_string(thread) + "." + std::to_string(request.item) +
                              " (answer " + std::to_string(static_cast<int>(request.plan.answer)) +
                              ", time-out " + std::to_string(request.plan.timeoutMs) + " ms, delay " +
-                             std::to_string(request.plan.delayMs) + " ms) ended with " + std::to_string(status);
+                             std::to_string(request.plan.delayMs) + " ms) ended with " +
+                             std::to_string(status);
 
-    std::lock_guard<std::mutex> guard(outcomes.lock);
+    std::lock_guard<Norvan::srw_mutex> guard(outcomes.lock);
     ++outcomes.requests;
     ++outcomes.byStatus[status];
     outcomes.worstOverDeadlineMs = std::max<std::int64_t>(
@@ -362,12 +367,13 @@ void requester(const Courier& bus, std::uint64_t seed, std::uint32_t thread, std
             InFlight request{item, planOf(seed, thread, item), Clock::now(), {}, {}};
             Norvan::MessageBusClient& client =
                 request.plan.answer == Answer::Abandoned ? *shortLived->client : *own.client;
-            const Norvan::ModuleStatus status = client.request(requestMessage(thread, item), request.reply,
-                                                               std::chrono::milliseconds(request.plan.timeoutMs));
+            const Norvan::ModuleStatus status =
+                client.request(requestMessage(thread, item), request.reply,
+                               std::chrono::milliseconds(request.plan.timeoutMs));
             request.accepted = Clock::now();
             if (status != 0 || !request.reply)
             {
-                std::lock_guard<std::mutex> guard(outcomes.lock);
+                std::lock_guard<Norvan::srw_mutex> guard(outcomes.lock);
                 outcomes.fail("request " + std::to_string(thread) + "." + std::to_string(item) +
                               " was refused with " + std::to_string(status));
                 continue;
@@ -382,7 +388,7 @@ void requester(const Courier& bus, std::uint64_t seed, std::uint32_t thread, std
             check(request, thread, outcomes);
         }
     }
-    track.at("done", requests);
+    track.idle("done", requests);
 }
 
 // Threads numbered from `firstThread` on, so that each round's requests have
@@ -398,8 +404,8 @@ void runRound(const Courier& bus, std::uint64_t seed, std::uint32_t firstThread,
     std::vector<std::thread> workers;
     for (std::uint32_t t = 0; t < threads; ++t)
     {
-        workers.emplace_back(
-            [&, t] { requester(bus, seed, firstThread + t, perThread, 32, *tracks[t], outcomes); });
+        workers.emplace_back([&, t]
+                             { requester(bus, seed, firstThread + t, perThread, 32, *tracks[t], outcomes); });
     }
     for (std::thread& worker : workers)
     {
@@ -421,7 +427,7 @@ TEST(SettingsRequests, ConcurrentRequestsEndByTheirDeadlinesWithTheirOwnReplies)
     Courier bus;
     ASSERT_TRUE(bus.loaded()) << "Courier.dll or one of its exports is missing";
     Stress::Watchdog watchdog("settings requests", std::chrono::seconds(60));
-    PlannedSettingsManager manager(bus, seed, watchdog.track("settings manager"));
+    PlannedSettingsManager manager(bus, seed, watchdog.track("settings manager", true));
     ASSERT_TRUE(manager.subscribed());
     Track& main = watchdog.track("test thread");
     std::vector<Track*> tracks;
@@ -434,6 +440,7 @@ TEST(SettingsRequests, ConcurrentRequestsEndByTheirDeadlinesWithTheirOwnReplies)
             Sleep(10);
         }
         Sleep(200); // the bus hands the last replies over, or drops them
+        main.idle("running the requesters or checking");
     };
 
     Outcomes warmUp;
@@ -471,7 +478,8 @@ TEST(SettingsRequests, ConcurrentRequestsEndByTheirDeadlinesWithTheirOwnReplies)
     // Nothing kept: handles by type, the C runtime heap and private memory.
     // A request that kept as little as 64 bytes would show in the heap.
     EXPECT_EQ("", WardlineTest::handleGrowth(handlesBefore, handlesAfter, 2))
-        << "before: " << WardlineTest::describe(handlesBefore) << "after: " << WardlineTest::describe(handlesAfter);
+        << "before: " << WardlineTest::describe(handlesBefore)
+        << "after: " << WardlineTest::describe(handlesAfter);
     EXPECT_LT(heapAfter, heapBefore + 64 * outcomes.requests)
         << "C runtime heap in use: " << heapBefore << " bytes before, " << heapAfter << " after";
     EXPECT_LT(privateAfter, privateBefore + 4 * 1024 * 1024)

@@ -67,44 +67,54 @@ inline double secondsSince(std::chrono::steady_clock::time_point start)
 }
 
 // Where one thread is: the step it last entered and the item it works on.
-// Written by its thread only; read by the watchdog.
+// Written by its thread only; read by the watchdog. A thread that is busy is
+// expected to move; one that is idle (done, or waiting for others by design)
+// or passive (a callback that runs when traffic comes) is not watched.
 class Track
 {
 public:
-    explicit Track(std::string name) : name_(std::move(name)) {}
+    explicit Track(std::string name, bool passive = false) : name_(std::move(name)), passive_(passive) {}
 
-    void at(const char* step, std::uint64_t item = 0)
-    {
-        step_.store(step, std::memory_order_relaxed);
-        item_.store(item, std::memory_order_relaxed);
-        since_.store(GetTickCount64(), std::memory_order_relaxed);
-        progress_.fetch_add(1, std::memory_order_relaxed);
-    }
-    // Progress without a change of step (a loop's iterations).
+    void at(const char* step, std::uint64_t item = 0) { enter(step, item, false); }
+    void idle(const char* step, std::uint64_t item = 0) { enter(step, item, true); }
+    // Progress without a change of step (a loop's iterations, a callback).
     void tick() { progress_.fetch_add(1, std::memory_order_relaxed); }
 
+    bool watched() const { return !passive_ && !idle_.load(std::memory_order_relaxed); }
     std::uint64_t progress() const { return progress_.load(std::memory_order_relaxed); }
     std::string describe() const
     {
         const char* step = step_.load(std::memory_order_relaxed);
-        const std::uint64_t idle = GetTickCount64() - since_.load(std::memory_order_relaxed);
+        const std::uint64_t since = GetTickCount64() - since_.load(std::memory_order_relaxed);
         return name_ + ": " + (step != nullptr ? step : "not started") + " (item " +
                std::to_string(item_.load(std::memory_order_relaxed)) + ", progress " +
-               std::to_string(progress()) + ", in this step for " + std::to_string(idle / 1000) + " s)";
+               std::to_string(progress()) + ", in this step for " + std::to_string(since / 1000) + " s)";
     }
 
 private:
+    void enter(const char* step, std::uint64_t item, bool idle)
+    {
+        step_.store(step, std::memory_order_relaxed);
+        item_.store(item, std::memory_order_relaxed);
+        since_.store(GetTickCount64(), std::memory_order_relaxed);
+        idle_.store(idle, std::memory_order_relaxed);
+        progress_.fetch_add(1, std::memory_order_relaxed);
+    }
+
     std::string name_;
+    bool passive_;
     std::atomic<const char*> step_{nullptr};
     std::atomic<std::uint64_t> item_{0};
     std::atomic<std::uint64_t> since_{GetTickCount64()};
+    std::atomic<bool> idle_{true};
     std::atomic<std::uint64_t> progress_{0};
 };
 
-// Watches every track of a load. When none of them moved for `stall`, it
-// prints where each one is (and what the probes add, such as the bus's
-// counters) and ends the process: a deadlocked thread cannot be unwound, and
-// the test runner counts a run without its final line as failed.
+// Watches the tracks of a load. When a busy thread has not moved for
+// `stall`, it prints where every thread is (and what the probes add, such as
+// the bus's counters) and ends the process: a deadlocked thread cannot be
+// unwound, and the test runner counts a run without its final line as
+// failed.
 class Watchdog
 {
 public:
@@ -123,11 +133,13 @@ public:
     Watchdog(const Watchdog&) = delete;
     Watchdog& operator=(const Watchdog&) = delete;
 
-    // A track that lives as long as the watchdog.
-    Track& track(const std::string& name)
+    // A track that lives as long as the watchdog. It is watched from its
+    // first step on.
+    Track& track(const std::string& name, bool passive = false)
     {
         std::lock_guard<std::mutex> guard(lock_);
-        return tracks_.emplace_back(name);
+        watched_.push_back({});
+        return tracks_.emplace_back(name, passive);
     }
     // A line of extra state for the report; called on the watchdog's thread.
     void probe(std::function<std::string()> describe)
@@ -137,10 +149,14 @@ public:
     }
 
 private:
+    struct Seen
+    {
+        std::uint64_t progress = ~0ull;
+        std::chrono::steady_clock::time_point moved;
+    };
+
     void run()
     {
-        std::uint64_t last = ~0ull;
-        auto moved = std::chrono::steady_clock::now();
         for (;;)
         {
             Sleep(250);
@@ -149,36 +165,42 @@ private:
             {
                 return;
             }
-            std::uint64_t progress = 0;
-            for (const Track& track : tracks_)
-            {
-                progress += track.progress();
-            }
             const auto now = std::chrono::steady_clock::now();
-            if (progress != last)
+            const Track* stuck = nullptr;
+            for (std::size_t i = 0; i < tracks_.size(); ++i)
             {
-                last = progress;
-                moved = now;
-                continue;
+                const std::uint64_t progress = tracks_[i].progress();
+                if (progress != watched_[i].progress || !tracks_[i].watched())
+                {
+                    watched_[i] = {progress, now};
+                }
+                else if (now - watched_[i].moved >= stall_ && stuck == nullptr)
+                {
+                    stuck = &tracks_[i];
+                }
             }
-            if (now - moved < stall_)
+            if (stuck != nullptr)
             {
-                continue;
+                report(*stuck);
             }
-            std::printf("[  STALLED ] %s: no thread moved for %lld s; where each one is:\n", load_.c_str(),
-                        static_cast<long long>(stall_.count()));
-            for (const Track& track : tracks_)
-            {
-                std::printf("    %s\n", track.describe().c_str());
-            }
-            for (const auto& describe : probes_)
-            {
-                std::printf("    %s\n", describe().c_str());
-            }
-            std::printf("[  FAILED  ] %s: deadlocked or stuck, the run is ended here\n", load_.c_str());
-            std::fflush(stdout);
-            TerminateProcess(GetCurrentProcess(), 3);
         }
+    }
+
+    void report(const Track& stuck)
+    {
+        std::printf("[  STALLED ] %s: a thread did not move for %lld s; where each one is:\n", load_.c_str(),
+                    static_cast<long long>(stall_.count()));
+        for (const Track& track : tracks_)
+        {
+            std::printf("  %s %s\n", &track == &stuck ? "->" : "  ", track.describe().c_str());
+        }
+        for (const auto& describe : probes_)
+        {
+            std::printf("    %s\n", describe().c_str());
+        }
+        std::printf("[  FAILED  ] %s: deadlocked or stuck, the run is ended here\n", load_.c_str());
+        std::fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
     }
 
     std::string load_;
@@ -186,6 +208,7 @@ private:
     std::mutex lock_;
     bool stop_ = false;
     std::deque<Track> tracks_; // stable addresses
+    std::vector<Seen> watched_;
     std::vector<std::function<std::string()>> probes_;
     std::thread thread_;
 };

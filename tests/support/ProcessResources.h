@@ -114,8 +114,8 @@ inline std::string describe(const std::map<std::string, int>& counts)
 
 // How much each type grew from `before` to `after` beyond `slack`, as text;
 // empty when none did.
-inline std::string handleGrowth(const std::map<std::string, int>& before, const std::map<std::string, int>& after,
-                                int slack)
+inline std::string handleGrowth(const std::map<std::string, int>& before,
+                                const std::map<std::string, int>& after, int slack)
 {
     std::string grown;
     for (const auto& [type, count] : after)
