@@ -59,11 +59,10 @@ void expectFlat(const Footprint& before, const Footprint& after, int cycles, std
 
 // One module's life as the host leads it, initialised with the host's bus
 // (InitializeModuleV2) or with the bus library that the module loads itself
-// (InitializeModule). The first failing step, or empty. With `hostHandles`
-// (the bus handles the host holds; 0 when other threads use the bus at the
-// same time) it also checks that the module's settings client, and with
-// InitializeModule the module itself, opened a bus handle of its own and gave
-// it back.
+// (InitializeModule), and destroyed while messages to it are on the bus. The first failing step, or empty.
+// With `hostHandles` (the bus handles the host holds; 0 when other threads use the bus at the same time) it
+// also checks that the module's settings client, and with InitializeModule the module itself, opened a bus
+// handle of its own and gave it back.
 std::string moduleLife(const HostModuleTable& table, const Courier& bus, CourierHandle busHandle, bool ownBus,
                        Track& track, std::uint64_t cycle, std::uint32_t hostHandles = 0)
 {
@@ -99,6 +98,18 @@ std::string moduleLife(const HostModuleTable& table, const Courier& bus, Courier
             table.StopModule(module) != 0 || table.UninitializeModule(module) != 0)
         {
             failed = "StartModule, DirectMessage, StopModule or UninitializeModule";
+        }
+        // Destroyed with bus deliveries to it in flight: its handlers are
+        // withdrawn before its members go.
+        track.at("publishing to the module before it goes", cycle);
+        const wchar_t* const names[] = {L"Core.Internal.Protection.State", L"Core.Protection.RefreshState",
+                                        L"Core.Internal.Protection.State"};
+        for (const wchar_t* name : names)
+        {
+            if (bus.table->publish(busHandle, nullptr, name, L"StressHost", L"{\"state\":\"amber\"}") != 0)
+            {
+                failed = "publishing to the module";
+            }
         }
     }
     track.at("DestroyModule", cycle);
@@ -147,6 +158,7 @@ TEST(Lifecycle, ModulesCreatedAndDestroyedKeepNothing)
     const double seconds = Stress::secondsSince(started);
     const Footprint after = Footprint::now();
 
+    EXPECT_EQ(0u, bus.stats().thrownCallbacks);
     // 16 bytes a cycle would pass the heap bound; 64 the private one.
     expectFlat(before, after, kCycles, 16 * static_cast<std::size_t>(kCycles),
                (std::max)(std::size_t{1} << 20, 64 * static_cast<std::size_t>(kCycles)));
@@ -225,6 +237,7 @@ TEST(Lifecycle, LibraryLoadedAndFreedKeepsNothing)
     {
         ADD_FAILURE() << failure;
     }
+    EXPECT_EQ(0u, bus.stats().thrownCallbacks);
     // What one load used to keep (libstdc++'s emergency exception pool alone
     // is about 73 KB) would show many times over; 256 bytes a load would too.
     expectFlat(before, after, kCycles, 256 * static_cast<std::size_t>(kCycles),
