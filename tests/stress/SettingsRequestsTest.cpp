@@ -13,6 +13,7 @@
 #include "message/MessageBusClient.h"
 #include "message/MessageBusShimImpl.h"
 #include "message/Reply.h"
+#include "settings/SettingsManagerClient.h"
 #include "wrappers/Sync.h"
 
 #include <condition_variable>
@@ -249,6 +250,8 @@ struct Outcomes
     Norvan::srw_mutex lock;
     std::map<Norvan::ReplyStatus, std::uint64_t> byStatus;
     std::uint64_t requests = 0;
+    std::uint64_t settingsReads = 0;
+    std::uint64_t settingsValues = 0; // reads that gave a value
     std::int64_t worstOverDeadlineMs = 0;
     std::vector<std::string> wrong;
 
@@ -344,6 +347,40 @@ void check(InFlight& request, std::uint32_t thread, Outcomes& outcomes)
     }
 }
 
+// A read through the module's settings client on the same bus client: true
+// only with this property's own value, never for a request nobody answered,
+// and back by the reply's deadline.
+void readThroughSettingsClient(Norvan::SettingsManagerClient& settings, std::uint64_t seed,
+                               std::uint32_t thread, std::uint32_t item, Outcomes& outcomes)
+{
+    Plan plan = planOf(seed, thread, item);
+    if (plan.answer == Answer::Abandoned)
+    {
+        plan.answer = Answer::Late; // this client lives on: answered late, within its long time-out
+    }
+    std::wstring value;
+    const Clock::time_point sent = Clock::now();
+    const bool read =
+        settings.getProperty(propertyName(thread, item), value, std::chrono::milliseconds(plan.timeoutMs));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent);
+    const std::string what = "settings read " + std::to_string(thread) + "." + std::to_string(item) +
+                             " (answer " + std::to_string(static_cast<int>(plan.answer)) + ", time-out " +
+                             std::to_string(plan.timeoutMs) + " ms)";
+
+    std::lock_guard<Norvan::srw_mutex> guard(outcomes.lock);
+    ++outcomes.settingsReads;
+    outcomes.settingsValues += read ? 1 : 0;
+    if (took.count() > static_cast<std::int64_t>(plan.timeoutMs) + 1000 + 2000)
+    {
+        outcomes.fail(what + " took " + std::to_string(took.count()) + " ms");
+    }
+    if (read &&
+        (plan.answer == Answer::Never || value != std::to_wstring(thread) + L"." + std::to_wstring(item)))
+    {
+        outcomes.fail(what + " gave a value that is not its own");
+    }
+}
+
 std::shared_ptr<Norvan::Message> requestMessage(std::uint32_t thread, std::uint32_t item)
 {
     std::shared_ptr<Norvan::Message> message;
@@ -357,6 +394,7 @@ void requester(const Courier& bus, std::uint64_t seed, std::uint32_t thread, std
                std::uint32_t burst, Track& track, Outcomes& outcomes)
 {
     Client own(bus);
+    Norvan::SettingsManagerClient settings(own.client);
     for (std::uint32_t first = 0; first < requests; first += burst)
     {
         auto shortLived = std::make_unique<Client>(bus);
@@ -387,6 +425,9 @@ void requester(const Courier& bus, std::uint64_t seed, std::uint32_t thread, std
             track.at("waiting for a reply", request.item);
             check(request, thread, outcomes);
         }
+        // Numbered apart from the requests above.
+        track.at("reading through the settings client", first);
+        readThroughSettingsClient(settings, seed, thread, requests + first / burst, outcomes);
     }
     track.idle("done", requests);
 }
@@ -474,6 +515,8 @@ TEST(SettingsRequests, ConcurrentRequestsEndByTheirDeadlinesWithTheirOwnReplies)
     EXPECT_GT(outcomes.byStatus[Norvan::REPLY_STATUS_RECEIVED], 0u);
     EXPECT_GT(outcomes.byStatus[Norvan::REPLY_STATUS_TIMED_OUT], 0u);
     EXPECT_GT(outcomes.byStatus[Norvan::REPLY_STATUS_DATA_ERROR], 0u);
+    EXPECT_GT(outcomes.settingsValues, 0u);
+    EXPECT_LT(outcomes.settingsValues, outcomes.settingsReads);
 
     // Nothing kept: handles by type, the C runtime heap and private memory.
     // A request that kept as little as 64 bytes would show in the heap.
@@ -486,12 +529,15 @@ TEST(SettingsRequests, ConcurrentRequestsEndByTheirDeadlinesWithTheirOwnReplies)
         << "private bytes: " << privateBefore << " before, " << privateAfter << " after";
 
     std::printf("settings requests: %llu from %u threads in %.1f s: %llu received, %llu timed out, %llu data "
-                "errors; worst end after the deadline %lld ms\n",
+                "errors; worst end after the deadline %lld ms; %llu reads through the settings client, %llu "
+                "with a value\n",
                 static_cast<unsigned long long>(outcomes.requests), kThreads, seconds,
                 static_cast<unsigned long long>(outcomes.byStatus[0]),
                 static_cast<unsigned long long>(outcomes.byStatus[2]),
                 static_cast<unsigned long long>(outcomes.byStatus[3]),
-                static_cast<long long>(outcomes.worstOverDeadlineMs));
+                static_cast<long long>(outcomes.worstOverDeadlineMs),
+                static_cast<unsigned long long>(outcomes.settingsReads),
+                static_cast<unsigned long long>(outcomes.settingsValues));
     std::printf("settings requests: handles before %s\n                   handles after  %s\n",
                 WardlineTest::describe(handlesBefore).c_str(), WardlineTest::describe(handlesAfter).c_str());
     std::printf("settings requests: C runtime heap %zu -> %zu bytes, private bytes %zu -> %zu\n", heapBefore,
