@@ -1,8 +1,9 @@
-// Many settings requests at once through the module's bus client on the real
-// bus, answered by a settings manager that answers some at once, some late,
-// some twice and some never, while clients with requests in flight are
-// destroyed. Every wait must end with a final status by its deadline, every
-// reply must belong to its request, and nothing may be kept afterwards.
+// Many settings requests at once through the module's bus client (and some
+// through its settings client) on the real bus, answered by a settings
+// manager that answers some at once, some late, some twice and some never,
+// while clients with requests in flight are destroyed. Every wait must end
+// with a final status by its deadline, every reply must belong to its
+// request, and nothing may be kept afterwards.
 
 #include "StressSupport.h"
 
