@@ -1,6 +1,6 @@
 # The two commands of this repository; both work on a fresh Debian 12 machine
 # as root and install what is missing first.
-.PHONY: all build test demo bench dist coverage clean
+.PHONY: all build test demo bench stress dist coverage clean
 
 all: build
 
@@ -16,6 +16,10 @@ test:
 
 bench:
 	scripts/bench.sh
+
+# The stress loads at full size (tests/stress); make test runs them short.
+stress:
+	WARDLINE_STRESS=long CTEST_ARGS="-L stress --verbose" scripts/test.sh
 
 # What a release ships, in dist/ (scripts/dist.sh, docs/trust.md).
 dist:

@@ -1,10 +1,9 @@
 #include "HostSupport.h"
+#include "support/HostThreads.h"
+#include "support/ProcessResources.h"
 #include "wrappers/UniqueResource.h"
 
 #include <windows.h>
-#include <winternl.h>
-
-#include <malloc.h>
 
 #include <condition_variable>
 #include <cstring>
@@ -16,6 +15,11 @@
 #include <vector>
 
 using namespace integration;
+using WardlineTest::crtHeapInUse;
+using WardlineTest::describe;
+using WardlineTest::handlesByType;
+using WardlineTest::HostThreads;
+using WardlineTest::lowestFreeTlsSlot;
 
 namespace
 {
@@ -29,190 +33,7 @@ constexpr int kCycles = 50;
 constexpr int kHandleSlack = 3;
 constexpr std::uint32_t kUnknownException = 0x8000000Fu;
 
-// ---- The process's handles, by object type --------------------------------
-//
-// Wine answers GetProcessHandleCount with 0. It does list each process's
-// handles through NtQuerySystemInformation(SystemExtendedHandleInformation)
-// and names a handle's object type through NtQueryObject, as Windows does.
-
-constexpr auto kSystemExtendedHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(64);
-constexpr auto kObjectTypeInformation = static_cast<OBJECT_INFORMATION_CLASS>(2);
-constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
-
-struct HandleEntry
-{
-    PVOID object;
-    ULONG_PTR processId;
-    ULONG_PTR handle;
-    ULONG grantedAccess;
-    USHORT creatorBackTraceIndex;
-    USHORT objectTypeIndex;
-    ULONG attributes;
-    ULONG reserved;
-};
-
-struct HandleTable
-{
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
-
-std::map<std::string, int> handlesByType()
-{
-    std::map<std::string, int> counts;
-    std::vector<unsigned char> buffer(1 << 20);
-    NTSTATUS status = 0;
-    for (;;)
-    {
-        ULONG needed = 0;
-        status = NtQuerySystemInformation(kSystemExtendedHandleInformation, buffer.data(),
-                                          static_cast<ULONG>(buffer.size()), &needed);
-        if (status != kInfoLengthMismatch)
-        {
-            break;
-        }
-        buffer.resize((std::max)(static_cast<std::size_t>(needed) + 4096, buffer.size() * 2));
-    }
-    if (status < 0)
-    {
-        ADD_FAILURE() << "NtQuerySystemInformation(SystemExtendedHandleInformation) failed with 0x"
-                      << std::hex << status;
-        return counts;
-    }
-    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-    const ULONG_PTR self = GetCurrentProcessId();
-    for (ULONG_PTR i = 0; i < table->count; ++i)
-    {
-        if (table->entries[i].processId != self)
-        {
-            continue;
-        }
-        alignas(8) unsigned char info[1024];
-        ULONG length = 0;
-        if (NtQueryObject(reinterpret_cast<HANDLE>(table->entries[i].handle), kObjectTypeInformation, info,
-                          sizeof(info), &length) < 0)
-        {
-            ++counts["(type unknown)"];
-            continue;
-        }
-        const auto* name = reinterpret_cast<const UNICODE_STRING*>(info);
-        std::string type;
-        for (USHORT c = 0; c < name->Length / sizeof(wchar_t); ++c)
-        {
-            type += static_cast<char>(name->Buffer[c]);
-        }
-        ++counts[type];
-    }
-    return counts;
-}
-
-std::string describe(const std::map<std::string, int>& counts)
-{
-    std::string text;
-    for (const auto& [type, count] : counts)
-    {
-        text += type + "=" + std::to_string(count) + " ";
-    }
-    return text;
-}
-
-// The lowest free TLS slot: it moves up when a load takes a slot and its
-// unload does not give it back.
-DWORD lowestFreeTlsSlot()
-{
-    const DWORD slot = TlsAlloc();
-    TlsFree(slot);
-    return slot;
-}
-
-// Bytes in use on the C runtime's heap, which the library shares with us.
-std::size_t crtHeapInUse()
-{
-    std::size_t used = 0;
-    _HEAPINFO entry{};
-    while (_heapwalk(&entry) == _HEAPOK)
-    {
-        used += entry._useflag == _USEDENTRY ? entry._size : 0;
-    }
-    return used;
-}
-
 // ---- The host's side ---------------------------------------------------------
-
-// Threads that outlive every load of the library, as a host's own threads do.
-// runRound gives each of them the work once and returns when all are done.
-class HostThreads
-{
-public:
-    explicit HostThreads(unsigned count)
-    {
-        for (unsigned i = 0; i < count; ++i)
-        {
-            threads_.emplace_back([this, i] { run(i); });
-        }
-    }
-    ~HostThreads()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        for (std::thread& thread : threads_)
-        {
-            thread.join();
-        }
-    }
-    HostThreads(const HostThreads&) = delete;
-    HostThreads& operator=(const HostThreads&) = delete;
-
-    void runRound(const std::function<void(unsigned)>& work)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        work_ = &work;
-        remaining_ = threads_.size();
-        ++round_;
-        wake_.notify_all();
-        done_.wait(lock, [this] { return remaining_ == 0; });
-        work_ = nullptr;
-    }
-
-private:
-    void run(unsigned index)
-    {
-        std::uint64_t seen = 0;
-        for (;;)
-        {
-            const std::function<void(unsigned)>* work = nullptr;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [&] { return stop_ || round_ != seen; });
-                if (stop_)
-                {
-                    return;
-                }
-                seen = round_;
-                work = work_;
-            }
-            (*work)(index);
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (--remaining_ == 0)
-            {
-                done_.notify_all();
-            }
-        }
-    }
-
-    std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable done_;
-    const std::function<void(unsigned)>* work_ = nullptr;
-    std::size_t remaining_ = 0;
-    std::uint64_t round_ = 0;
-    bool stop_ = false;
-};
 
 class Failures
 {
