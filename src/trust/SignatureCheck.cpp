@@ -255,8 +255,8 @@ SignatureStep checkSigner(const wchar_t* path, HCERTSTORE store, const CMSG_SIGN
     policyStatus.cbSize = sizeof(policyStatus);
     if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain.get(), &policyPara,
                                             &policyStatus) ||
-        (policyStatus.dwError != 0 &&
-         !(time == SignatureTime::ExpiryAccepted && policyStatus.dwError == static_cast<DWORD>(CERT_E_EXPIRED))))
+        (policyStatus.dwError != 0 && !(time == SignatureTime::ExpiryAccepted &&
+                                        policyStatus.dwError == static_cast<DWORD>(CERT_E_EXPIRED))))
     {
         return SignatureStep::ChainPolicy;
     }
