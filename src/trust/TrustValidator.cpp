@@ -200,6 +200,51 @@ DWORD safeLoadFlags(DWORD flags)
            LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
 }
 
+// The path of a held file with every junction and symbolic link resolved.
+// The loader opens the file again by name, and a link in the path re-pointed
+// in between would hand it another file; the folders of the resolved path
+// cannot be renamed on Windows while the file is held. The "\\?\" form is
+// kept only for a path too long for the loader without it.
+bool resolvedPathOf(HANDLE held, std::wstring* path)
+{
+    constexpr DWORD kForm = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    const DWORD needed = ::GetFinalPathNameByHandleW(held, nullptr, 0, kForm);
+    if (needed == 0)
+    {
+        return false;
+    }
+    std::wstring resolved(needed, L'\0');
+    const DWORD written = ::GetFinalPathNameByHandleW(held, &resolved[0], needed, kForm);
+    if (written == 0 || written >= needed)
+    {
+        return false;
+    }
+    resolved.resize(written);
+    if (resolved.compare(0, 8, L"\\\\?\\UNC\\") == 0 && resolved.size() - 6 < MAX_PATH)
+    {
+        resolved.replace(0, 8, L"\\\\");
+    }
+    else if (resolved.compare(0, 4, L"\\\\?\\") == 0 && resolved.size() > 6 && resolved[5] == L':' &&
+             resolved.size() - 4 < MAX_PATH)
+    {
+        resolved.erase(0, 4);
+    }
+    path->swap(resolved);
+    return true;
+}
+
+// Holds a file for loading and gives the path to verify and load it by: the
+// resolved one when the system can tell it, else the path as given.
+unique_hfile holdResolved(std::wstring* path)
+{
+    unique_hfile held = holdForLoading(path->c_str());
+    if (held)
+    {
+        resolvedPathOf(held.get(), path);
+    }
+    return held;
+}
+
 // Loads exactly this full path: to a name without an extension the loader
 // would add ".dll", and load another file than the one verified.
 HMODULE loadExactly(const std::wstring& fullPath, DWORD flags)
@@ -222,7 +267,7 @@ LONG verifyLibraryCandidate(const std::wstring& candidate, std::wstring* path, u
         *path = candidate;
         return ERROR_FILE_NOT_FOUND;
     }
-    *held = holdForLoading(path->c_str());
+    *held = holdResolved(path);
     if (!*held)
     {
         const DWORD error = ::GetLastError();
@@ -573,7 +618,7 @@ HMODULE TrustValidator::loadTrustedLibrary(const wchar_t* path, DWORD flags)
     }
     std::wstring full;
     unique_hfile held;
-    if (!fullPathOf(path, &full) || !(held = holdForLoading(full.c_str())))
+    if (!fullPathOf(path, &full) || !(held = holdResolved(&full)))
     {
         ::SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;

@@ -273,3 +273,21 @@ TEST(Swap, AFileSwappedWhileItsSignatureIsJudgedIsNotLoaded)
     EXPECT_EQ(nullptr, ::GetProcAddress(module, "WardlineDependencyAnswer"));
     ::FreeLibrary(module);
 }
+
+TEST(Swap, ALibraryReachedThroughALinkIsLoadedFromWhereTheLinkPointedWhenItWasJudged)
+{
+    // The loader opens the file again by name after the check: a link on the
+    // way (a junction on Windows) re-pointed in between would hand it another
+    // file, so the library is verified and loaded at its resolved path.
+    // Wine cannot play the re-pointing itself: moving a link to a folder
+    // there moves the folder it points to, and Wine lets a folder of a held
+    // file be renamed, which Windows refuses.
+    const std::wstring path = fixture(L"linked\\current\\plugin.dll");
+    ASSERT_TRUE(Norvan::PathAPI().fileExists(path));
+    HMODULE module = Norvan::LoadTrustedLibrary(path.c_str(), 0);
+    ASSERT_NE(nullptr, module) << ::GetLastError();
+    wchar_t loaded[MAX_PATH] = {};
+    ::GetModuleFileNameW(module, loaded, MAX_PATH);
+    ::FreeLibrary(module);
+    EXPECT_EQ(fixture(L"linked\\real\\plugin.dll"), std::wstring(loaded));
+}

@@ -39,4 +39,9 @@ done
 mkdir case
 cp plugin.dll case/Plugin.DLL
 cp plugin-newer.dll case/plugin.dll
+# A folder reached through a link (a junction on Windows) that the attacker
+# can move aside.
+mkdir -p linked/real
+cp plugin.dll linked/real/plugin.dll
+ln -s real linked/current
 touch .complete
