@@ -13,34 +13,21 @@
 namespace
 {
 
+// One object for the process, pinned with its library: counting references
+// would only decide when to free what lives until the process ends.
 class SwappingControl final : public Norvan::IKxtValidationControl
 {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override
     {
-        if (!object)
+        if (object)
         {
-            return E_POINTER;
+            *object = riid == IID_IUnknown ? static_cast<IUnknown*>(this) : nullptr;
         }
-        *object = nullptr;
-        if (riid != IID_IUnknown)
-        {
-            return E_NOINTERFACE;
-        }
-        *object = static_cast<IUnknown*>(this);
-        AddRef();
-        return S_OK;
+        return object == nullptr ? E_POINTER : *object != nullptr ? S_OK : E_NOINTERFACE;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&refs_)); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const LONG left = ::InterlockedDecrement(&refs_);
-        if (left == 0)
-        {
-            delete this;
-        }
-        return static_cast<ULONG>(left);
-    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     DWORD STDMETHODCALLTYPE GetGeneration() override { return 2; }
     DWORD STDMETHODCALLTYPE GetValidateCount() override { return 0; }
     DWORD STDMETHODCALLTYPE Validate(const wchar_t* path, DWORD, Norvan::KxtValidationResult* result) override
@@ -63,9 +50,6 @@ public:
         result->verdict = Norvan::kKxtVerdictTrustedCurrent | Norvan::kKxtVerdictTrustedLegacy;
         return ERROR_SUCCESS;
     }
-
-private:
-    volatile LONG refs_ = 1;
 };
 
 } // namespace
@@ -80,6 +64,7 @@ extern "C" __declspec(dllexport) DWORD WINAPI NotComDllGetInterface(const char*,
     HMODULE self = nullptr;
     ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                          reinterpret_cast<LPCWSTR>(&NotComDllGetInterface), &self);
-    *out = static_cast<Norvan::IKxtValidationControl*>(new SwappingControl());
+    static SwappingControl control;
+    *out = static_cast<Norvan::IKxtValidationControl*>(&control);
     return ERROR_SUCCESS;
 }
