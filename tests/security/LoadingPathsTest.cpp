@@ -246,6 +246,28 @@ TEST(BlockList, TheVersionJudgedIsThatOfTheFileLoadedAlsoInACaseSensitiveFolder)
     EXPECT_FALSE(isLoaded(folder + L"\\Plugin.DLL"));
 }
 
+TEST(BlockList, AFileThatOthersMayStillChangeIsNotLoaded)
+{
+    // A handle that may write or rename the file would let it change after
+    // the block check: the loader refuses it rather than judge it unprotected.
+    ScratchFolder folder(L"security-block-unheld");
+    ASSERT_TRUE(folder.copyFrom(fixture(L"plugin-newer.dll"), L"plugin.dll"));
+    HANDLE writer = ::CreateFileW((folder / L"plugin.dll").c_str(), GENERIC_WRITE | DELETE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+    {
+        WardlineTest::LogCapture log;
+        auto reader = std::make_shared<SwapAfterReading>(folder / L"no-such-file");
+        EXPECT_THROW(loadPlugin(L"plugin.dll", folder.path(), reader), Norvan::ModuleException);
+        EXPECT_FALSE(reader->tried) << "the version was read from a file that could still change";
+        EXPECT_EQ(1u, log.exactly(L"Failed to load library: plugin.dll.").size());
+        EXPECT_FALSE(isLoaded(folder / L"plugin.dll"));
+    }
+    ::CloseHandle(writer);
+    EXPECT_NO_THROW(loadPlugin(L"plugin.dll", folder.path())) << "refused for the handle only";
+}
+
 TEST(Swap, AFileSwappedWhileItsSignatureIsJudgedIsNotLoaded)
 {
     // The trust library of this test moves a planted file over the one it is
