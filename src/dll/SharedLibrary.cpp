@@ -3,6 +3,7 @@
 #include "Logging/Log.h"
 #include "module/CallGuarded.h"
 #include "module/ModuleException.h"
+#include "trust/TrustValidator.h"
 
 #include <cwctype>
 
@@ -105,14 +106,18 @@ ModuleStatus SharedLibrary::loadLibrary()
     WL_LOG(ETWLogging::LevelNormal, kFile, L"Norvan::SharedLibrary::loadLibrary", L"Loading %ls from %ls.",
            fileName_.c_str(), folder.c_str());
     const std::wstring fullPath = folder + L"\\" + fileName_;
-    if (isBlocked(folder, fileName_))
+    // Held from the block check until it is loaded: a blocked version cannot
+    // be swapped in after its version was read. A file that cannot be held
+    // so is not loaded.
+    const unique_hfile held = internal::holdForLoading(fullPath.c_str());
+    if (held && isBlocked(folder, fileName_))
     {
         WL_LOG(ETWLogging::LevelInformation, kFile, L"Norvan::SharedLibrary::loadLibrary",
                L"Blocked library: %ls.", fullPath.c_str());
         return MODULE_STATUS_NOT_SUPPORTED;
     }
     HMODULE module = nullptr;
-    if (!loader_->loadDLL(fullPath, &module) || module == nullptr)
+    if (!held || !loader_->loadDLL(fullPath, &module) || module == nullptr)
     {
         WL_LOG(ETWLogging::LevelError, kFile, L"Norvan::SharedLibrary::loadLibrary",
                L"Failed to load library: %ls.", fileName_.c_str());
@@ -135,7 +140,9 @@ bool SharedLibrary::isBlocked(const std::wstring& folder, const std::wstring& fi
     }
     std::shared_ptr<Plinth::FileVersionInfo> versionInfo =
         versionInfo_ ? versionInfo_ : std::make_shared<Plinth::FileVersionInfo>();
-    if (!versionInfo->Load(lowerCase(folder) + L"\\" + lowerName))
+    // The version of the file that is loaded: in a case-sensitive folder the
+    // lower-cased name may be another file.
+    if (!versionInfo->Load(folder + L"\\" + fileName))
     {
         return false;
     }

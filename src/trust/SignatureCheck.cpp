@@ -189,7 +189,7 @@ bool serialRefused(const std::wstring& serial, const TrustLists& lists)
 }
 
 SignatureStep checkSigner(const wchar_t* path, HCERTSTORE store, const CMSG_SIGNER_INFO& signer,
-                          const TrustLists& lists)
+                          const TrustLists& lists, SignatureTime time)
 {
     if (serialRefused(serialNumberText(signer.SerialNumber), lists))
     {
@@ -231,7 +231,12 @@ SignatureStep checkSigner(const wchar_t* path, HCERTSTORE store, const CMSG_SIGN
         return SignatureStep::Chain;
     }
     chain.reset(raw);
-    if (chain.get()->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR)
+    DWORD chainErrors = chain.get()->TrustStatus.dwErrorStatus;
+    if (time == SignatureTime::ExpiryAccepted)
+    {
+        chainErrors &= ~static_cast<DWORD>(CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_CTL_IS_NOT_TIME_VALID);
+    }
+    if (chainErrors != CERT_TRUST_NO_ERROR)
     {
         return SignatureStep::Chain;
     }
@@ -242,11 +247,16 @@ SignatureStep checkSigner(const wchar_t* path, HCERTSTORE store, const CMSG_SIGN
 
     CERT_CHAIN_POLICY_PARA policyPara{};
     policyPara.cbSize = sizeof(policyPara);
+    if (time == SignatureTime::ExpiryAccepted)
+    {
+        policyPara.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS;
+    }
     CERT_CHAIN_POLICY_STATUS policyStatus{};
     policyStatus.cbSize = sizeof(policyStatus);
     if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain.get(), &policyPara,
                                             &policyStatus) ||
-        policyStatus.dwError != 0)
+        (policyStatus.dwError != 0 && !(time == SignatureTime::ExpiryAccepted &&
+                                        policyStatus.dwError == static_cast<DWORD>(CERT_E_EXPIRED))))
     {
         return SignatureStep::ChainPolicy;
     }
@@ -416,7 +426,8 @@ LONG verifyTrust(const wchar_t* path, DWORD providerFlags, bool closeState) noex
     return result;
 }
 
-bool checkFileSignature(const wchar_t* path, const TrustLists& lists, SignatureStep* refusedAt) noexcept
+bool checkFileSignature(const wchar_t* path, const TrustLists& lists, SignatureStep* refusedAt,
+                        SignatureTime time) noexcept
 {
     SignatureStep step = SignatureStep::NoSignature;
     try
@@ -432,7 +443,7 @@ bool checkFileSignature(const wchar_t* path, const TrustLists& lists, SignatureS
                     step = SignatureStep::SignerCertificate;
                     continue;
                 }
-                step = checkSigner(path, sig.store.get(), *info.as<CMSG_SIGNER_INFO>(), lists);
+                step = checkSigner(path, sig.store.get(), *info.as<CMSG_SIGNER_INFO>(), lists, time);
                 if (step == SignatureStep::Accepted)
                 {
                     break;

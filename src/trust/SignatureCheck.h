@@ -51,10 +51,19 @@ const wchar_t* signatureStepName(SignatureStep step) noexcept;
 TrustLists builtInTrustLists();
 Thumbprint builtInListSignerThumbprint();
 
+// Whether a certificate that was not valid at the signing time fails the
+// check. The trust library is taken also with an expired signature, as its
+// WinVerifyTrust rule does; everything else is judged strictly.
+enum class SignatureTime
+{
+    MustBeValid,
+    ExpiryAccepted
+};
+
 // Judges the embedded Authenticode signature of a file against the lists.
 // The first signer that passes every step makes the file trusted.
-bool checkFileSignature(const wchar_t* path, const TrustLists& lists,
-                        SignatureStep* refusedAt = nullptr) noexcept;
+bool checkFileSignature(const wchar_t* path, const TrustLists& lists, SignatureStep* refusedAt = nullptr,
+                        SignatureTime time = SignatureTime::MustBeValid) noexcept;
 
 // The signature rule of the trusted list: exactly one signer whose
 // certificate has the list-signer thumbprint, WinVerifyTrust succeeds, and

@@ -13,8 +13,21 @@
 namespace Norvan
 {
 
+namespace internal
+{
+
+unique_hfile holdForLoading(const wchar_t* path)
+{
+    return unique_hfile(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+} // namespace internal
+
 namespace
 {
+
+using internal::holdForLoading;
 
 constexpr wchar_t kBedrockKey[] = L"Software\\Korvex\\Bedrock";
 constexpr wchar_t kVersionValue[] = L"system_core_version";
@@ -136,15 +149,6 @@ bool hasCabExtension(const wchar_t* path)
     return length >= 4 && ::CompareStringOrdinal(path + length - 4, 4, L".cab", 4, TRUE) == CSTR_EQUAL;
 }
 
-// Opened before a library is verified and held until it is loaded: without
-// write or delete sharing nobody can swap the file in between. A file that
-// cannot be held so is refused.
-unique_hfile holdForLoading(const wchar_t* path)
-{
-    return unique_hfile(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
 // The one full path at which a file is verified and then loaded: the
 // signature APIs resolve a bare or relative name against the current folder,
 // the loader through its search order. False when there is none.
@@ -174,6 +178,73 @@ bool fullPathOf(const wchar_t* path, std::wstring* full)
     return false;
 }
 
+constexpr DWORD kSearchFlags = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                               LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32 |
+                               LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+constexpr DWORD kDataFileFlags =
+    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE | LOAD_LIBRARY_AS_IMAGE_RESOURCE;
+
+// Where the imports of a verified library are looked for. Nothing but the
+// library itself is verified, so its imports must not come from places that
+// anyone may write to: the default order (and the altered one) ends in the
+// current folder and PATH. The library's own folder, the executable's, the
+// host's added folders and System32 stay. A caller's own LOAD_LIBRARY_SEARCH_
+// flags are kept.
+DWORD safeLoadFlags(DWORD flags)
+{
+    if ((flags & kDataFileFlags) != 0 || (flags & kSearchFlags) != 0)
+    {
+        return flags;
+    }
+    return (flags & ~static_cast<DWORD>(LOAD_WITH_ALTERED_SEARCH_PATH)) | LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |
+           LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+}
+
+// The path of a held file with every junction and symbolic link resolved.
+// The loader opens the file again by name, and a link in the path re-pointed
+// in between would hand it another file; the folders of the resolved path
+// cannot be renamed on Windows while the file is held. The "\\?\" form is
+// kept only for a path too long for the loader without it.
+bool resolvedPathOf(HANDLE held, std::wstring* path)
+{
+    constexpr DWORD kForm = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    const DWORD needed = ::GetFinalPathNameByHandleW(held, nullptr, 0, kForm);
+    if (needed == 0)
+    {
+        return false;
+    }
+    std::wstring resolved(needed, L'\0');
+    const DWORD written = ::GetFinalPathNameByHandleW(held, &resolved[0], needed, kForm);
+    if (written == 0 || written >= needed)
+    {
+        return false;
+    }
+    resolved.resize(written);
+    if (resolved.compare(0, 8, L"\\\\?\\UNC\\") == 0 && resolved.size() - 6 < MAX_PATH)
+    {
+        resolved.replace(0, 8, L"\\\\");
+    }
+    else if (resolved.compare(0, 4, L"\\\\?\\") == 0 && resolved.size() > 6 && resolved[5] == L':' &&
+             resolved.size() - 4 < MAX_PATH)
+    {
+        resolved.erase(0, 4);
+    }
+    path->swap(resolved);
+    return true;
+}
+
+// Holds a file for loading and gives the path to verify and load it by: the
+// resolved one when the system can tell it, else the path as given.
+unique_hfile holdResolved(std::wstring* path)
+{
+    unique_hfile held = holdForLoading(path->c_str());
+    if (held)
+    {
+        resolvedPathOf(held.get(), path);
+    }
+    return held;
+}
+
 // Loads exactly this full path: to a name without an extension the loader
 // would add ".dll", and load another file than the one verified.
 HMODULE loadExactly(const std::wstring& fullPath, DWORD flags)
@@ -181,7 +252,8 @@ HMODULE loadExactly(const std::wstring& fullPath, DWORD flags)
     const size_t separator = fullPath.find_last_of(L"\\/");
     const bool hasExtension =
         fullPath.find(L'.', separator == std::wstring::npos ? 0 : separator + 1) != std::wstring::npos;
-    return ::LoadLibraryExW(hasExtension ? fullPath.c_str() : (fullPath + L".").c_str(), nullptr, flags);
+    return ::LoadLibraryExW(hasExtension ? fullPath.c_str() : (fullPath + L".").c_str(), nullptr,
+                            safeLoadFlags(flags));
 }
 
 // Resolves a candidate of GetTrustInterface, holds it and verifies it. A
@@ -195,7 +267,7 @@ LONG verifyLibraryCandidate(const std::wstring& candidate, std::wstring* path, u
         *path = candidate;
         return ERROR_FILE_NOT_FOUND;
     }
-    *held = holdForLoading(path->c_str());
+    *held = holdResolved(path);
     if (!*held)
     {
         const DWORD error = ::GetLastError();
@@ -208,7 +280,18 @@ once_flag g_instanceOnce;
 TrustValidator* g_instance = nullptr;
 TrustValidator::Configuration* g_testConfiguration = nullptr;
 
-DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, void** out, HMODULE module)
+// The trust library decides on every file the module loads: WinVerifyTrust
+// alone would take a library of any publisher whose certificate the machine
+// trusts (Wine's takes any signature at all), so it must also be signed by
+// the maker, judged by the built-in lists. An expired certificate is still
+// taken, as WinVerifyTrust's rule takes it.
+bool isMakersLibrary(const wchar_t* path, const internal::TrustLists& lists)
+{
+    return internal::checkFileSignature(path, lists, nullptr, internal::SignatureTime::ExpiryAccepted);
+}
+
+DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, void** out, HMODULE module,
+                        const internal::TrustLists& makerLists)
 {
     if (!libraryName || !interfaceName || !out)
     {
@@ -247,6 +330,12 @@ DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
         result = verifyLibraryCandidate(joinPath(internal::folderOf(moduleFileName(module)), libraryName),
                                         &path, &held);
     }
+    if ((result == 0 || result == kRefusedByLocalSecurity || result == kCertificateExpired ||
+         result == kRevocationFailed) &&
+        !isMakersLibrary(path.c_str(), makerLists))
+    {
+        result = TRUST_E_SUBJECT_NOT_TRUSTED;
+    }
     if (result != 0 && result != kRefusedByLocalSecurity && result != kCertificateExpired &&
         result != kRevocationFailed)
     {
@@ -255,6 +344,8 @@ DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
         return static_cast<DWORD>(result);
     }
 
+    // The altered search order of a library beside its dependencies, without
+    // the current folder and PATH (see safeLoadFlags).
     unique_hmodule library(loadExactly(path, LOAD_WITH_ALTERED_SEARCH_PATH));
     held.reset();
     if (!library)
@@ -284,7 +375,7 @@ DWORD GetTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
 {
     try
     {
-        return getTrustInterface(libraryName, interfaceName, out, module);
+        return getTrustInterface(libraryName, interfaceName, out, module, internal::builtInTrustLists());
     }
     catch (...)
     {
@@ -323,10 +414,19 @@ void TrustValidator::readPlatform()
     }
     key.reset();
 
-    if (GetTrustInterface(L"kxtrust.dll", "KxtValidationControl2", validationControl_.put_void()) != 0)
+    try
+    {
+        if (getTrustInterface(L"kxtrust.dll", "KxtValidationControl2", validationControl_.put_void(), nullptr,
+                              builtInLists_) != 0)
+        {
+            validationControl_.detach();
+            getTrustInterface(L"kxtrust.dll", "KxtValidationControl", validationControl_.put_void(), nullptr,
+                              builtInLists_);
+        }
+    }
+    catch (...)
     {
         validationControl_.detach();
-        GetTrustInterface(L"kxtrust.dll", "KxtValidationControl", validationControl_.put_void());
     }
 }
 
@@ -518,7 +618,7 @@ HMODULE TrustValidator::loadTrustedLibrary(const wchar_t* path, DWORD flags)
     }
     std::wstring full;
     unique_hfile held;
-    if (!fullPathOf(path, &full) || !(held = holdForLoading(full.c_str())))
+    if (!fullPathOf(path, &full) || !(held = holdResolved(&full)))
     {
         ::SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;

@@ -20,8 +20,12 @@ namespace Norvan
 // found there, in the folder of `module` (the executable when null). Each
 // candidate is resolved to one full path (a missing folder leaves the current
 // folder), held without write or delete sharing, verified and loaded at
-// exactly that path. Returns 0 or a Windows error number / WinVerifyTrust
-// result; *out is null unless 0 is returned.
+// exactly that path. Besides WinVerifyTrust's verdict, the library must be
+// signed by the maker (the built-in lists; an expired certificate is taken),
+// else TRUST_E_SUBJECT_NOT_TRUSTED. Its imports are looked for beside it, in
+// the executable's folder and System32, never in the current folder or PATH.
+// Returns 0 or a Windows error number / WinVerifyTrust result; *out is null
+// unless 0 is returned.
 DWORD GetTrustInterface(const wchar_t* libraryName, const char* interfaceName, void** out,
                         HMODULE module = nullptr);
 
@@ -35,8 +39,20 @@ DWORD IsFileTrusted(const wchar_t* path);
 // delete sharing, and loads exactly that file with LoadLibraryExW when
 // IsFileTrusted accepts it; otherwise null with the thread's last error set
 // to IsFileTrusted's result (5 also when there is no full path or the file
-// cannot be held).
+// cannot be held). Unless `flags` name a search order of their own
+// (LOAD_LIBRARY_SEARCH_*), the library's imports are looked for beside it,
+// in the executable's folder, the host's added folders and System32, never
+// in the current folder or PATH.
 HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags);
+
+namespace internal
+{
+// Opened before a library is judged and held until it is loaded: without
+// write or delete sharing nobody can swap the file in between, and the
+// loader can still open it. Empty when the file cannot be held so (missing,
+// or another handle may write, rename or delete it): such a file is refused.
+unique_hfile holdForLoading(const wchar_t* path);
+} // namespace internal
 
 // The process's trust validator: the platform version and the trust
 // library's validation control (read once), the built-in lists and the
