@@ -411,7 +411,7 @@ void Mutator::mutate(std::string& bytes, const std::vector<std::string>& seeds)
     }
 }
 
-std::wstring Mutator::mutated(const std::vector<std::wstring>& seeds)
+std::wstring Mutator::mutatedText(const std::vector<std::wstring>& seeds)
 {
     std::wstring value = seeds.empty() ? std::wstring() : rng_.pick(seeds);
     if (!rng_.chance(5))
@@ -421,7 +421,7 @@ std::wstring Mutator::mutated(const std::vector<std::wstring>& seeds)
     return value;
 }
 
-std::string Mutator::mutated(const std::vector<std::string>& seeds)
+std::string Mutator::mutatedBytes(const std::vector<std::string>& seeds)
 {
     std::string value = seeds.empty() ? std::string() : rng_.pick(seeds);
     if (!rng_.chance(5))

@@ -95,8 +95,8 @@ public:
     void mutate(std::string& bytes, const std::vector<std::string>& seeds);
 
     // A seed, mutated unless the dice say to keep it as it is (5 %).
-    std::wstring mutated(const std::vector<std::wstring>& seeds);
-    std::string mutated(const std::vector<std::string>& seeds);
+    std::wstring mutatedText(const std::vector<std::wstring>& seeds);
+    std::string mutatedBytes(const std::vector<std::string>& seeds);
 
     Rng& rng() { return rng_; }
 

@@ -54,7 +54,7 @@ public:
     Input generate(Mutator& mutator) override
     {
         Input input;
-        input.addText(mutator.mutated(protocolPayloads()));
+        input.addText(mutator.mutatedText(protocolPayloads()));
         return input;
     }
 
