@@ -340,7 +340,8 @@ public:
         const Norvan::ModuleStatus status = registry.getString(key_->path(), L"v", value);
         check.expect(status == 0 || status == Norvan::MODULE_STATUS_UNSUCCESSFUL,
                      Check::format("RegistryAPI::getString answered 0x%08X", status));
-        check.expect(status == 0 ? plainTextResult == 0 && value == plainText : value == L"sentinel",
+        const bool fits = plainTextResult == 0 && plainText.size() <= Norvan::RegistryAPI::kMaxStringLength;
+        check.expect((status == 0) == fits && (status == 0 ? value == plainText : value == L"sentinel"),
                      "RegistryAPI::getString disagrees with the reader");
     }
 
