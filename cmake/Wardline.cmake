@@ -12,3 +12,20 @@ function(wardline_add_test name)
              COMMAND ${WARDLINE_SCRIPTS}/run-wine-test.sh ${CMAKE_BINARY_DIR} $<TARGET_FILE:${name}>
              WORKING_DIRECTORY $<TARGET_FILE_DIR:${name}>)
 endfunction()
+
+# wardline_copy_beside(<test> <targets...>)
+# Copies the targets' files next to the test executable on every build (a
+# target of its own: a POST_BUILD step of the test would leave stale
+# libraries behind whenever only a library changed).
+function(wardline_copy_beside test)
+    set(_commands "")
+    foreach(_t ${ARGN})
+        list(APPEND _commands COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${_t}>
+             $<TARGET_FILE_DIR:${test}>)
+    endforeach()
+    list(JOIN ARGN ", " _names)
+    add_custom_target(${test}_libraries ALL ${_commands}
+        DEPENDS ${ARGN}
+        COMMENT "Copying ${_names} next to ${test}")
+    add_dependencies(${test} ${test}_libraries)
+endfunction()

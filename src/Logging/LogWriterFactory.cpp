@@ -1,10 +1,15 @@
 #include "Logging/LogWriterFactory.h"
 
+#include "Logging/ETWLogging.h"
+
+#include <new>
+
 namespace ETWLogging
 {
 
-// Neither writer is part of the module yet: the build fails and the manager
-// stays without an implementation, which silences logging but nothing else.
+// The log-file writer is not part of the module yet: with "Logging
+// Mechanism" = 1 the build fails and the manager stays without an
+// implementation, which silences logging but nothing else.
 CLoggingIf* CreateFileLogWriter()
 {
     return nullptr;
@@ -12,7 +17,7 @@ CLoggingIf* CreateFileLogWriter()
 
 CLoggingIf* CreateEtwLogWriter()
 {
-    return nullptr;
+    return new (std::nothrow) CETWLogging();
 }
 
 } // namespace ETWLogging

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "dll/DllLifecycle.h"
+#include "dll/ThreadRuntime.h"
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
@@ -9,8 +10,13 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
     case DLL_PROCESS_ATTACH:
         Norvan::onProcessAttach(instance);
         break;
+    case DLL_THREAD_DETACH:
+        Norvan::runtime::onThreadDetach();
+        break;
     case DLL_PROCESS_DETACH:
         Norvan::onProcessDetach();
+        // A non-null `reserved` means the process is exiting, not unloading us.
+        Norvan::runtime::onProcessDetach(reserved != nullptr);
         break;
     default:
         break;

@@ -31,8 +31,7 @@ std::shared_ptr<MessageBusShim> checkedShim(std::shared_ptr<MessageBusShim> shim
 
 std::exception_ptr busError(std::errc condition)
 {
-    // std::future_error cannot carry a code outside future_errc, so the
-    // condition travels in a system_error; the reply reads either.
+    // The condition travels in a system_error, which the reply reads.
     return std::make_exception_ptr(std::system_error(std::make_error_code(condition)));
 }
 
@@ -73,7 +72,7 @@ MessageBusClient::~MessageBusClient()
         [this]() -> ModuleStatus
         {
             {
-                std::lock_guard<std::mutex> lock(subscriptionMutex_);
+                std::lock_guard<srw_mutex> lock(subscriptionMutex_);
                 for (const auto& aliasEntry : subscriptions_)
                 {
                     releaseHostSubscriptions(aliasEntry.second);
@@ -123,7 +122,7 @@ ModuleStatus MessageBusClient::requestEx(const std::shared_ptr<Message>& message
 ModuleStatus MessageBusClient::subscribe(const std::wstring& name, const std::wstring& alias,
                                          MessageHandler handler)
 {
-    std::lock_guard<std::mutex> lock(subscriptionMutex_);
+    std::lock_guard<srw_mutex> lock(subscriptionMutex_);
     auto& names = subscriptions_[alias].names;
     names.push_back(NameSubscription{0, name, std::make_shared<MessageHandler>(std::move(handler))});
     NameSubscription& record = names.back();
@@ -164,7 +163,7 @@ ModuleStatus MessageBusClient::subscribeFilter(const std::wstring& pattern, cons
         std::wregex compiled(pattern, std::regex_constants::ECMAScript | std::regex_constants::nosubs |
                                           std::regex_constants::optimize);
 
-        std::lock_guard<std::mutex> lock(subscriptionMutex_);
+        std::lock_guard<srw_mutex> lock(subscriptionMutex_);
         auto& patterns = subscriptions_[alias].patterns;
         patterns.push_back(PatternSubscription{0, pattern, std::move(compiled),
                                                std::make_shared<MessageHandler>(std::move(handler))});
@@ -207,7 +206,7 @@ ModuleStatus MessageBusClient::subscribeFilterSession(const std::wstring& patter
 
 ModuleStatus MessageBusClient::unsubscribe(const std::wstring& alias)
 {
-    std::lock_guard<std::mutex> lock(subscriptionMutex_);
+    std::lock_guard<srw_mutex> lock(subscriptionMutex_);
     const auto found = subscriptions_.find(alias);
     if (found == subscriptions_.end())
     {
@@ -300,11 +299,11 @@ ModuleStatus MessageBusClient::internalPublish(const std::shared_ptr<Message>& m
 ModuleStatus MessageBusClient::sendRequest(const std::shared_ptr<Message>& message,
                                            const std::chrono::milliseconds& timeout, bool extended,
                                            bool withCompletion, RequestCompletion completion,
-                                           std::future<std::shared_ptr<Message>>& future)
+                                           future<std::shared_ptr<Message>>& future)
 {
     std::uint64_t requestIndex = 0;
     {
-        std::lock_guard<std::mutex> lock(replyMutex_);
+        std::lock_guard<srw_mutex> lock(replyMutex_);
         requestIndex = nextRequestIndex_++;
         const auto inserted = pending_.try_emplace(requestIndex);
         if (!inserted.second)
@@ -333,7 +332,7 @@ ModuleStatus MessageBusClient::sendRequest(const std::shared_ptr<Message>& messa
         // outside the lock since the completion is the caller's object.
         PendingReply abandoned;
         {
-            std::lock_guard<std::mutex> lock(replyMutex_);
+            std::lock_guard<srw_mutex> lock(replyMutex_);
             const auto found = pending_.find(requestIndex);
             if (found != pending_.end())
             {
@@ -352,7 +351,7 @@ ModuleStatus MessageBusClient::internalRequest(const std::shared_ptr<Message>& m
                                                std::shared_ptr<Reply>& reply,
                                                const std::chrono::milliseconds& timeout, bool extended)
 {
-    std::future<std::shared_ptr<Message>> future;
+    future<std::shared_ptr<Message>> future;
     const ModuleStatus status = sendRequest(message, timeout, extended, false, RequestCompletion(), future);
     if (status != MODULE_STATUS_SUCCESS)
     {
@@ -366,7 +365,7 @@ ModuleStatus MessageBusClient::internalRequest(const std::shared_ptr<Message>& m
                                                RequestCompletion completion,
                                                const std::chrono::milliseconds& timeout, bool extended)
 {
-    std::future<std::shared_ptr<Message>> unused;
+    future<std::shared_ptr<Message>> unused;
     return sendRequest(message, timeout, extended, true, std::move(completion), unused);
 }
 
@@ -375,7 +374,7 @@ ModuleStatus MessageBusClient::replyCallback(std::uint64_t requestIndex,
 {
     PendingReply pending;
     {
-        std::lock_guard<std::mutex> lock(replyMutex_);
+        std::lock_guard<srw_mutex> lock(replyMutex_);
         const auto found = pending_.find(requestIndex);
         if (found == pending_.end())
         {
@@ -424,7 +423,7 @@ ModuleStatus MessageBusClient::deliverLocally(const std::shared_ptr<Message>& me
     {
         return MODULE_STATUS_INVALID_PARAMETER;
     }
-    std::lock_guard<std::mutex> lock(subscriptionMutex_);
+    std::lock_guard<srw_mutex> lock(subscriptionMutex_);
     for (const auto& aliasEntry : subscriptions_)
     {
         for (const auto& subscription : aliasEntry.second.names)

@@ -3,9 +3,9 @@
 #include "message/MessageBus.h"
 #include "message/MessageBusShim.h"
 #include "wrappers/ProcessAPI.h"
+#include "wrappers/Promise.h"
+#include "wrappers/Sync.h"
 
-#include <future>
-#include <mutex>
 #include <regex>
 #include <unordered_map>
 #include <vector>
@@ -92,10 +92,10 @@ private:
     };
     struct PendingReply
     {
-        std::promise<std::shared_ptr<Message>> promise;
+        promise<std::shared_ptr<Message>> promise;
         // Only for requests answered through a completion.
         bool hasCompletion = false;
-        std::future<std::shared_ptr<Message>> future;
+        future<std::shared_ptr<Message>> future;
         RequestCompletion completion;
     };
 
@@ -106,7 +106,7 @@ private:
                                  const std::chrono::milliseconds& timeout, bool extended);
     ModuleStatus sendRequest(const std::shared_ptr<Message>& message,
                              const std::chrono::milliseconds& timeout, bool extended, bool withCompletion,
-                             RequestCompletion completion, std::future<std::shared_ptr<Message>>& future);
+                             RequestCompletion completion, future<std::shared_ptr<Message>>& future);
     MessageHandler sessionFiltered(MessageHandler handler) const;
     // The caller holds subscriptionMutex_.
     void releaseHostSubscriptions(const AliasEntry& entry);
@@ -115,12 +115,12 @@ private:
     // then the reply function, the subscriptions, processApi_ and shim_.
     std::shared_ptr<MessageBusShim> shim_;
     std::shared_ptr<ProcessAPI> processApi_;
-    std::mutex subscriptionMutex_;
+    srw_mutex subscriptionMutex_;
     std::unordered_map<std::wstring, AliasEntry> subscriptions_;
     std::uint64_t nextRequestIndex_ = 0;
     // Its address is the reply context of every request.
     ReplyFunction replyFunction_;
-    std::mutex replyMutex_;
+    srw_mutex replyMutex_;
     std::unordered_map<std::uint64_t, PendingReply> pending_;
     DWORD sessionId_ = 0;
 };

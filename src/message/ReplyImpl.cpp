@@ -16,9 +16,7 @@ namespace
 
 constexpr const wchar_t* kLogFile = L"message\\ReplyImpl";
 
-// The standard library turns a relative wait into an absolute time point in
-// nanoseconds, which overflows for waits of a few hundred years; a caller
-// asking for "forever" is therefore served in slices of a day.
+// A caller asking for "forever" is served in slices of a day.
 constexpr std::int64_t kLongestSingleWaitMs = 24LL * 60 * 60 * 1000;
 
 std::int64_t addSaturating(std::int64_t a, std::int64_t b) noexcept
@@ -34,17 +32,17 @@ std::int64_t addSaturating(std::int64_t a, std::int64_t b) noexcept
     return a + b;
 }
 
-bool isReady(const std::future<std::shared_ptr<Message>>& future)
+bool isReady(const future<std::shared_ptr<Message>>& future)
 {
-    return future.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready;
+    return future.wait_for(std::chrono::milliseconds(0));
 }
 
-bool waitUpTo(const std::future<std::shared_ptr<Message>>& future, std::int64_t milliseconds)
+bool waitUpTo(const future<std::shared_ptr<Message>>& future, std::int64_t milliseconds)
 {
     while (milliseconds > 0)
     {
         const std::int64_t slice = (std::min)(milliseconds, kLongestSingleWaitMs);
-        if (future.wait_for(std::chrono::milliseconds(slice)) == std::future_status::ready)
+        if (future.wait_for(std::chrono::milliseconds(slice)))
         {
             return true;
         }
@@ -62,7 +60,7 @@ ReplyStatus statusFromError(const std::error_code& code) noexcept
 
 } // namespace
 
-ReplyImpl::ReplyImpl(std::future<std::shared_ptr<Message>> future, const std::chrono::milliseconds& timeout)
+ReplyImpl::ReplyImpl(future<std::shared_ptr<Message>> future, const std::chrono::milliseconds& timeout)
     : future_(std::move(future))
 {
     const std::int64_t deadline = addSaturating(addSaturating(nowMilliseconds(), timeout.count()), 1000);
@@ -148,10 +146,10 @@ ReplyStatus ReplyImpl::fetch()
         replyMessage_ = future_.get();
         return replyMessage_ ? REPLY_STATUS_RECEIVED : REPLY_STATUS_DATA_ERROR;
     }
-    catch (const std::future_error& error)
+    catch (const broken_promise&)
     {
-        // A broken promise: the client went away before the reply came.
-        return statusFromError(error.code());
+        // The client went away before the reply came.
+        return REPLY_STATUS_DATA_ERROR;
     }
     catch (const std::system_error& error)
     {

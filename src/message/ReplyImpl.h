@@ -1,8 +1,7 @@
 #pragma once
 
 #include "message/Reply.h"
-
-#include <future>
+#include "wrappers/Promise.h"
 
 namespace Norvan
 {
@@ -14,7 +13,7 @@ class ReplyImpl : public Reply
 public:
     // The deadline is `timeout` plus one second from now: the extra second
     // lets the host's own time-out, which gets `timeout`, answer first.
-    ReplyImpl(std::future<std::shared_ptr<Message>> future, const std::chrono::milliseconds& timeout);
+    ReplyImpl(future<std::shared_ptr<Message>> future, const std::chrono::milliseconds& timeout);
 
     ReplyStatus getStatus() override;
     void getReplyMessage(std::shared_ptr<Message>& message) override;
@@ -29,7 +28,7 @@ private:
 
     ReplyStatus status_ = REPLY_STATUS_PENDING;
     std::shared_ptr<Message> replyMessage_;
-    std::future<std::shared_ptr<Message>> future_;
+    future<std::shared_ptr<Message>> future_;
     std::int64_t deadline_ = 0;
 };
 

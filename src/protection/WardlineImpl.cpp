@@ -3,6 +3,7 @@
 #include "Logging/Log.h"
 #include "message/JSONParser.h"
 #include "message/Message.h"
+#include "module/CallGuarded.h"
 
 namespace Norvan
 {
@@ -23,7 +24,16 @@ WardlineImpl::WardlineImpl(std::shared_ptr<Plinth::IOCContainer> container) : Ba
 {
 }
 
-WardlineImpl::~WardlineImpl() = default;
+WardlineImpl::~WardlineImpl()
+{
+    // The handlers use this object's members, which are gone by the time the
+    // base class gives the bus back: withdraw them while the members live.
+    // The bus lets a handler that is already running finish first.
+    for (const std::wstring& name : subscribed_)
+    {
+        callGuarded([&] { return unsubscribe(name); });
+    }
+}
 
 ModuleStatus WardlineImpl::initialize()
 {
@@ -61,6 +71,7 @@ ModuleStatus WardlineImpl::initialize()
                    L"subscription to '%s' failed. Status: 0x%08X", subscription.name, status);
             return status;
         }
+        subscribed_.emplace_back(subscription.name);
         WL_LOG(ETWLogging::LevelNormal, kLogFile, L"Norvan::WardlineImpl::initialize",
                L"subscribed to '%s' successfully", subscription.name);
     }
@@ -72,7 +83,7 @@ ModuleStatus WardlineImpl::initialize()
 ModuleStatus WardlineImpl::publishState()
 {
     JSONParser document;
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<critical_section> guard(lock_);
 
     document.setString(kStateKey, state_);
     std::wstring payload;
@@ -113,7 +124,7 @@ ModuleStatus WardlineImpl::handlerInternalState(std::shared_ptr<Message> message
         return MODULE_STATUS_DATA_ERROR;
     }
 
-    std::lock_guard<std::recursive_mutex> guard(lock_);
+    std::lock_guard<critical_section> guard(lock_);
     if (published_ && reported == state_)
     {
         return MODULE_STATUS_SUCCESS;

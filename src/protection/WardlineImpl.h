@@ -1,10 +1,11 @@
 #pragma once
 
 #include "module/BaseModule.h"
+#include "wrappers/Sync.h"
 
 #include <memory>
-#include <mutex>
 #include <string>
+#include <vector>
 
 namespace Norvan
 {
@@ -34,8 +35,10 @@ private:
     bool published_ = false;
     std::wstring state_ = L"green";
     // Recursive: handlerInternalState publishes with the lock already held.
-    std::recursive_mutex lock_;
+    critical_section lock_;
     std::shared_ptr<SettingsManager> settings_;
+    // The names subscribed by initialize, withdrawn by the destructor.
+    std::vector<std::wstring> subscribed_;
 };
 
 } // namespace Norvan

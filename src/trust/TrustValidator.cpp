@@ -4,11 +4,11 @@
 #include <strsafe.h>
 #include <wintrust.h>
 
-#include <mutex>
 #include <vector>
 
 #include "common/Path.h"
 #include "trust/CabinetUpdate.h"
+#include "wrappers/Sync.h"
 
 namespace Norvan
 {
@@ -204,7 +204,7 @@ LONG verifyLibraryCandidate(const std::wstring& candidate, std::wstring* path, u
     return internal::verifyTrust(path->c_str(), kLibraryProviderFlags, true);
 }
 
-std::once_flag g_instanceOnce;
+once_flag g_instanceOnce;
 TrustValidator* g_instance = nullptr;
 TrustValidator::Configuration* g_testConfiguration = nullptr;
 
@@ -384,7 +384,7 @@ DWORD TrustValidator::platformVersionFromText(const wchar_t* text) noexcept
 
 TrustValidator& TrustValidator::instance()
 {
-    std::call_once(g_instanceOnce,
+    call_once(g_instanceOnce,
                    []()
                    {
                        // Lives until process exit: the validator may be used from any

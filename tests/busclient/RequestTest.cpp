@@ -157,7 +157,7 @@ TEST(MessageBusClientRequest, RefusedRequestLeavesNothingPending)
     LogCapture log;
     bus.shim->requestResult = MODULE_STATUS_NO_SUBSCRIBERS;
     std::shared_ptr<Reply> untouched =
-        std::make_shared<ReplyImpl>(std::future<std::shared_ptr<Message>>(), kLong);
+        std::make_shared<ReplyImpl>(Norvan::future<std::shared_ptr<Message>>(), kLong);
     auto before = untouched;
     EXPECT_EQ(MODULE_STATUS_NO_SUBSCRIBERS, bus.client->request(aRequest(), untouched, kLong));
     EXPECT_EQ(before, untouched);

@@ -2,6 +2,7 @@
 
 #include "FakeWriters.h"
 #include "Logging/DefaultLogBuilder.h"
+#include "Logging/ETWLogging.h"
 #include "wrappers/UniqueResource.h"
 
 using namespace LoggingTest;
@@ -179,13 +180,17 @@ TEST_F(DefaultLogBuilderTest, MechanismFromOverrideOrConfigurationReader)
 
 TEST_F(DefaultLogBuilderTest, WithoutWritersTheBuildFailsCleanly)
 {
-    CDefaultLogBuilder real;
-    EXPECT_FALSE(real.BuildEx(nullptr, L"App", nullptr, nullptr, 1, &built, nullptr));
-    EXPECT_FALSE(real.BuildEx(nullptr, L"App", nullptr, nullptr, 0, &built, nullptr));
-    EXPECT_EQ(nullptr, built);
     CDefaultLogBuilder none{NoWriter, NoWriter};
+    EXPECT_FALSE(none.BuildEx(nullptr, L"App", nullptr, nullptr, 0, &built, nullptr));
     EXPECT_FALSE(none.Build(L"App", nullptr, nullptr, 1, &built, nullptr));
     EXPECT_EQ(nullptr, built);
+}
+
+TEST_F(DefaultLogBuilderTest, TheDefaultEtwFactoryBuildsTheEventWriter)
+{
+    CDefaultLogBuilder real;
+    ASSERT_TRUE(real.BuildEx(nullptr, L"App", nullptr, nullptr, 0, &built, nullptr));
+    EXPECT_NE(nullptr, dynamic_cast<ETWLogging::CETWLogging*>(built));
 }
 
 namespace

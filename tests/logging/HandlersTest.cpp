@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "FakeWriters.h"
+#include "Logging/DefaultLogBuilder.h"
 #include "Logging/DefaultLoggingHandler.h"
 #include "Logging/LogManager.h"
 #include "Logging/Logger.h"
@@ -154,7 +155,11 @@ TEST(PlinthLogHandlerTest, NeverCreatesTheManagerAndFailsWithoutAnImplementation
     EXPECT_EQ(0u, CPlinthLogHandler::Instance().Log(2, L"f", L"F", 1, L"dropped"));
     EXPECT_EQ(nullptr, ETWLogging::CLogManager::Existing());
 
-    // The default builder has no writer yet, so the manager has none.
+    // A builder that builds nothing leaves the manager without a writer.
+    ETWLogging::CDefaultLogBuilder buildsNothing(nullptr, nullptr);
+    ETWLogging::CLogManager::SetBuilderForTest(&buildsNothing);
     ASSERT_NE(nullptr, ETWLogging::CLogManager::Get());
     EXPECT_EQ(1627u, CPlinthLogHandler::Instance().Log(2, L"f", L"F", 1, L"nowhere"));
+    ETWLogging::CLogManager::SetBuilderForTest(nullptr);
+    ETWLogging::CLogManager::ResetForTest();
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FakeWriters.h"
+#include "Logging/DefaultLogBuilder.h"
 #include "Logging/Log.h"
 #include "Logging/LogManager.h"
 #include "Logging/Logger.h"
@@ -123,7 +124,8 @@ std::wstring Repeat(wchar_t c, std::size_t n)
 
 TEST_F(LogManagerTest, WithoutAWriterNothingIsEnabledAndWritesFail)
 {
-    // The default builder has no writer to build yet.
+    ETWLogging::CDefaultLogBuilder buildsNothing(nullptr, nullptr);
+    Use(&buildsNothing);
     ASSERT_NE(nullptr, ETWLogging::GetLogManager());
     EXPECT_EQ(nullptr, ETWLogging::GetLogManager()->Implementation());
     for (DWORD level = 0; level <= 7; ++level)

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <future>
 #include <limits>
 #include <system_error>
 #include <thread>
@@ -17,7 +16,7 @@ using Clock = std::chrono::steady_clock;
 namespace
 {
 
-using MessagePromise = std::promise<std::shared_ptr<Message>>;
+using MessagePromise = Norvan::promise<std::shared_ptr<Message>>;
 
 std::shared_ptr<Message> aMessage()
 {
@@ -162,7 +161,7 @@ TEST(ReplyWait, HugeTimeoutMeansWaitForTheAnswer)
 TEST(ReplyWait, ReplyWithoutFutureIsADataError)
 {
     LogCapture log;
-    ReplyImpl reply(std::future<std::shared_ptr<Message>>(), std::chrono::milliseconds(0));
+    ReplyImpl reply(Norvan::future<std::shared_ptr<Message>>(), std::chrono::milliseconds(0));
     EXPECT_EQ(REPLY_STATUS_DATA_ERROR, reply.wait());
     ASSERT_EQ(1u, log.count());
     EXPECT_EQ(4u, log.lines()[0].level);
@@ -225,7 +224,7 @@ TEST(ReplyWaitFor, FinalOutcomeSurvivesALaterWaitFor)
 TEST(ReplyWaitFor, ReplyWithoutFutureIsADataError)
 {
     LogCapture log;
-    ReplyImpl reply(std::future<std::shared_ptr<Message>>(), std::chrono::milliseconds(0));
+    ReplyImpl reply(Norvan::future<std::shared_ptr<Message>>(), std::chrono::milliseconds(0));
     EXPECT_EQ(REPLY_STATUS_DATA_ERROR, reply.waitFor(std::chrono::milliseconds(10)));
     EXPECT_EQ(REPLY_STATUS_DATA_ERROR, reply.getStatus());
     ASSERT_EQ(1u, log.count());
