@@ -208,6 +208,7 @@ struct RunResult
 //   WARDLINE_FUZZ_ITERATIONS  inputs per target (overrides the short count)
 //   WARDLINE_FUZZ_FIRST       first iteration number (default 0)
 //   WARDLINE_FUZZ_REPRO       target:seed:iteration, runs exactly that input and prints it
+//   WARDLINE_FUZZ_OPEN        1: the corpus replay also runs tests/fuzz/open (faults reported, not fixed)
 struct Options
 {
     std::uint64_t seed = 1;
@@ -218,6 +219,7 @@ struct Options
     std::uint64_t reproSeed = 0;
     std::uint64_t reproIteration = 0;
     bool repro = false;
+    bool open = false;
 };
 const Options& options();
 

@@ -11,6 +11,7 @@
 // the properties empty.
 
 #include "Fuzz.h"
+#include "FuzzKey.h"
 
 #include "Logging/config/ETWAppProperties.h"
 #include "Logging/config/RegKey.h"
@@ -26,8 +27,6 @@ namespace
 {
 
 using Plinth::CScrambledValue;
-
-constexpr wchar_t kLoggingRoot[] = L"SOFTWARE\\Korvex.logging";
 
 std::string blobOf(const std::vector<BYTE>& blob)
 {
@@ -143,36 +142,6 @@ private:
 WARDLINE_FUZZ_TARGET("scrambled", ScrambledTarget);
 
 // ---------------------------------------------------------------- registry values
-
-// A key of the fuzz run under HKLM, removed before and after.
-class FuzzKey
-{
-public:
-    explicit FuzzKey(const std::wstring& relative) : path_(std::wstring(kLoggingRoot) + L"\\" + relative)
-    {
-        remove();
-    }
-    ~FuzzKey() { remove(); }
-    const std::wstring& path() const { return path_; }
-    void remove() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, path_.c_str()); }
-    bool set(const std::wstring& subkey, const wchar_t* name, DWORD type, const std::string& data)
-    {
-        HKEY key = nullptr;
-        const std::wstring full = subkey.empty() ? path_ : path_ + L"\\" + subkey;
-        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, full.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                              nullptr) != ERROR_SUCCESS)
-        {
-            return false;
-        }
-        const LSTATUS status = ::RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                                                static_cast<DWORD>(data.size()));
-        ::RegCloseKey(key);
-        return status == ERROR_SUCCESS;
-    }
-
-private:
-    std::wstring path_;
-};
 
 std::string withNul(const std::wstring& text)
 {
