@@ -1,7 +1,8 @@
 // The ETW log writer with the system's ETW functions captured: log calls with
 // any text (surrogates, NULs, lengths at the cut), any level, any file and
 // function name and any application name, between enable and disable
-// requests of sessions with any level.
+// requests of sessions with any level, under registry overrides (Severity,
+// Enable) of any type and value.
 //
 // Checked: a call answers 0; an event goes out exactly when the writer says
 // the call is enabled, to the session that enabled it; every event decodes as
@@ -103,6 +104,16 @@ public:
         {
             input.addText(rng.chance(80) ? std::wstring(L"App") : mutator.mutatedText({L"App", L"Wardline"}));
         }
+        // The registry overrides under the provider key: Severity and
+        // Enable, each absent or of any type and data.
+        const std::vector<std::string> dwords = {std::string("\x02\x00\x00\x00", 4), std::string("\x00\x00\x00\x00", 4),
+                                                 std::string("\xFF\xFF\xFF\xFF", 4), std::string("\x07\x00\x00\x00", 4),
+                                                 utf16Bytes(L"5") + std::string(2, '\0')};
+        for (int i = 0; i < 2; ++i)
+        {
+            input.addNumber(rng.chance(50) ? 0 : (rng.chance(80) ? REG_DWORD : rng.pick(std::vector<std::uint64_t>{REG_SZ, REG_BINARY, REG_QWORD})));
+            input.addBytes(mutator.mutatedBytes(dwords));
+        }
         const std::size_t count = rng.between(1, 8);
         for (std::size_t i = 0; i < count; ++i)
         {
@@ -128,6 +139,25 @@ public:
 
     void run(const Input& input, Check& check) override
     {
+        const wchar_t* overrides[] = {L"Severity", L"Enable"};
+        for (int i = 0; i < 2; ++i)
+        {
+            const DWORD type = static_cast<DWORD>(input.number(1 + 2 * i));
+            if (type == 0)
+            {
+                HKEY provider = nullptr;
+                if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (key_->path() + L"\\Provider").c_str(), 0, KEY_SET_VALUE,
+                                    &provider) == ERROR_SUCCESS)
+                {
+                    ::RegDeleteValueW(provider, overrides[i]);
+                    ::RegCloseKey(provider);
+                }
+            }
+            else
+            {
+                key_->set(L"Provider", overrides[i], type, input.bytes(2 + 2 * i));
+            }
+        }
         auto api = std::make_shared<EtwTest::CapturingEtwAPI>();
         ETWLogging::CETWLogging writer(api);
         const std::wstring application = input.text(0);
@@ -146,7 +176,7 @@ public:
         }
 
         TRACEHANDLE session = 0;
-        std::size_t at = 1;
+        std::size_t at = 5;
         while (at < input.size())
         {
             const std::uint64_t kind = input.number(at);
