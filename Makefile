@@ -1,6 +1,6 @@
 # The two commands of this repository; both work on a fresh Debian 12 machine
 # as root and install what is missing first.
-.PHONY: all build test demo bench fuzz clean
+.PHONY: all build test demo bench fuzz dist coverage clean
 
 all: build
 
@@ -21,5 +21,14 @@ bench:
 fuzz:
 	tests/fuzz/run-fuzz.sh
 
+# What a release ships, in dist/ (scripts/dist.sh, docs/trust.md).
+dist:
+	scripts/dist.sh
+
+# The test suite with coverage counters in build-coverage/, and a report per
+# folder of src/ (scripts/coverage.sh).
+coverage:
+	scripts/coverage.sh
+
 clean:
-	rm -rf build
+	rm -rf build build-coverage dist

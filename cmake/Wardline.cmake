@@ -27,5 +27,11 @@ function(wardline_copy_beside test)
     add_custom_target(${test}_libraries ALL ${_commands}
         DEPENDS ${ARGN}
         COMMENT "Copying ${_names} next to ${test}")
+    # A library that is signed in place after linking is copied only afterwards.
+    foreach(_t ${ARGN})
+        if(TARGET ${_t}_signed)
+            add_dependencies(${test}_libraries ${_t}_signed)
+        endif()
+    endforeach()
     add_dependencies(${test} ${test}_libraries)
 endfunction()

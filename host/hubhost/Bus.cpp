@@ -565,25 +565,7 @@ CourierStatus Bus::onRequest(Responder& responder, const void* record, const wch
         payload = responder.payload;
     }
     const std::wstring replyName = orEmpty(name);
-    // The answer carries the request's own record (routing, session, host
-    // data) with the reply flag added.
-    const std::size_t size = view.version == 2 ? courier::kRecordSizeV2 : courier::kRecordSizeV1;
-    std::vector<unsigned char> reply(courier::kRecordSizeV2, 0);
-    std::memcpy(reply.data(), record, size);
-    RecordOptions sizes;
-    const std::vector<unsigned char> fresh = makeRecord(sizes, replyName, source, payload);
-    if (size == courier::kRecordSizeV1)
-    {
-        // Upgrade to the 108-byte form with an empty session.
-        std::memcpy(reply.data() + courier::kRecordSizeV1, fresh.data() + courier::kRecordSizeV1,
-                    courier::kRecordSizeV2 - courier::kRecordSizeV1);
-        const std::uint16_t two = 2;
-        std::memcpy(reply.data() + courier::kOffsetVersion, &two, sizeof(two));
-    }
-    std::memcpy(reply.data() + courier::kOffsetTotalSize, fresh.data() + courier::kOffsetTotalSize, 4);
-    const std::uint32_t flags = (view.flags | courier::kFlagReply) & ~courier::kFlagCopyPublished;
-    std::memcpy(reply.data() + courier::kOffsetFlags, &flags, sizeof(flags));
-
+    const std::vector<unsigned char> reply = makeReplyRecord(record, replyName, source, payload);
     const std::uint32_t status =
         m_table->publish(m_sendHandle, reply.data(), replyName.c_str(), source.c_str(), payload.c_str());
     std::string text = "[respond] " + toUtf8(replyName) + " answered: " + statusText(status);

@@ -48,6 +48,27 @@ std::vector<unsigned char> makeRecord(const RecordOptions& options, const std::w
     return record;
 }
 
+std::vector<unsigned char> makeReplyRecord(const void* request, const std::wstring& name,
+                                           const std::wstring& source, const std::wstring& payload)
+{
+    const RecordView view = readRecord(request);
+    const std::size_t size = view.version == 2 ? courier::kRecordSizeV2 : courier::kRecordSizeV1;
+    std::vector<unsigned char> reply(courier::kRecordSizeV2, 0);
+    std::memcpy(reply.data(), request, size);
+    const std::vector<unsigned char> fresh = makeRecord(RecordOptions(), name, source, payload);
+    if (size == courier::kRecordSizeV1)
+    {
+        // Upgrade to the 108-byte form with an empty session.
+        std::memcpy(reply.data() + courier::kRecordSizeV1, fresh.data() + courier::kRecordSizeV1,
+                    courier::kRecordSizeV2 - courier::kRecordSizeV1);
+        put<std::uint16_t>(reply, courier::kOffsetVersion, 2);
+    }
+    std::memcpy(reply.data() + courier::kOffsetTotalSize, fresh.data() + courier::kOffsetTotalSize, 4);
+    put<std::uint32_t>(reply, courier::kOffsetFlags,
+                       (view.flags | courier::kFlagReply) & ~courier::kFlagCopyPublished);
+    return reply;
+}
+
 RecordView readRecord(const void* record)
 {
     RecordView view;

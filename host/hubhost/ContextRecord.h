@@ -31,6 +31,12 @@ struct RecordView
 std::vector<unsigned char> makeRecord(const RecordOptions& options, const std::wstring& name,
                                       const std::wstring& source, const std::wstring& payload);
 
+// The record of an answer to a request whose record is given (not null): the
+// request's own record (routing, session, host data) with the reply flag set,
+// upgraded to the 108-byte form, and the size of the answer's strings.
+std::vector<unsigned char> makeReplyRecord(const void* request, const std::wstring& name,
+                                           const std::wstring& source, const std::wstring& payload);
+
 // Reads the version, flags, routing and (for version 2) session of a record
 // given by someone else; null gives a view with present = false.
 RecordView readRecord(const void* record);

@@ -1,22 +1,9 @@
 #include "Matching.h"
 
-#include <rapidjson/document.h>
-#include <rapidjson/encodings.h>
+#include "Json.h"
 
 namespace hubhost
 {
-
-namespace
-{
-using WideDocument = rapidjson::GenericDocument<rapidjson::UTF16<wchar_t>>;
-
-bool parseJson(const std::wstring& text, WideDocument& document)
-{
-    // Iterative: a deeply nested payload must not exhaust the stack.
-    document.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
-    return !document.HasParseError();
-}
-} // namespace
 
 bool nameMatches(const std::wstring& pattern, const std::wstring& name)
 {

@@ -1,5 +1,7 @@
 #include "ModuleHost.h"
 
+#include "LoaderReport.h"
+#include "ModuleTrace.h"
 #include "Text.h"
 
 #include <mutex>
@@ -38,6 +40,7 @@ std::uint32_t LoadedModule::report(const char* function, std::uint32_t status, u
 {
     // What the module put on the bus during the call is shown before its status.
     m_bus.sync(kSyncMs);
+    showLoaderDecisions(m_output, m_config.name);
     if (status != 0)
     {
         ++failures;
@@ -52,6 +55,7 @@ std::uint32_t LoadedModule::report(const char* function, std::uint32_t status, u
 
 bool LoadedModule::start(const HostConfig& host, unsigned& failures, std::string& error)
 {
+    watchModuleLog();
     m_library = LoadLibraryW(m_config.path.c_str());
     if (m_library == nullptr)
     {
@@ -59,6 +63,7 @@ bool LoadedModule::start(const HostConfig& host, unsigned& failures, std::string
                 ")";
         return false;
     }
+    traceModule(m_library);
     using CreateObjectFn = const void* (*)();
     const auto create =
         reinterpret_cast<CreateObjectFn>(reinterpret_cast<void*>(GetProcAddress(m_library, "CreateObject")));

@@ -112,6 +112,7 @@ Script::Script(Output& output, Bus& bus, Observed& observed,
 {
     // Counts for `stats` start with the script, not with the modules' start.
     m_haveStats = m_bus.stats(m_stats);
+    addBuiltInCommands();
 }
 
 bool Script::run(std::FILE* input)
@@ -179,78 +180,73 @@ bool Script::execute(const std::string& rawLine, unsigned lineNumber)
 
     std::size_t pos = 0;
     const std::string verb = token(line, pos);
-    if (verb == "publish")
+    const auto command = m_commands.find(verb);
+    if (command == m_commands.end())
     {
-        return doPublish(line);
+        return syntax("unknown command '" + verb + "' (see --help)");
     }
-    if (verb == "request")
+    return command->second(*this, line);
+}
+
+bool Script::addCommand(const std::string& verb, Handler handler)
+{
+    return m_commands.emplace(verb, std::move(handler)).second;
+}
+
+void Script::addBuiltInCommands()
+{
+    const auto member = [](bool (Script::*method)(const std::string&))
+    { return [method](Script& script, const std::string& line) { return (script.*method)(line); }; };
+    addCommand("publish", member(&Script::doPublish));
+    addCommand("request", member(&Script::doRequest));
+    addCommand("expect-reply", member(&Script::doExpectReply));
+    addCommand("direct", member(&Script::doDirect));
+    addCommand("expect",
+               [](Script& script, const std::string& line) { return script.doExpect(line, false); });
+    addCommand("expect-none",
+               [](Script& script, const std::string& line) { return script.doExpect(line, true); });
+    addCommand("respond", member(&Script::doRespond));
+    addCommand("respond-off", member(&Script::doRespondOff));
+    addCommand("wait", member(&Script::doWait));
+    addCommand("unload", member(&Script::doUnload));
+    addCommand("stats", member(&Script::doStats));
+    addCommand("clear", member(&Script::doClear));
+    addCommand("echo", member(&Script::doEcho));
+    addCommand("quit", member(&Script::doQuit));
+}
+
+bool Script::doClear(const std::string& line)
+{
+    Command command;
+    if (!parse(line, 0, command) || !checkOptions(command, {}) || !command.rest.empty())
     {
-        return doRequest(line);
+        return syntax("clear takes nothing");
     }
-    if (verb == "expect-reply")
+    m_observed.clear();
+    return true;
+}
+
+bool Script::doEcho(const std::string& line)
+{
+    std::size_t pos = 0;
+    token(line, pos);
+    const std::string text = trim(line.substr(pos));
+    Output::Json echo("echo");
+    echo.str8("text", text);
+    m_output.emit("[echo] " + text, echo.done());
+    return true;
+}
+
+bool Script::doQuit(const std::string& line)
+{
+    std::size_t pos = 0;
+    token(line, pos);
+    if (!trim(line.substr(pos)).empty())
     {
-        return doExpectReply(line);
+        return syntax("quit takes nothing");
     }
-    if (verb == "direct")
-    {
-        return doDirect(line);
-    }
-    if (verb == "expect")
-    {
-        return doExpect(line, false);
-    }
-    if (verb == "expect-none")
-    {
-        return doExpect(line, true);
-    }
-    if (verb == "respond")
-    {
-        return doRespond(line);
-    }
-    if (verb == "respond-off")
-    {
-        return doRespondOff(line);
-    }
-    if (verb == "wait")
-    {
-        return doWait(line);
-    }
-    if (verb == "unload")
-    {
-        return doUnload(line);
-    }
-    if (verb == "stats")
-    {
-        return doStats(line);
-    }
-    if (verb == "clear")
-    {
-        Command command;
-        if (!parse(line, 0, command) || !checkOptions(command, {}) || !command.rest.empty())
-        {
-            return syntax("clear takes nothing");
-        }
-        m_observed.clear();
-        return true;
-    }
-    if (verb == "echo")
-    {
-        const std::string text = trim(line.substr(pos));
-        Output::Json echo("echo");
-        echo.str8("text", text);
-        m_output.emit("[echo] " + text, echo.done());
-        return true;
-    }
-    if (verb == "quit")
-    {
-        if (!trim(line.substr(pos)).empty())
-        {
-            return syntax("quit takes nothing");
-        }
-        m_quit = true;
-        return true;
-    }
-    return syntax("unknown command '" + verb + "' (see --help)");
+    m_quit = true;
+    return true;
 }
 
 bool Script::parse(const std::string& line, std::size_t positional, Command& command)

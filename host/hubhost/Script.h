@@ -7,6 +7,7 @@
 #include "Output.h"
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -33,7 +34,13 @@ public:
     unsigned failures() const { return m_failures; }
     bool quitRequested() const { return m_quit; }
 
-private:
+    // Command families kept in units of their own add their verbs here; the
+    // handler gets the whole line and returns false when it could not be
+    // understood. False when the verb is taken.
+    using Handler = std::function<bool(Script& script, const std::string& line)>;
+    bool addCommand(const std::string& verb, Handler handler);
+
+    // What such a handler works with.
     struct Command
     {
         std::string verb;
@@ -41,13 +48,23 @@ private:
         std::vector<std::string> words; // positional words before the rest
         std::string rest;               // the remainder of the line, trimmed
     };
-
+    // Options (key=value) after the verb, then `positional` words, then the
+    // rest of the line.
     bool parse(const std::string& line, std::size_t positional, Command& command);
+    bool checkOptions(const Command& command, const std::vector<std::string>& allowed);
+    Output& output() { return m_output; }
+    // A failed check counts against the run; a syntax error stops the script
+    // (the handler returns its false).
+    void fail(const std::string& text);
+    void pass(const std::string& text);
+    bool syntax(const std::string& text);
+
+private:
+    void addBuiltInCommands();
     bool recordOptions(const Command& command, RecordOptions& record);
     bool statusOption(const Command& command, const char* key, bool& present, std::uint32_t& status);
     bool durationOption(const Command& command, const char* key, std::uint64_t fallback,
                         std::uint64_t& value);
-    bool checkOptions(const Command& command, const std::vector<std::string>& allowed);
     LoadedModule* findModule(const std::string& reference);
 
     bool doPublish(const std::string& line);
@@ -61,11 +78,12 @@ private:
     bool doUnload(const std::string& line);
     bool doStats(const std::string& line);
 
+    bool doClear(const std::string& line);
+    bool doEcho(const std::string& line);
+    bool doQuit(const std::string& line);
+
     void checkStatus(const std::string& what, bool expected, std::uint32_t want, std::uint32_t got,
                      bool failWhenNonZero);
-    void fail(const std::string& text);
-    void pass(const std::string& text);
-    bool syntax(const std::string& text);
 
     Output& m_output;
     Bus& m_bus;
@@ -78,6 +96,7 @@ private:
     RequestOutcome m_lastOutcome;
     bool m_haveStats = false;
     CourierStats m_stats{};
+    std::map<std::string, Handler> m_commands;
 };
 
 } // namespace hubhost

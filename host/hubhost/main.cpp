@@ -6,6 +6,7 @@
 #include "Observed.h"
 #include "Output.h"
 #include "Script.h"
+#include "SettingsHost.h"
 #include "Text.h"
 
 #include <windows.h>
@@ -119,6 +120,12 @@ output (text; with --json one object a line, "event" naming the kind):
                           the reply flag (event "bus")
   [bus] handled NAME by OWNER -> STATUS   a subscriber's callback returned
                           STATUS (event "bus", kind "handled"); see --handled
+  [loader] M: ...         what module M's library loader decided during the
+                          module function reported next: which bus library it
+                          loaded from which folder, or why it refused one
+                          (event "loader"); read from what the module logs:
+                          its ETW events (hubhost plays the trace session,
+                          enabled at level 1) or its debugger output
   [publish] / [reply] / [respond] / [check] / [stats] / [manager] / [echo] /
   [error] / [bus-fault] / [hubhost]
 With a tap export, requests, replies, request outcomes and handled reports are
@@ -143,6 +150,7 @@ struct Arguments
     bool everyHandled = false;
     bool help = false;
     hubhost::HostConfig host;
+    hubhost::SettingsOptions settings;
     std::vector<hubhost::ModuleConfig> modules;
 };
 
@@ -174,148 +182,178 @@ std::wstring baseName(const std::wstring& path)
     return dot == std::wstring::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
+// What the options about the next module on the command line collect.
+struct NextModule
+{
+    std::wstring name;
+    std::wstring secondary;
+    bool named = false;
+};
+
+// Options without a value; false when `arg` is none of them.
+bool takeFlag(const std::wstring& arg, Arguments& args)
+{
+    if (arg == L"--help" || arg == L"-h" || arg == L"/?")
+    {
+        args.help = true;
+    }
+    else if (arg == L"--json")
+    {
+        args.json = true;
+    }
+    else if (arg == L"--no-tap")
+    {
+        args.tap.clear();
+    }
+    else
+    {
+        return false;
+    }
+    return true;
+}
+
+bool takesValue(const std::wstring& arg)
+{
+    for (const wchar_t* option : {L"--script", L"--courier", L"--app", L"--name", L"--secondary", L"--prop",
+                                  L"--init", L"--tap", L"--handled"})
+    {
+        if (arg == option)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+// An option of takesValue with its value; false with the reason when the
+// value is not one it takes.
+bool takeValue(const std::wstring& arg, const std::wstring& value, Arguments& args, NextModule& next,
+               std::string& error)
+{
+    if (arg == L"--script")
+    {
+        args.script = value;
+    }
+    else if (arg == L"--courier")
+    {
+        args.courier = value;
+    }
+    else if (arg == L"--app")
+    {
+        args.host.applicationName = value;
+    }
+    else if (arg == L"--name")
+    {
+        next.name = value;
+        next.named = true;
+    }
+    else if (arg == L"--secondary")
+    {
+        next.secondary = value;
+    }
+    else if (arg == L"--prop")
+    {
+        const std::size_t eq = value.find(L'=');
+        if (eq == std::wstring::npos || eq == 0)
+        {
+            error = "--prop takes NAME=VALUE";
+            return false;
+        }
+        args.host.properties.emplace_back(value.substr(0, eq), value.substr(eq + 1));
+    }
+    else if (arg == L"--init")
+    {
+        if (value != L"v1" && value != L"v2")
+        {
+            error = "--init takes v1 or v2";
+            return false;
+        }
+        args.host.initializeV1 = value == L"v1";
+    }
+    else if (arg == L"--tap")
+    {
+        if (value.empty())
+        {
+            error = "--tap needs a pattern";
+            return false;
+        }
+        args.tap = value;
+    }
+    else if (arg == L"--handled")
+    {
+        if (value != L"failed" && value != L"all")
+        {
+            error = "--handled takes failed or all";
+            return false;
+        }
+        args.everyHandled = value == L"all";
+    }
+    return true;
+}
+
+// A module library, named by the options before it.
+bool addModule(const std::wstring& path, Arguments& args, NextModule& next, std::string& error)
+{
+    hubhost::ModuleConfig module;
+    module.path = path;
+    module.name = next.named ? next.name : baseName(path);
+    module.secondaryName = next.secondary;
+    for (const auto& other : args.modules)
+    {
+        if (other.name == module.name)
+        {
+            error = "two modules named " + hubhost::toUtf8(module.name) + ": give one a --name";
+            return false;
+        }
+    }
+    args.modules.push_back(module);
+    next = NextModule();
+    return true;
+}
+
 bool parseArguments(int argc, wchar_t** argv, Arguments& args, std::string& error)
 {
-    std::wstring nextName;
-    std::wstring nextSecondary;
-    bool haveName = false;
+    NextModule next;
     for (int i = 1; i < argc; ++i)
     {
         const std::wstring arg = argv[i];
-        const auto value = [&](std::wstring& out)
+        bool settingsOk = true;
+        if (hubhost::takeSettingsOption(argc, argv, i, args.settings, settingsOk, error))
+        {
+            if (!settingsOk)
+            {
+                return false;
+            }
+            continue;
+        }
+        if (takeFlag(arg, args))
+        {
+            continue;
+        }
+        if (takesValue(arg))
         {
             if (i + 1 >= argc)
             {
                 error = hubhost::toUtf8(arg) + " needs a value";
                 return false;
             }
-            out = argv[++i];
-            return true;
-        };
-        if (arg == L"--help" || arg == L"-h" || arg == L"/?")
-        {
-            args.help = true;
-        }
-        else if (arg == L"--json")
-        {
-            args.json = true;
-        }
-        else if (arg == L"--script")
-        {
-            if (!value(args.script))
+            if (!takeValue(arg, argv[++i], args, next, error))
             {
                 return false;
             }
+            continue;
         }
-        else if (arg == L"--courier")
-        {
-            if (!value(args.courier))
-            {
-                return false;
-            }
-        }
-        else if (arg == L"--app")
-        {
-            if (!value(args.host.applicationName))
-            {
-                return false;
-            }
-        }
-        else if (arg == L"--name")
-        {
-            if (!value(nextName))
-            {
-                return false;
-            }
-            haveName = true;
-        }
-        else if (arg == L"--secondary")
-        {
-            if (!value(nextSecondary))
-            {
-                return false;
-            }
-        }
-        else if (arg == L"--prop")
-        {
-            std::wstring property;
-            if (!value(property))
-            {
-                return false;
-            }
-            const std::size_t eq = property.find(L'=');
-            if (eq == std::wstring::npos || eq == 0)
-            {
-                error = "--prop takes NAME=VALUE";
-                return false;
-            }
-            args.host.properties.emplace_back(property.substr(0, eq), property.substr(eq + 1));
-        }
-        else if (arg == L"--init")
-        {
-            std::wstring form;
-            if (!value(form))
-            {
-                return false;
-            }
-            if (form != L"v1" && form != L"v2")
-            {
-                error = "--init takes v1 or v2";
-                return false;
-            }
-            args.host.initializeV1 = form == L"v1";
-        }
-        else if (arg == L"--tap")
-        {
-            if (!value(args.tap) || args.tap.empty())
-            {
-                error = "--tap needs a pattern";
-                return false;
-            }
-        }
-        else if (arg == L"--handled")
-        {
-            std::wstring which;
-            if (!value(which))
-            {
-                return false;
-            }
-            if (which != L"failed" && which != L"all")
-            {
-                error = "--handled takes failed or all";
-                return false;
-            }
-            args.everyHandled = which == L"all";
-        }
-        else if (arg == L"--no-tap")
-        {
-            args.tap.clear();
-        }
-        else if (arg.size() > 1 && arg[0] == L'-' && arg[1] == L'-')
+        if (arg.size() > 1 && arg[0] == L'-' && arg[1] == L'-')
         {
             error = "unknown option " + hubhost::toUtf8(arg) + " (see --help)";
             return false;
         }
-        else
+        if (!addModule(arg, args, next, error))
         {
-            hubhost::ModuleConfig module;
-            module.path = arg;
-            module.name = haveName ? nextName : baseName(arg);
-            module.secondaryName = nextSecondary;
-            for (const auto& other : args.modules)
-            {
-                if (other.name == module.name)
-                {
-                    error = "two modules named " + hubhost::toUtf8(module.name) + ": give one a --name";
-                    return false;
-                }
-            }
-            args.modules.push_back(module);
-            haveName = false;
-            nextSecondary.clear();
+            return false;
         }
     }
-    if (haveName)
+    if (next.named)
     {
         error = "--name is not followed by a module";
         return false;
@@ -382,8 +420,9 @@ int wmain(int argc, wchar_t** argv)
     SetUnhandledExceptionFilter(&reportCrash);
     if (args.help)
     {
-        out.emit(kHelp, std::string("{\"event\":\"help\",\"text\":") +
-                            hubhost::jsonQuote(hubhost::fromUtf8(kHelp)) + "}");
+        const std::string help = std::string(kHelp) + "\n" + hubhost::kSettingsHelp;
+        out.emit(help, std::string("{\"event\":\"help\",\"text\":") +
+                           hubhost::jsonQuote(hubhost::fromUtf8(help)) + "}");
         return 0;
     }
     if (!understood)
@@ -430,6 +469,15 @@ int wmain(int argc, wchar_t** argv)
             code = 2;
             why = "the bus library is not usable";
         }
+        // Up before the modules, which may read settings as they start.
+        hubhost::SettingsHost settings(out, bus, args.settings);
+        if (ready && !settings.start(error))
+        {
+            emitError(out, error);
+            code = 2;
+            why = "the settings service cannot start";
+            ready = false;
+        }
         for (std::size_t i = 0; ready && i < args.modules.size(); ++i)
         {
             modules.emplace_back(new hubhost::LoadedModule(args.modules[i], out, bus));
@@ -454,6 +502,7 @@ int wmain(int argc, wchar_t** argv)
         if (ready)
         {
             hubhost::Script script(out, bus, observed, modules);
+            settings.addCommands(script);
             if (!script.run(input))
             {
                 code = 2;
@@ -465,6 +514,7 @@ int wmain(int argc, wchar_t** argv)
         {
             (*it)->stop(failures);
         }
+        settings.stop();
         bus.close();
         failures += bus.faults();
         modules.clear();

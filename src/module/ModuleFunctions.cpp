@@ -9,7 +9,7 @@
 #include "module/IOCContainer.h"
 #include "module/ModuleExports.h"
 #include "protection/WardlineImpl.h"
-#include "settings/SettingsManager.h"
+#include "settings/SettingsManagerClient.h"
 
 #include <new>
 
@@ -47,12 +47,14 @@ bool checkHandle(const ModuleHandle* handle, const wchar_t* function) noexcept
 
 void registerSettingsManagerClient(Plinth::IOCContainer& container)
 {
-    // This build carries no settings manager client: the registrations hold
-    // empty pointers, as they do when the client cannot be built, and the
-    // module's settings writes then report that there is no client.
-    std::shared_ptr<SettingsManager> manager;
-    std::shared_ptr<SettingsManagerClient> client;
-    container.registerInstance<SettingsManager>(kRegistrationName, manager);
+    // One owner for both registrations, destroying the client through the
+    // interface it is registered under. A client that could not be built
+    // (getInstance logged why) is registered as empty pointers all the same:
+    // the module's settings writes then report that there is no client.
+    std::unique_ptr<SettingsManager> owned(SettingsManagerClient::getInstance());
+    std::shared_ptr<SettingsManager> manager(std::move(owned));
+    std::shared_ptr<SettingsManagerClient> client = std::static_pointer_cast<SettingsManagerClient>(manager);
+    container.registerInstance<SettingsManager>(kRegistrationName, std::move(manager));
     container.registerInstance<SettingsManagerClient>(kRegistrationName, std::move(client));
 }
 

@@ -59,9 +59,8 @@ ModuleStatus WardlineImpl::initialize()
         }
         else
         {
-            handler = [this, member = subscription.handler](std::shared_ptr<Message> message) {
-                return (this->*member)(std::move(message));
-            };
+            handler = [this, member = subscription.handler](std::shared_ptr<Message> message)
+            { return (this->*member)(std::move(message)); };
         }
 
         const ModuleStatus status = subscribe(subscription.name, std::move(handler));
@@ -119,8 +118,8 @@ ModuleStatus WardlineImpl::handlerInternalState(std::shared_ptr<Message> message
     std::wstring reported;
     if (!document.getString(kStateKey, reported))
     {
-        WL_LOG(ETWLogging::LevelError, kLogFile, kFunction, L"could not get value for key '%s' from JSON '%s'",
-               kStateKey, payload.c_str());
+        WL_LOG(ETWLogging::LevelError, kLogFile, kFunction,
+               L"could not get value for key '%s' from JSON '%s'", kStateKey, payload.c_str());
         return MODULE_STATUS_DATA_ERROR;
     }
 

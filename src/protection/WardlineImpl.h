@@ -3,6 +3,8 @@
 #include "module/BaseModule.h"
 #include "wrappers/Sync.h"
 
+#include <windows.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,7 +17,10 @@ class SettingsManager;
 
 // The protection-status module: keeps the machine's protection state as
 // reported on the bus and republishes it as "Core.Protection.State" whenever
-// a report changes it and whenever someone asks for a refresh.
+// a report changes it and whenever someone asks for a refresh. While the
+// state is "red" it carries out the user's choice to ignore the firewall
+// alert, and it records in the settings manager whether that alert is
+// ignored.
 class WardlineImpl : public BaseModule
 {
 public:
@@ -29,13 +34,25 @@ public:
     ModuleStatus ignoreFirewallAlert(std::shared_ptr<Message> message);
     ModuleStatus internalIgnoreStatus(std::shared_ptr<Message> message);
 
+    // 1 when the settings manager confirmed the write, 0 when it did not,
+    // MODULE_STATUS_NO_MEMORY when there is no settings client.
+    ModuleStatus saveSetting(const std::wstring& name, const std::wstring& data);
+
 private:
+    // The settings client, resolved from the service container on first use;
+    // it stays empty after a failed resolution, so that the next call retries.
+    std::shared_ptr<SettingsManager> settingsClient();
+
     // True once the first publication was attempted, whatever its outcome: the
     // first report is always published, even when it repeats the start value.
     bool published_ = false;
     std::wstring state_ = L"green";
     // Recursive: handlerInternalState publishes with the lock already held.
     critical_section lock_;
+    // Guards settings_ only. internalIgnoreStatus reaches the first use
+    // without the module's lock, so the resolution cannot rely on it; the
+    // settings request itself runs outside this lock.
+    SRWLOCK settingsLock_ = SRWLOCK_INIT;
     std::shared_ptr<SettingsManager> settings_;
     // The names subscribed by initialize, withdrawn by the destructor.
     std::vector<std::wstring> subscribed_;

@@ -9,6 +9,8 @@
 //   Fake.Ask          answers a request with {"echo":<payload>}
 //   Fake.Ask.Twice    answers a request twice (the bus must drop the second)
 //   Fake.Crash        writes through a null pointer on the bus's thread
+// InitializeModule fails with MODULE_STATUS_NOT_SUPPORTED, after writing the
+// lines of FAKE_MODULE_LOG ('|' between lines) to the debugger output.
 // Direct messages:
 //   Fake.Direct.Status   returns the status written in the payload
 //   Fake.Direct.Record   publishes Fake.Record describing the context record
@@ -189,7 +191,24 @@ std::uint32_t DestroyModule(void* handle)
 std::uint32_t InitializeModule(void* handle, const wchar_t*, const wchar_t*, std::uint32_t,
                                const wchar_t* const*, const wchar_t* const*, void*, ManagerCallback)
 {
-    // This module only takes the bus it is given.
+    // This module only takes the bus it is given. It can tell the debugger
+    // what a module's loader would have logged in its place: the lines of
+    // FAKE_MODULE_LOG, separated by '|'.
+    wchar_t lines[4096] = {};
+    const DWORD length = GetEnvironmentVariableW(L"FAKE_MODULE_LOG", lines, 4096);
+    if (length > 0 && length < 4096)
+    {
+        for (wchar_t* line = lines; line != nullptr;)
+        {
+            wchar_t* next = std::wcschr(line, L'|');
+            if (next != nullptr)
+            {
+                *next++ = L'\0';
+            }
+            OutputDebugStringW((std::wstring(line) + L"\r\n").c_str());
+            line = next;
+        }
+    }
     return handle == nullptr ? kInvalidParameter : kNotSupported;
 }
 

@@ -78,60 +78,6 @@ private:
     std::vector<std::pair<std::wstring, std::wstring>> seen_;
 };
 
-// One module driven through its table, on a bus handle of its own, the way
-// the host framework runs it.
-class HostedModule
-{
-public:
-    HostedModule(const WardlineLibrary& wardline, const Courier& bus, const wchar_t* name)
-        : table_(*wardline.table), bus_(bus)
-    {
-        busStatus = bus.table->getHandle(&busHandle);
-        newStatus = table_.NewModule(&module, L"IntegrationHost");
-        if (busStatus == 0 && newStatus == 0)
-        {
-            initStatus = table_.InitializeModuleV2(module, name, L"", 0, nullptr, nullptr, nullptr, nullptr,
-                                                   busHandle, bus.table);
-        }
-    }
-    ~HostedModule()
-    {
-        destroy();
-        if (busHandle != nullptr)
-        {
-            bus_.table->releaseHandle(busHandle);
-        }
-    }
-    HostedModule(const HostedModule&) = delete;
-    HostedModule& operator=(const HostedModule&) = delete;
-
-    bool ready() const { return busStatus == 0 && newStatus == 0 && initStatus == 0; }
-    std::uint32_t destroy()
-    {
-        std::uint32_t status = 0;
-        if (module != nullptr)
-        {
-            status = table_.DestroyModule(module);
-            module = nullptr;
-        }
-        return status;
-    }
-    std::uint32_t direct(const wchar_t* name, const std::wstring& payload)
-    {
-        return table_.DirectMessage(module, nullptr, name, L"IntegrationHost", payload.c_str());
-    }
-
-    void* module = nullptr;
-    CourierHandle busHandle = nullptr;
-    std::uint32_t busStatus = 0;
-    std::uint32_t newStatus = 0;
-    std::uint32_t initStatus = ~0u;
-
-private:
-    const HostModuleTable& table_;
-    const Courier& bus_;
-};
-
 class WardlineOnCourier : public ::testing::Test
 {
 protected:

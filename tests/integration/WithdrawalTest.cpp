@@ -231,14 +231,9 @@ struct LateResponder
                                   const wchar_t* payload)
     {
         auto* self = static_cast<LateResponder*>(context);
-        unsigned char reply[courier::kRecordSizeV2];
-        std::memcpy(reply, record, sizeof(reply));
-        std::uint32_t flags = 0;
-        std::memcpy(&flags, reply + courier::kOffsetFlags, sizeof(flags));
-        flags |= courier::kFlagReply;
-        std::memcpy(reply + courier::kOffsetFlags, &flags, sizeof(flags));
+        const std::vector<unsigned char> reply = replyRecordFor(record);
         Sleep(static_cast<DWORD>(std::wcstoul(payload, nullptr, 10)));
-        self->table->publish(self->handle, reply, name, L"LateResponder", L"late");
+        self->table->publish(self->handle, reply.data(), name, L"LateResponder", L"late");
         ++self->answered;
         return 0;
     }

@@ -32,9 +32,9 @@ protected:
         bus_ = std::make_shared<FakeMessageBus>();
         module_ = std::make_unique<WardlineImpl>(nullptr);
         ASSERT_EQ(MODULE_STATUS_SUCCESS,
-                  module_->baseInitialize(L"Wardline", L"", {},
-                                          std::make_shared<internal::ModuleManagerShim>(nullptr, &ignoreManager),
-                                          bus_));
+                  module_->baseInitialize(
+                      L"Wardline", L"", {},
+                      std::make_shared<internal::ModuleManagerShim>(nullptr, &ignoreManager), bus_));
     }
 
     std::vector<std::wstring> publishedPayloads() const
@@ -173,15 +173,17 @@ TEST_F(WardlineImplTest, ConcurrentReportsNeverPublishTheSameStateTwiceInARow)
     std::vector<std::thread> producers;
     for (int t = 0; t < 4; ++t)
     {
-        producers.emplace_back([&, t] {
-            for (int i = 0; i < 300; ++i)
+        producers.emplace_back(
+            [&, t]
             {
-                if (bus_->deliver(kInternalState, states[(i * (t + 1)) % 3]) != MODULE_STATUS_SUCCESS)
+                for (int i = 0; i < 300; ++i)
                 {
-                    ++failures;
+                    if (bus_->deliver(kInternalState, states[(i * (t + 1)) % 3]) != MODULE_STATUS_SUCCESS)
+                    {
+                        ++failures;
+                    }
                 }
-            }
-        });
+            });
     }
     for (auto& producer : producers)
     {

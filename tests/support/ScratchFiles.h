@@ -79,6 +79,26 @@ private:
     std::wstring previous_;
 };
 
+// Deletes an HKLM key that holds neither values nor subkeys: what a test
+// created on the way to its own values, and nobody else uses.
+inline void removeKeyIfEmpty(const wchar_t* path)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    {
+        return;
+    }
+    DWORD subkeys = 1;
+    DWORD values = 1;
+    const LSTATUS status = ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                              &values, nullptr, nullptr, nullptr, nullptr);
+    ::RegCloseKey(key);
+    if (status == ERROR_SUCCESS && subkeys == 0 && values == 0)
+    {
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
+    }
+}
+
 // The host framework's install folder values under HKLM
 // "SOFTWARE\KORVEX\HUBFRM". No test but the loader's uses them; both values
 // are removed at the start and at the end.
@@ -88,7 +108,11 @@ public:
     static constexpr const wchar_t* kPath = L"SOFTWARE\\KORVEX\\HUBFRM";
 
     HubframeInstallKey() { clear(); }
-    ~HubframeInstallKey() { clear(); }
+    ~HubframeInstallKey()
+    {
+        clear();
+        removeKeyIfEmpty(kPath);
+    }
     HubframeInstallKey(const HubframeInstallKey&) = delete;
     HubframeInstallKey& operator=(const HubframeInstallKey&) = delete;
 

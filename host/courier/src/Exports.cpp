@@ -98,6 +98,14 @@ const CourierFunctionTable kTable = {
 };
 } // namespace
 
+#if defined(__GLIBCXX__)
+namespace __gnu_cxx
+{
+// libstdc++'s hook for memory checkers: frees the emergency exception pool.
+void __freeres() noexcept;
+} // namespace __gnu_cxx
+#endif
+
 extern "C"
 {
 
@@ -141,6 +149,12 @@ extern "C"
             if (reserved == nullptr)
             {
                 Bus::destroyInstance();
+#if defined(__GLIBCXX__)
+                // libstdc++ keeps its emergency exception pool (about 73 KB)
+                // for the life of the process; a bus library that modules load
+                // and unload again and again must give it back.
+                __gnu_cxx::__freeres();
+#endif
             }
             return TRUE;
         default:

@@ -1,0 +1,209 @@
+// Time of one settings request and its reply: the module's settings client
+// asks hubhost's settings service over the real Courier.dll, which carries
+// the request to the service on one of its threads and the reply back on
+// another. The baseline is the least any cross-thread request can cost: a
+// promise handed to a waiting thread, fulfilled there, and its future waited
+// for. Both are measured in the same process, interleaved, medians of rounds.
+
+#include "Output.h"
+#include "SettingsService.h"
+#include "SettingsStore.h"
+#include "courier/CourierApi.h"
+
+#include "message/MessageBusClient.h"
+#include "message/MessageBusShimImpl.h"
+#include "settings/SettingsManagerClient.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kTimeout{5000};
+constexpr int kRequests = 200;
+constexpr int kRounds = 15;
+constexpr double kTarget = 3.0;
+
+std::wstring besideThisExe(const wchar_t* name)
+{
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.find_last_of(L'\\') + 1) + name;
+}
+
+// A thread that answers each promise it is handed.
+class Answerer
+{
+public:
+    Answerer() : thread_([this] { run(); }) {}
+    ~Answerer()
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            stop_ = true;
+        }
+        ready_.notify_one();
+        thread_.join();
+    }
+    std::wstring ask(const std::wstring& question)
+    {
+        std::promise<std::wstring> answer;
+        std::future<std::wstring> future = answer.get_future();
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            queue_.emplace_back(question, std::move(answer));
+        }
+        ready_.notify_one();
+        return future.get();
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        for (;;)
+        {
+            ready_.wait(guard, [this] { return stop_ || !queue_.empty(); });
+            if (queue_.empty())
+            {
+                return;
+            }
+            auto next = std::move(queue_.front());
+            queue_.pop_front();
+            guard.unlock();
+            next.second.set_value(next.first + L"=42");
+            guard.lock();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable ready_;
+    std::deque<std::pair<std::wstring, std::promise<std::wstring>>> queue_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+double microsecondsPer(Clock::duration elapsed, int count)
+{
+    return std::chrono::duration<double, std::micro>(elapsed).count() / count;
+}
+
+template <typename Request> double timeRound(std::vector<double>& rounds, Request request)
+{
+    const auto start = Clock::now();
+    for (int i = 0; i < kRequests; ++i)
+    {
+        if (!request())
+        {
+            return -1;
+        }
+    }
+    rounds.push_back(microsecondsPer(Clock::now() - start, kRequests));
+    return rounds.back();
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// The ratio is the median of the rounds' own ratios: each round times both
+// paths back to back, so a round slowed down by the shared machine slows both.
+void report(const char* name, const std::vector<double>& values, const std::vector<double>& baselines)
+{
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < values.size(); ++i)
+    {
+        ratios.push_back(values[i] / baselines[i]);
+    }
+    const double ratio = median(ratios);
+    std::printf("BENCH %s value=%.1fus baseline=%.1fus ratio=%.2f target=<=%.0f holds=%s\n", name, median(values),
+                median(baselines), ratio, kTarget, ratio <= kTarget ? "yes" : "no");
+}
+
+} // namespace
+
+int main()
+{
+    HMODULE library = LoadLibraryW(besideThisExe(L"Courier.dll").c_str());
+    const auto create = library != nullptr ? reinterpret_cast<CourierCreateObjectFn>(reinterpret_cast<void*>(
+                                                 GetProcAddress(library, "CreateObject")))
+                                           : nullptr;
+    const CourierFunctionTable* table = create != nullptr ? create(courier::kInterfaceVersion) : nullptr;
+    if (table == nullptr)
+    {
+        std::printf("bench_settings: Courier.dll beside the benchmark cannot be loaded\n");
+        return 1;
+    }
+    CourierHandle serviceHandle = nullptr;
+    CourierHandle clientHandle = nullptr;
+    table->getHandle(&serviceHandle);
+    table->getHandle(&clientHandle);
+
+    hubhost::Output output(false);
+    hubhost::SettingsStore store(L""); // reads are what is timed; they never touch the file
+    std::vector<std::string> notes;
+    std::string error;
+    hubhost::SettingsService service(output, store);
+    if (!store.open(notes, error) || !service.start(table, serviceHandle, error))
+    {
+        std::printf("bench_settings: the settings service does not start: %s\n", error.c_str());
+        return 1;
+    }
+    {
+        auto shim = std::make_shared<Norvan::MessageBusShimImpl>(
+            clientHandle, reinterpret_cast<const Norvan::MessageBusFunctionTable*>(table));
+        Norvan::SettingsManagerClient client(std::make_shared<Norvan::MessageBusClient>(shim, nullptr));
+        const std::wstring name = L"Core.Protection.IgnoreFirewall";
+        if (!client.setProperty(name, std::wstring(L"{\"ignore_firewall\":true}"), kTimeout))
+        {
+            std::printf("bench_settings: the service did not confirm the setting\n");
+            return 1;
+        }
+        Answerer answerer;
+        std::wstring value;
+        // Warm both paths: threads started, caches and allocators primed.
+        for (int i = 0; i < 50; ++i)
+        {
+            client.getProperty(name, value, kTimeout);
+            answerer.ask(name);
+        }
+
+        std::vector<double> gets;
+        std::vector<double> volatileSets;
+        std::vector<double> baseline;
+        for (int round = 0; round < kRounds; ++round)
+        {
+            timeRound(baseline, [&] { return !answerer.ask(name).empty(); });
+            if (timeRound(gets, [&] { return client.getProperty(name, value, kTimeout); }) < 0 ||
+                timeRound(
+                    volatileSets,
+                    [&] { return client.setVolatileProperty(L"Bench.Session", round, kTimeout); }) < 0)
+            {
+                std::printf("bench_settings: a request failed\n");
+                return 1;
+            }
+        }
+        report("settings_get_roundtrip", gets, baseline);
+        report("settings_set_volatile_roundtrip", volatileSets, baseline);
+    }
+    service.stop();
+    table->releaseHandle(clientHandle);
+    table->releaseHandle(serviceHandle);
+    FreeLibrary(library);
+    return 0;
+}

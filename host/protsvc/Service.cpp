@@ -1,0 +1,261 @@
+#include "Service.h"
+
+#include "protsvc/ServiceControl.h"
+
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace ProtSvc
+{
+
+namespace
+{
+
+volatile LONG g_liveObjects = 0;
+volatile LONG g_createdObjects = 0;
+
+// What this process did with each alert, for GetAlertAction and
+// GetActionCount. The record file is the lasting account.
+std::mutex g_alertsLock;
+std::map<std::wstring, LONG> g_alerts;
+DWORD g_actionCount = 0;
+
+// Asks the control key whether the step must fail; writes the record entry
+// for the call either way. Returns true when the step must fail, with the
+// result to give.
+bool toldToFail(Step step, const std::wstring& subject, LONG action, HRESULT& result)
+{
+    const Failure failure = readFailure();
+    const bool fail = failure.step == step;
+    if (fail)
+    {
+        result = failure.result;
+    }
+    Entry entry;
+    entry.processId = ::GetCurrentProcessId();
+    entry.step = step;
+    entry.subject = subject;
+    entry.action = action;
+    entry.result = result;
+    entry.toldToFail = fail;
+    appendRecord(entry);
+    return fail;
+}
+
+HRESULT serviceProcessId(DWORD* processId)
+{
+    if (processId == nullptr)
+    {
+        return E_POINTER;
+    }
+    *processId = ::GetCurrentProcessId();
+    return S_OK;
+}
+
+// Reference counting and QueryInterface for one interface; every object
+// counts as live from construction to destruction.
+template <typename Interface> class Object : public Interface
+{
+public:
+    Object()
+    {
+        ::InterlockedIncrement(&g_liveObjects);
+        ::InterlockedIncrement(&g_createdObjects);
+    }
+    virtual ~Object() { ::InterlockedDecrement(&g_liveObjects); }
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
+    {
+        if (out == nullptr)
+        {
+            return E_POINTER;
+        }
+        if (riid == IID_IUnknown || riid == iid())
+        {
+            *out = static_cast<Interface*>(this);
+            this->AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&refs_)); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const LONG left = ::InterlockedDecrement(&refs_);
+        if (left == 0)
+        {
+            delete this;
+        }
+        return static_cast<ULONG>(left);
+    }
+
+protected:
+    virtual const IID& iid() const = 0;
+
+private:
+    volatile LONG refs_ = 1;
+};
+
+class ProtectionManager final : public Object<IKvProtectionManager2>
+{
+public:
+    HRESULT STDMETHODCALLTYPE GetServiceProcessId(DWORD* processId) override
+    {
+        return serviceProcessId(processId);
+    }
+    HRESULT STDMETHODCALLTYPE GetAlertAction(LPCWSTR alert, LONG* action) override
+    {
+        if (alert == nullptr || action == nullptr)
+        {
+            return E_POINTER;
+        }
+        std::lock_guard<std::mutex> guard(g_alertsLock);
+        const auto found = g_alerts.find(alert);
+        *action = found == g_alerts.end() ? 0 : found->second;
+        return found == g_alerts.end() ? S_FALSE : S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetActionCount(DWORD* count) override
+    {
+        if (count == nullptr)
+        {
+            return E_POINTER;
+        }
+        std::lock_guard<std::mutex> guard(g_alertsLock);
+        *count = g_actionCount;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE TakeAlertAction(LPCWSTR alert, LONG action) override
+    {
+        if (alert == nullptr)
+        {
+            return E_POINTER;
+        }
+        HRESULT hr = S_OK;
+        if (toldToFail(Step::TakeAlertAction, alert, action, hr))
+        {
+            return hr;
+        }
+        std::lock_guard<std::mutex> guard(g_alertsLock);
+        g_alerts[alert] = action;
+        ++g_actionCount;
+        return S_OK;
+    }
+
+protected:
+    const IID& iid() const override { return IID_IKvProtectionManager2; }
+};
+
+class LaunchedObject final : public Object<IKvLaunchedObject>
+{
+public:
+    HRESULT STDMETHODCALLTYPE CreateObject(REFGUID id, IKvProtectionManager2** manager) override
+    {
+        if (manager == nullptr)
+        {
+            return E_POINTER;
+        }
+        *manager = nullptr;
+        HRESULT hr = id == kProtectionManagerId ? S_OK : E_NOINTERFACE;
+        if (toldToFail(Step::CreateObject, guidText(id), 0, hr) || FAILED(hr))
+        {
+            return hr;
+        }
+        *manager = new ProtectionManager;
+        return S_OK;
+    }
+
+protected:
+    const IID& iid() const override { return IID_IKvLaunchedObject; }
+};
+
+class SurrogateBroker final : public Object<IKvSurrogateBroker>
+{
+public:
+    HRESULT STDMETHODCALLTYPE GetServiceProcessId(DWORD* processId) override
+    {
+        return serviceProcessId(processId);
+    }
+    HRESULT STDMETHODCALLTYPE LaunchObject(REFGUID id, IKvLaunchedObject** object) override
+    {
+        if (object == nullptr)
+        {
+            return E_POINTER;
+        }
+        *object = nullptr;
+        HRESULT hr = id == kLaunchedObjectId ? S_OK : CLASS_E_CLASSNOTAVAILABLE;
+        if (toldToFail(Step::LaunchObject, guidText(id), 0, hr) || FAILED(hr))
+        {
+            return hr;
+        }
+        *object = new LaunchedObject;
+        return S_OK;
+    }
+
+protected:
+    const IID& iid() const override { return IID_IKvSurrogateBroker; }
+};
+
+class BrokerFactory final : public IKvClassFactoryNoAuth
+{
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
+    {
+        if (out == nullptr)
+        {
+            return E_POINTER;
+        }
+        if (riid == IID_IUnknown || riid == IID_IKvClassFactoryNoAuth)
+        {
+            *out = static_cast<IKvClassFactoryNoAuth*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    // Static: the process owns the factory.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(REFIID riid, void** object) override
+    {
+        if (object == nullptr)
+        {
+            return E_POINTER;
+        }
+        *object = nullptr;
+        HRESULT hr = riid == IID_IUnknown || riid == IID_IKvSurrogateBroker ? S_OK : E_NOINTERFACE;
+        if (toldToFail(Step::CreateInstance, guidText(riid), 0, hr) || FAILED(hr))
+        {
+            return hr;
+        }
+        SurrogateBroker* broker = new SurrogateBroker;
+        hr = broker->QueryInterface(riid, object);
+        broker->Release();
+        return hr;
+    }
+};
+
+BrokerFactory g_factory;
+
+} // namespace
+
+IKvClassFactoryNoAuth* brokerFactory()
+{
+    return &g_factory;
+}
+
+LONG liveObjects()
+{
+    return g_liveObjects;
+}
+
+LONG createdObjects()
+{
+    return g_createdObjects;
+}
+
+} // namespace ProtSvc
