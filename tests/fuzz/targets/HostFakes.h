@@ -11,6 +11,7 @@
 #include "message/MessageContext.h"
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,9 @@ public:
     std::vector<Request> requests;
     std::uint32_t publishStatus = 0;
     std::uint32_t requestStatus = 0;
+    // Called for each accepted request before request() returns: a host
+    // that answers at once, from inside the call.
+    std::function<void(const Request&)> onRequest;
     unsigned replyCallbackRemovals = 0;
 
     Norvan::MessageBusHandle handle() { return this; }
@@ -97,6 +101,11 @@ private:
             return bus.requestStatus;
         }
         bus.requests.push_back(Request{index, replyContext, callback, text(name), text(payload), timeoutMs});
+        if (bus.onRequest)
+        {
+            const Request accepted = bus.requests.back();
+            bus.onRequest(accepted);
+        }
         return 0;
     }
     static std::uint32_t subscribe(Norvan::MessageBusHandle handle, void* context,

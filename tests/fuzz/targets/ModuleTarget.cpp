@@ -245,17 +245,16 @@ private:
         else if (seenName == kIgnore || seenName == kIgnoreStatus)
         {
             check.expect(bus.published.empty(), "a firewall message published a state");
-            // No settings manager answers here: the ignore request cannot be
-            // confirmed, and away from "red" it must be refused before it acts.
+            // No settings manager answers here (the firewall target has one):
+            // a write cannot be confirmed, and away from "red" an ignore
+            // request must be refused before it acts.
             const bool allowed =
-                status == kAnyStatus ||
-                oneOf(status, {0, Norvan::MODULE_STATUS_UNSUCCESSFUL, Norvan::MODULE_STATUS_DATA_ERROR,
-                               Norvan::MODULE_STATUS_NO_MEMORY, Norvan::MODULE_STATUS_NOT_IMPLEMENTED});
+                status == kAnyStatus || oneOf(status, {0, 1, Norvan::MODULE_STATUS_UNSUCCESSFUL,
+                                                       Norvan::MODULE_STATUS_DATA_ERROR, Norvan::MODULE_STATUS_NO_MEMORY});
             check.expect(allowed, Check::format("%s answered 0x%08X", what.c_str(), status));
             if (seenName == kIgnore && state_ != L"red")
             {
-                check.expect(status == kAnyStatus || status == Norvan::MODULE_STATUS_UNSUCCESSFUL ||
-                                 status == Norvan::MODULE_STATUS_NOT_IMPLEMENTED,
+                check.expect(status == kAnyStatus || status == Norvan::MODULE_STATUS_UNSUCCESSFUL,
                              Check::format("an ignore request away from red answered 0x%08X", status));
             }
         }
