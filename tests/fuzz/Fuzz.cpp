@@ -636,6 +636,7 @@ struct Current
     std::string serialized;
     std::wstring corpusFile; // empty: do not write (a replayed entry)
     unsigned timeoutMs = 0;
+    bool replay = false; // target names a corpus entry
 };
 
 Current g_current;
@@ -665,15 +666,25 @@ void saveCurrent()
     {
         ::Sleep(INFINITE); // another thread is already reporting
     }
-    std::printf("\nFUZZ %s: target %s, seed %llu, iteration %llu (code 0x%08lX)\n", what, g_current.target.c_str(),
-                static_cast<unsigned long long>(g_current.seed),
-                static_cast<unsigned long long>(g_current.iteration), code);
-    std::printf("reproduce with WARDLINE_FUZZ_REPRO=%s:%llu:%llu\n", g_current.target.c_str(),
-                static_cast<unsigned long long>(g_current.seed),
-                static_cast<unsigned long long>(g_current.iteration));
+    if (g_current.replay)
+    {
+        std::printf("\nFUZZ %s: %s (code 0x%08lX)\n", what, g_current.target.c_str(), code);
+    }
+    else
+    {
+        std::printf("\nFUZZ %s: target %s, seed %llu, iteration %llu (code 0x%08lX)\n", what,
+                    g_current.target.c_str(), static_cast<unsigned long long>(g_current.seed),
+                    static_cast<unsigned long long>(g_current.iteration), code);
+        std::printf("reproduce with WARDLINE_FUZZ_REPRO=%s:%llu:%llu\n", g_current.target.c_str(),
+                    static_cast<unsigned long long>(g_current.seed),
+                    static_cast<unsigned long long>(g_current.iteration));
+    }
     std::fflush(stdout);
-    saveCurrent();
-    std::printf("input written to the corpus\n");
+    if (!g_current.corpusFile.empty())
+    {
+        saveCurrent();
+        std::printf("input written to the corpus\n");
+    }
     std::fflush(stdout);
     ::TerminateProcess(::GetCurrentProcess(), 3);
     ::Sleep(INFINITE);
@@ -716,6 +727,9 @@ void installGuard()
         return;
     }
     installed = true;
+    // Room for the report when the fault is a stack overflow.
+    ULONG guarantee = 64 * 1024;
+    ::SetThreadStackGuarantee(&guarantee);
     ::SetUnhandledExceptionFilter(onUnhandled);
     std::set_terminate(onTerminate);
     std::signal(SIGABRT, onAbort);
@@ -756,6 +770,7 @@ bool runGuarded(Target& target, const std::string& name, const Input& input, std
                 std::uint64_t iteration, bool writable, Check& check, const std::string& label = std::string())
 {
     g_current.target = label.empty() ? name : label;
+    g_current.replay = !label.empty();
     g_current.seed = seed;
     g_current.iteration = iteration;
     g_current.serialized = input.serialize(name, seed, iteration);
