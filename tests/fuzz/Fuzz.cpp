@@ -132,7 +132,8 @@ std::uint64_t Input::number(std::size_t index) const
 // and still readable in an editor for the text parts of ASCII inputs.
 std::string Input::serialize(const std::string& target, std::uint64_t seed, std::uint64_t iteration) const
 {
-    std::string out = "WLFUZZ 1 " + target + " " + std::to_string(seed) + " " + std::to_string(iteration) + "\n";
+    std::string out =
+        "WLFUZZ 1 " + target + " " + std::to_string(seed) + " " + std::to_string(iteration) + "\n";
     for (const Part& part : parts_)
     {
         out += static_cast<char>(part.kind);
@@ -225,14 +226,58 @@ const std::vector<std::size_t>& boundaryLengths()
 const std::vector<std::wstring>& commonTextTokens()
 {
     static const std::vector<std::wstring> tokens = {
-        L"{", L"}", L"[", L"]", L":", L",", L"\"", L"\\", L"\\\"", L"\\u0000", L"\\uD800", L"\\uDC00",
-        L"\\uD83D\\uDE00", L"\\uDBFF\\uDFFF", L"\\ud800x", L"\\u", L"\\x", L"null", L"true", L"false", L"-0",
-        L"1e400", L"-1e400", L"4294967295", L"4294967296", L"2147483648", L"-2147483649",
-        L"18446744073709551615", L"18446744073709551616", L"0.5", L"1E-400", L"[[[[[[[[", L"]]]]]]]]",
-        L"{\"a\":{\"b\":{\"c\":", std::wstring(1, L'\0'), std::wstring(1, wchar_t(0xD800)),
-        std::wstring(1, wchar_t(0xDC00)), std::wstring{wchar_t(0xD83D), wchar_t(0xDE00)},
-        std::wstring(1, wchar_t(0xFEFF)), std::wstring(1, wchar_t(0xFFFF)), L"$(", L")", L"$", L"%s", L"%ls",
-        L"%hs", L"%n", L"%08X%08X%08X", L"\r\n", L"\n", L"\t", L" ",
+        L"{",
+        L"}",
+        L"[",
+        L"]",
+        L":",
+        L",",
+        L"\"",
+        L"\\",
+        L"\\\"",
+        L"\\u0000",
+        L"\\uD800",
+        L"\\uDC00",
+        L"\\uD83D\\uDE00",
+        L"\\uDBFF\\uDFFF",
+        L"\\ud800x",
+        L"\\u",
+        L"\\x",
+        L"null",
+        L"true",
+        L"false",
+        L"-0",
+        L"1e400",
+        L"-1e400",
+        L"4294967295",
+        L"4294967296",
+        L"2147483648",
+        L"-2147483649",
+        L"18446744073709551615",
+        L"18446744073709551616",
+        L"0.5",
+        L"1E-400",
+        L"[[[[[[[[",
+        L"]]]]]]]]",
+        L"{\"a\":{\"b\":{\"c\":",
+        std::wstring(1, L'\0'),
+        std::wstring(1, wchar_t(0xD800)),
+        std::wstring(1, wchar_t(0xDC00)),
+        std::wstring{wchar_t(0xD83D), wchar_t(0xDE00)},
+        std::wstring(1, wchar_t(0xFEFF)),
+        std::wstring(1, wchar_t(0xFFFF)),
+        L"$(",
+        L")",
+        L"$",
+        L"%s",
+        L"%ls",
+        L"%hs",
+        L"%n",
+        L"%08X%08X%08X",
+        L"\r\n",
+        L"\n",
+        L"\t",
+        L" ",
     };
     return tokens;
 }
@@ -241,8 +286,9 @@ Mutator::Mutator(Rng& rng, std::vector<std::wstring> textTokens, std::vector<std
     : rng_(rng), textTokens_(std::move(textTokens)), byteTokens_(std::move(byteTokens))
 {
     textTokens_.insert(textTokens_.end(), commonTextTokens().begin(), commonTextTokens().end());
-    static const char* const common[] = {"\r\n", "\n", "\x00", "\xFF\xFE", "\xFE\xFF", "\xEF\xBB\xBF",
-                                         "\x00\xD8", "\x00\xDC", "=", "[", "]", "\"", "\\"};
+    static const char* const common[] = {
+        "\r\n", "\n", "\x00", "\xFF\xFE", "\xFE\xFF", "\xEF\xBB\xBF", "\x00\xD8", "\x00\xDC",
+        "=",    "[",  "]",    "\"",       "\\"};
     for (const char* token : common)
     {
         byteTokens_.emplace_back(token, token[0] == '\0' ? 1 : std::strlen(token));
@@ -257,17 +303,17 @@ template <typename Unit> const std::vector<Unit>& interestingUnits();
 template <> const std::vector<wchar_t>& interestingUnits<wchar_t>()
 {
     static const std::vector<wchar_t> units = {
-        0,      0xFFFF, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xFEFF, 0xFFFE, L'"', L'\\', L'{', L'}',
-        L'[',   L']',   L':',   L',',   L'$',   L'(',   L')',   L'=',   L';', L'\r', L'\n', L' ',
-        L'\t',  L'%',   L'0',   L'9',   0x7F,   0x80,   0xFF,   0x100,  L'-', L'.',  L'e',  L'/',
+        0,     0xFFFF, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xFEFF, 0xFFFE, L'"', L'\\', L'{',  L'}',
+        L'[',  L']',   L':',   L',',   L'$',   L'(',   L')',   L'=',   L';', L'\r', L'\n', L' ',
+        L'\t', L'%',   L'0',   L'9',   0x7F,   0x80,   0xFF,   0x100,  L'-', L'.',  L'e',  L'/',
     };
     return units;
 }
 
 template <> const std::vector<char>& interestingUnits<char>()
 {
-    static const std::vector<char> units = {0,   '\xFF', '\x7F', '\x80', '\xFE', '\xEF', '\xBB', '\xBF',
-                                            '\r', '\n',  '=',    '[',    ']',    '0',    '9',    'A'};
+    static const std::vector<char> units = {0,    '\xFF', '\x7F', '\x80', '\xFE', '\xEF', '\xBB', '\xBF',
+                                            '\r', '\n',   '=',    '[',    ']',    '0',    '9',    'A'};
     return units;
 }
 
@@ -369,9 +415,21 @@ void Mutator::mutateOnce(String& value, const std::vector<String>& seeds, const 
     }
     default: // a run of digits becomes another number
     {
-        static const char* const numbers[] = {"0", "-1", "512", "511", "513", "4294967295", "4294967296",
-                                              "2147483647", "2147483648", "-2147483648", "1.5", "1e3",
-                                              "18446744073709551615", "99999999999999999999999", "00"};
+        static const char* const numbers[] = {"0",
+                                              "-1",
+                                              "512",
+                                              "511",
+                                              "513",
+                                              "4294967295",
+                                              "4294967296",
+                                              "2147483647",
+                                              "2147483648",
+                                              "-2147483648",
+                                              "1.5",
+                                              "1e3",
+                                              "18446744073709551615",
+                                              "99999999999999999999999",
+                                              "00"};
         std::size_t at = size > 0 ? rng_.below(size) : 0;
         while (at < size && !(value[at] >= '0' && value[at] <= '9'))
         {
@@ -502,8 +560,9 @@ std::wstring fromBuildPath(const char* unixPath)
 
 std::string readFileBytes(const std::wstring& path)
 {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
     {
         return std::string();
@@ -519,59 +578,24 @@ std::string readFileBytes(const std::wstring& path)
     return bytes;
 }
 
+std::wstring upToNul(const std::wstring& text)
+{
+    return text.substr(0, text.find(L'\0'));
+}
+
 bool writeFileBytes(const std::wstring& path, const std::string& bytes)
 {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
     {
         return false;
     }
     DWORD written = 0;
-    const BOOL ok = bytes.empty() ||
-                    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const BOOL ok =
+        bytes.empty() || ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     ::CloseHandle(file);
     return ok && written == bytes.size();
-}
-
-ScratchFolder::ScratchFolder(const std::wstring& name)
-{
-    wchar_t temp[MAX_PATH + 1] = {};
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
-    path_ = std::wstring(temp, length) + L"wardline-fuzz-" + name;
-    removeTree(path_);
-    ::CreateDirectoryW(path_.c_str(), nullptr);
-}
-
-ScratchFolder::~ScratchFolder()
-{
-    removeTree(path_);
-}
-
-void ScratchFolder::removeTree(const std::wstring& folder)
-{
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE)
-    {
-        do
-        {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..")
-            {
-                continue;
-            }
-            const std::wstring full = folder + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            {
-                removeTree(full);
-                continue;
-            }
-            ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-            ::DeleteFileW(full.c_str());
-        } while (::FindNextFileW(find, &data));
-        ::FindClose(find);
-    }
-    ::RemoveDirectoryW(folder.c_str());
 }
 
 // ---------------------------------------------------------------- options
@@ -587,7 +611,8 @@ std::uint64_t envNumber(const char* name, std::uint64_t fallback)
 
 const Options& options()
 {
-    static const Options parsed = [] {
+    static const Options parsed = []
+    {
         Options o;
         o.seconds = static_cast<unsigned>(envNumber("WARDLINE_FUZZ_SECONDS", 0));
         const bool seedGiven = std::getenv("WARDLINE_FUZZ_SEED") != nullptr;
@@ -765,9 +790,24 @@ std::unique_ptr<Target> createTarget(const std::string& name)
     return nullptr;
 }
 
+// The target with the guard in place; a name no target has fails the run.
+std::unique_ptr<Target> prepareTarget(const std::string& name, RunResult& result)
+{
+    std::unique_ptr<Target> target = createTarget(name);
+    if (!target)
+    {
+        result.failed = true;
+        result.report = "no target " + name;
+        return nullptr;
+    }
+    installGuard();
+    return target;
+}
+
 // Runs one input under the guard; true when every expectation held.
 bool runGuarded(Target& target, const std::string& name, const Input& input, std::uint64_t seed,
-                std::uint64_t iteration, bool writable, Check& check, const std::string& label = std::string())
+                std::uint64_t iteration, bool writable, Check& check,
+                const std::string& label = std::string())
 {
     g_current.target = label.empty() ? name : label;
     g_current.replay = !label.empty();
@@ -793,8 +833,8 @@ bool runGuarded(Target& target, const std::string& name, const Input& input, std
     return !check.failed();
 }
 
-std::string failureReport(const std::string& name, std::uint64_t seed, std::uint64_t iteration, const Input& input,
-                          const Check& check, bool written)
+std::string failureReport(const std::string& name, std::uint64_t seed, std::uint64_t iteration,
+                          const Input& input, const Check& check, bool written)
 {
     std::string report = "target " + name + ", seed " + std::to_string(seed) + ", iteration " +
                          std::to_string(iteration) + ":\n";
@@ -805,9 +845,9 @@ std::string failureReport(const std::string& name, std::uint64_t seed, std::uint
     report += "input:\n" + input.describe();
     if (written)
     {
-        report += "written to the corpus as " + name + "/" + std::to_string(seed) + "-" + std::to_string(iteration) +
-                  ".bin; reproduce with WARDLINE_FUZZ_REPRO=" + name + ":" + std::to_string(seed) + ":" +
-                  std::to_string(iteration) + "\n";
+        report += "written to the corpus as " + name + "/" + std::to_string(seed) + "-" +
+                  std::to_string(iteration) + ".bin; reproduce with WARDLINE_FUZZ_REPRO=" + name + ":" +
+                  std::to_string(seed) + ":" + std::to_string(iteration) + "\n";
     }
     return report;
 }
@@ -824,14 +864,11 @@ Input makeInput(Target& target, const std::string& name, std::uint64_t seed, std
 RunResult runTarget(const std::string& name)
 {
     RunResult result;
-    std::unique_ptr<Target> target = createTarget(name);
+    std::unique_ptr<Target> target = prepareTarget(name, result);
     if (!target)
     {
-        result.failed = true;
-        result.report = "no target " + name;
         return result;
     }
-    installGuard();
     const Options& o = options();
     target->setUp();
 
@@ -853,7 +890,8 @@ RunResult runTarget(const std::string& name)
     if (deadline != 0)
     {
         count = ~0ull - first;
-        std::printf("fuzz %s: seed %llu for %u s\n", name.c_str(), static_cast<unsigned long long>(seed), o.seconds);
+        std::printf("fuzz %s: seed %llu for %u s\n", name.c_str(), static_cast<unsigned long long>(seed),
+                    o.seconds);
     }
 
     for (std::uint64_t i = 0; i < count; ++i)
@@ -866,8 +904,9 @@ RunResult runTarget(const std::string& name)
         const Input input = makeInput(*target, name, seed, iteration);
         if (o.repro)
         {
-            std::printf("fuzz %s seed %llu iteration %llu:\n%s", name.c_str(), static_cast<unsigned long long>(seed),
-                        static_cast<unsigned long long>(iteration), input.describe().c_str());
+            std::printf("fuzz %s seed %llu iteration %llu:\n%s", name.c_str(),
+                        static_cast<unsigned long long>(seed), static_cast<unsigned long long>(iteration),
+                        input.describe().c_str());
         }
         Check check;
         ++result.inputs;
@@ -890,14 +929,11 @@ RunResult runTarget(const std::string& name)
 RunResult replayCorpus(const std::string& name)
 {
     RunResult result;
-    std::unique_ptr<Target> target = createTarget(name);
+    std::unique_ptr<Target> target = prepareTarget(name, result);
     if (!target)
     {
-        result.failed = true;
-        result.report = "no target " + name;
         return result;
     }
-    installGuard();
     std::vector<std::wstring> files;
     std::vector<std::wstring> folders = {corpusFolder(name)};
     if (options().open)

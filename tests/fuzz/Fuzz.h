@@ -175,23 +175,9 @@ std::wstring fromUtf16Bytes(const std::string& bytes);
 // A path of the build tree (as CMake wrote it) seen from Wine: drive Z:.
 std::wstring fromBuildPath(const char* unixPath);
 std::string readFileBytes(const std::wstring& path);
+// A host's string as the module reads it: up to its first NUL.
+std::wstring upToNul(const std::wstring& text);
 bool writeFileBytes(const std::wstring& path, const std::string& bytes);
-
-// A folder of its own under the temporary folder, emptied before and after.
-class ScratchFolder
-{
-public:
-    explicit ScratchFolder(const std::wstring& name);
-    ~ScratchFolder();
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const std::wstring& path() const { return path_; }
-    std::wstring file(const std::wstring& name) const { return path_ + L"\\" + name; }
-    static void removeTree(const std::wstring& folder);
-
-private:
-    std::wstring path_;
-};
 
 // What a run of one target found.
 struct RunResult

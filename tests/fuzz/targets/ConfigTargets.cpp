@@ -80,10 +80,6 @@ public:
 
     Input generate(Mutator& mutator) override
     {
-        if (blobs_.empty())
-        {
-            setUp();
-        }
         Input input;
         if (mutator.rng().chance(50))
         {
@@ -111,15 +107,17 @@ public:
         if (result != 0)
         {
             check.expect(result == ERROR_INVALID_DATA, Check::format("a refused value answered %lu", result));
-            check.expect(out.type == CScrambledValue::TypeString && out.text == L"sentinel" && out.dword == 0xDEADu,
+            check.expect(out.type == CScrambledValue::TypeString && out.text == L"sentinel" &&
+                             out.dword == 0xDEADu,
                          "a refused value changed the output");
             return;
         }
         // Scrambling what came out must give back exactly what went in: any
         // other accepted input would be a changed value read as valid.
         std::vector<BYTE> again;
-        const bool encoded = out.type == CScrambledValue::TypeDword ? CScrambledValue::EncodeDword(out.dword, again)
-                                                                    : CScrambledValue::EncodeString(out.text, again);
+        const bool encoded = out.type == CScrambledValue::TypeDword
+                                 ? CScrambledValue::EncodeDword(out.dword, again)
+                                 : CScrambledValue::EncodeString(out.text, again);
         check.expect(encoded, "an accepted value cannot be scrambled again");
         if (isText)
         {
@@ -170,8 +168,9 @@ std::vector<std::string> registryDataSeeds()
 
 DWORD pickType(Rng& rng)
 {
-    static const std::vector<std::uint64_t> types = {REG_SZ, REG_SZ,   REG_EXPAND_SZ, REG_BINARY, REG_BINARY,
-                                                     REG_DWORD, REG_QWORD, REG_MULTI_SZ, REG_NONE,  REG_DWORD_BIG_ENDIAN};
+    static const std::vector<std::uint64_t> types = {
+        REG_SZ,    REG_SZ,    REG_EXPAND_SZ, REG_BINARY, REG_BINARY,
+        REG_DWORD, REG_QWORD, REG_MULTI_SZ,  REG_NONE,   REG_DWORD_BIG_ENDIAN};
     return static_cast<DWORD>(rng.chance(95) ? rng.pick(types) : rng.below(16));
 }
 
@@ -194,10 +193,6 @@ public:
 
     Input generate(Mutator& mutator) override
     {
-        if (seeds_.empty())
-        {
-            seeds_ = registryDataSeeds();
-        }
         Input input;
         input.addNumber(pickType(mutator.rng()));
         input.addBytes(mutator.mutatedBytes(seeds_));
@@ -219,7 +214,8 @@ public:
                          scrambled.Open(HKEY_LOCAL_MACHINE, key_->path().c_str(), KEY_READ) == 0,
                      "the fuzz key does not open");
 
-        const auto documented = [](DWORD result) {
+        const auto documented = [](DWORD result)
+        {
             return result == 0 || result == ERROR_INVALID_DATA || result == ERROR_UNSUPPORTED_TYPE ||
                    result == ERROR_OUTOFMEMORY;
         };
@@ -232,7 +228,8 @@ public:
         check.expect(documented(plainDwordResult) && documented(scrambledDwordResult),
                      Check::format("ReadDword answered %lu / %lu", plainDwordResult, scrambledDwordResult));
         const bool realDword = type == REG_DWORD && data.size() == 4;
-        check.expect((plainDwordResult == 0) == realDword, "the plain reader's ReadDword is wrong about the type");
+        check.expect((plainDwordResult == 0) == realDword,
+                     "the plain reader's ReadDword is wrong about the type");
         if (realDword)
         {
             DWORD stored = 0;
@@ -241,7 +238,8 @@ public:
                          "a REG_DWORD read as another number");
         }
         check.expect(plainDwordResult == 0 || plainDword == 0xDEADu, "a failed ReadDword changed its output");
-        check.expect(scrambledDwordResult == 0 || scrambledDword == 0xDEADu, "a failed ReadDword changed its output");
+        check.expect(scrambledDwordResult == 0 || scrambledDword == 0xDEADu,
+                     "a failed ReadDword changed its output");
 
         // Strings.
         std::wstring plainText = L"sentinel";
@@ -258,15 +256,18 @@ public:
             check.expect(plainText == stored.substr(0, stored.find(L'\0')),
                          "a string value read as another text: " + Check::narrow(plainText));
         }
-        check.expect(plainTextResult == 0 || plainText == L"sentinel", "a failed ReadString changed its output");
-        check.expect(scrambledTextResult == 0 || scrambledText == L"sentinel", "a failed ReadString changed its output");
+        check.expect(plainTextResult == 0 || plainText == L"sentinel",
+                     "a failed ReadString changed its output");
+        check.expect(scrambledTextResult == 0 || scrambledText == L"sentinel",
+                     "a failed ReadString changed its output");
 
         // What only the scrambled-value reader accepts must really unscramble.
         CScrambledValue decoded;
         DWORD decodeResult = ERROR_INVALID_DATA;
         if (type == REG_BINARY)
         {
-            decodeResult = CScrambledValue::DecodeBlob(reinterpret_cast<const BYTE*>(data.data()), data.size(), decoded);
+            decodeResult =
+                CScrambledValue::DecodeBlob(reinterpret_cast<const BYTE*>(data.data()), data.size(), decoded);
         }
         else if (isStringType(type))
         {
@@ -287,7 +288,8 @@ public:
         }
         if (scrambledTextResult == 0 && decodeResult == 0 && decoded.type == CScrambledValue::TypeString)
         {
-            check.expect(scrambledText == decoded.text, "the scrambled reader read another text than scrambled");
+            check.expect(scrambledText == decoded.text,
+                         "the scrambled reader read another text than scrambled");
         }
 
         // GUIDs: only a failure's output is checked; the accepted forms have
@@ -359,10 +361,6 @@ public:
 
     Input generate(Mutator& mutator) override
     {
-        if (seeds_.empty())
-        {
-            seeds_ = registryDataSeeds();
-        }
         Rng& rng = mutator.rng();
         Input input;
         // Which values are replaced (bit per value), and by what.
@@ -421,13 +419,15 @@ public:
             std::wstring text;
             GUID guid{};
             const bool isGuid = std::wstring(v.name).find(L"Guid") != std::wstring::npos;
-            complete = reader.Open(HKEY_LOCAL_MACHINE, (key_->path() + L"\\" + v.subkey).c_str(), KEY_READ) == 0 &&
-                       (isGuid ? reader.ReadGuid(v.name, guid) : reader.ReadString(v.name, text)) == 0;
+            complete =
+                reader.Open(HKEY_LOCAL_MACHINE, (key_->path() + L"\\" + v.subkey).c_str(), KEY_READ) == 0 &&
+                (isGuid ? reader.ReadGuid(v.name, guid) : reader.ReadString(v.name, text)) == 0;
         }
 
         ETWLogging::internal::ETWAppProperties properties;
         const bool loaded = properties.Load(L"WLFuzzProfile");
-        check.expect(loaded == complete, loaded ? "an incomplete profile loaded" : "a complete profile did not load");
+        check.expect(loaded == complete,
+                     loaded ? "an incomplete profile loaded" : "a complete profile did not load");
         if (!loaded)
         {
             check.expect(properties.ProfileName().empty() && properties.LogPath().empty() &&
@@ -440,7 +440,8 @@ public:
         const std::wstring& data = properties.ProgramDataFolder();
         check.expect(!data.empty() && properties.LogPath().compare(0, data.size(), data) == 0 &&
                          properties.EtlFolder().compare(0, data.size(), data) == 0,
-                     "the log folders are not under the program-data folder: " + Check::narrow(properties.LogPath()));
+                     "the log folders are not under the program-data folder: " +
+                         Check::narrow(properties.LogPath()));
         check.expect(properties.EtlFile() == properties.EtlFolder() + L"\\kvlogs.etl",
                      "the trace file is " + Check::narrow(properties.EtlFile()));
         ETWLogging::internal::ETWAppProperties second = properties;

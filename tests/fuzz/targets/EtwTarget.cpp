@@ -25,11 +25,6 @@ constexpr wchar_t kProfile[] = L"WLFuzzEtw";
 constexpr std::size_t kMaxEventBytes = 0xFFFF;
 constexpr std::size_t kMaxCounted = 0xFFFF;
 
-std::wstring upToNul(const std::wstring& text)
-{
-    return text.substr(0, text.find(L'\0'));
-}
-
 // What UTF-8 can carry of a UTF-16 text: a surrogate without its partner
 // becomes U+FFFD.
 std::wstring withoutBrokenSurrogates(std::wstring text)
@@ -37,7 +32,8 @@ std::wstring withoutBrokenSurrogates(std::wstring text)
     for (std::size_t i = 0; i < text.size(); ++i)
     {
         const wchar_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF)
         {
             ++i;
         }
@@ -106,12 +102,17 @@ public:
         }
         // The registry overrides under the provider key: Severity and
         // Enable, each absent or of any type and data.
-        const std::vector<std::string> dwords = {std::string("\x02\x00\x00\x00", 4), std::string("\x00\x00\x00\x00", 4),
-                                                 std::string("\xFF\xFF\xFF\xFF", 4), std::string("\x07\x00\x00\x00", 4),
-                                                 utf16Bytes(L"5") + std::string(2, '\0')};
+        const std::vector<std::string> dwords = {
+            std::string("\x02\x00\x00\x00", 4), std::string("\x00\x00\x00\x00", 4),
+            std::string("\xFF\xFF\xFF\xFF", 4), std::string("\x07\x00\x00\x00", 4),
+            utf16Bytes(L"5") + std::string(2, '\0')};
         for (int i = 0; i < 2; ++i)
         {
-            input.addNumber(rng.chance(50) ? 0 : (rng.chance(80) ? REG_DWORD : rng.pick(std::vector<std::uint64_t>{REG_SZ, REG_BINARY, REG_QWORD})));
+            input.addNumber(
+                rng.chance(50)
+                    ? 0
+                    : (rng.chance(80) ? REG_DWORD
+                                      : rng.pick(std::vector<std::uint64_t>{REG_SZ, REG_BINARY, REG_QWORD})));
             input.addBytes(mutator.mutatedBytes(dwords));
         }
         const std::size_t count = rng.between(1, 8);
@@ -127,7 +128,8 @@ public:
             }
             input.addNumber(2);
             input.addNumber(rng.chance(80) ? rng.between(1, 6) : rng.next() & 0xFFFFFFFFu);
-            input.addText(rng.chance(90) ? std::wstring(L"message\\ReplyImpl") : mutator.mutatedText({L"file"}));
+            input.addText(rng.chance(90) ? std::wstring(L"message\\ReplyImpl")
+                                         : mutator.mutatedText({L"file"}));
             input.addText(rng.chance(90) ? std::wstring(L"Norvan::ReplyImpl::wait")
                                          : mutator.mutatedText({L"Norvan::X::y"}));
             input.addText(mutator.mutatedText({L"state changed to red", L"could not parse JSON '{'",
@@ -146,8 +148,8 @@ public:
             if (type == 0)
             {
                 HKEY provider = nullptr;
-                if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (key_->path() + L"\\Provider").c_str(), 0, KEY_SET_VALUE,
-                                    &provider) == ERROR_SUCCESS)
+                if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, (key_->path() + L"\\Provider").c_str(), 0,
+                                    KEY_SET_VALUE, &provider) == ERROR_SUCCESS)
                 {
                     ::RegDeleteValueW(provider, overrides[i]);
                     ::RegCloseKey(provider);
@@ -161,8 +163,8 @@ public:
         auto api = std::make_shared<EtwTest::CapturingEtwAPI>();
         ETWLogging::CETWLogging writer(api);
         const std::wstring application = input.text(0);
-        const DWORD initialized =
-            writer.InitializeEx(kProfile, application.c_str(), ::GetModuleHandleW(L"kernel32.dll"), nullptr, nullptr);
+        const DWORD initialized = writer.InitializeEx(kProfile, application.c_str(),
+                                                      ::GetModuleHandleW(L"kernel32.dll"), nullptr, nullptr);
         if (upToNul(application).empty())
         {
             check.expect(initialized == ERROR_INVALID_PARAMETER,
@@ -199,8 +201,8 @@ public:
             check.expect(result == 0, Check::format("a write answered %lu", result));
             const auto events = api->Events();
             check.expect(events.size() == (expected ? 1u : 0u),
-                         Check::format("a write %s enabled sent %u events", expected ? "that is" : "that is not",
-                                       unsigned(events.size())));
+                         Check::format("a write %s enabled sent %u events",
+                                       expected ? "that is" : "that is not", unsigned(events.size())));
             if (events.size() == 1)
             {
                 checkEvent(events[0], session, level, file, function, application, text, check);
@@ -209,8 +211,8 @@ public:
     }
 
 private:
-    void control(ETWLogging::CETWLogging& writer, EtwTest::CapturingEtwAPI& api, bool enable, std::uint64_t handle,
-                 std::uint64_t level, TRACEHANDLE& session, Check& check)
+    void control(ETWLogging::CETWLogging& writer, EtwTest::CapturingEtwAPI& api, bool enable,
+                 std::uint64_t handle, std::uint64_t level, TRACEHANDLE& session, Check& check)
     {
         const auto registrations = api.Registrations();
         if (registrations.empty())
@@ -231,20 +233,23 @@ private:
             session = 0;
         }
         const DWORD severity = writer.GetSeverity();
-        check.expect(severity >= 1 && severity <= 6, Check::format("a session left the severity at %lu", severity));
+        check.expect(severity >= 1 && severity <= 6,
+                     Check::format("a session left the severity at %lu", severity));
         check.expect(writer.IsLevelEnabled(3) || !writer.IsEnabled(), "level 3 is not enabled");
     }
 
     static void checkEvent(const EtwTest::CapturedEvent& event, TRACEHANDLE session, DWORD level,
-                           const std::wstring& file, const std::wstring& function, const std::wstring& application,
-                           const std::wstring& text, Check& check)
+                           const std::wstring& file, const std::wstring& function,
+                           const std::wstring& application, const std::wstring& text, Check& check)
     {
         check.expect(event.session == session, "an event went to another session than the enabled one");
-        check.expect(event.raw.header.Class.Level >= 1 && event.raw.header.Class.Level <= 5,
-                     Check::format("level %lu went out as %u", level, unsigned(event.raw.header.Class.Level)));
+        check.expect(
+            event.raw.header.Class.Level >= 1 && event.raw.header.Class.Level <= 5,
+            Check::format("level %lu went out as %u", level, unsigned(event.raw.header.Class.Level)));
         const std::vector<std::uint8_t> bytes = event.ConsumerBytes();
-        check.expect(bytes.size() <= kMaxEventBytes,
-                     Check::format("an event of %u bytes is larger than an event may be", unsigned(bytes.size())));
+        check.expect(
+            bytes.size() <= kMaxEventBytes,
+            Check::format("an event of %u bytes is larger than an event may be", unsigned(bytes.size())));
         EtwDecode::DecodedEvent decoded;
         std::string error;
         const std::vector<std::uint8_t> data(bytes.begin() + EtwDecode::kHeaderBytes, bytes.end());
@@ -266,7 +271,8 @@ private:
         // A text that does not fit is cut to one character less and keeps
         // its terminating NUL.
         const std::size_t room = static_cast<std::size_t>(ETWLogging::kEtwMessageChars);
-        const std::wstring sent = given.size() < room ? given : given.substr(0, room - 1) + std::wstring(1, L'\0');
+        const std::wstring sent =
+            given.size() < room ? given : given.substr(0, room - 1) + std::wstring(1, L'\0');
         check.expect(message == withoutBrokenSurrogates(sent),
                      Check::format("a message of %u characters went out as %u", unsigned(given.size()),
                                    unsigned(message.size())));

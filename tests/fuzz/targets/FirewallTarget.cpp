@@ -101,12 +101,18 @@ public:
     {
         Rng& rng = mutator.rng();
         const std::vector<std::wstring> reports = {
-            L"{\"protection_type\":\"0F167695-3F7C-421c-89E8-40544CE9D1A1\",\"rule_id\":512,\"ignored\":true}",
-            L"{\"protection_type\":\"0F167695-3F7C-421c-89E8-40544CE9D1A1\",\"rule_id\":512,\"ignored\":false}",
-            L"{\"ignored\":true,\"rule_id\":512.0,\"protection_type\":\"0F167695-3F7C-421c-89E8-40544CE9D1A1\"}",
-            L"{\"protection_type\":\"0f167695-3f7c-421c-89e8-40544ce9d1a1\",\"rule_id\":512,\"ignored\":true}",
-            L"{\"protection_type\":\"0F167695-3F7C-421c-89E8-40544CE9D1A1\",\"rule_id\":4294967808,\"ignored\":true}",
-            L"{\"protection_type\":\"0F167695-3F7C-421c-89E8-40544CE9D1A1\",\"rule_id\":\"512\",\"ignored\":true}",
+            L"{\"protection_type\":\"0F167695-3F7C-421c-89E8-40544CE9D1A1\",\"rule_id\":512,\"ignored\":"
+            L"true}",
+            L"{\"protection_type\":\"0F167695-3F7C-421c-89E8-40544CE9D1A1\",\"rule_id\":512,\"ignored\":"
+            L"false}",
+            L"{\"ignored\":true,\"rule_id\":512.0,\"protection_type\":\"0F167695-3F7C-421c-89E8-"
+            L"40544CE9D1A1\"}",
+            L"{\"protection_type\":\"0f167695-3f7c-421c-89e8-40544ce9d1a1\",\"rule_id\":512,\"ignored\":"
+            L"true}",
+            L"{\"protection_type\":\"0F167695-3F7C-421c-89E8-40544CE9D1A1\",\"rule_id\":4294967808,"
+            L"\"ignored\":true}",
+            L"{\"protection_type\":\"0F167695-3F7C-421c-89E8-40544CE9D1A1\",\"rule_id\":\"512\",\"ignored\":"
+            L"true}",
             L"[{\"protection_type\":\"0F167695-3F7C-421c-89E8-40544CE9D1A1\"}]",
         };
         Input input;
@@ -123,8 +129,8 @@ public:
             }
             else
             {
-                static const std::vector<std::wstring> states = {L"{\"state\":\"red\"}", L"{\"state\":\"green\"}",
-                                                                 L"{\"state\":\"RED\"}"};
+                static const std::vector<std::wstring> states = {
+                    L"{\"state\":\"red\"}", L"{\"state\":\"green\"}", L"{\"state\":\"RED\"}"};
                 input.addText(rng.pick(states));
             }
         }
@@ -136,7 +142,8 @@ public:
         std::map<std::wstring, std::wstring> store;
         Manager manager = Confirms;
         FakeHostBus settingsBus;
-        settingsBus.onRequest = [&](const FakeHostBus::Request& request) {
+        settingsBus.onRequest = [&](const FakeHostBus::Request& request)
+        {
             Norvan::JSONFormatter set;
             std::wstring name;
             std::wstring value;
@@ -145,7 +152,8 @@ public:
             set.getString(L"value", value);
             if (manager == Fails)
             {
-                request.callback(request.replyContext, request.index, nullptr, nullptr, nullptr, nullptr, 0x80000002u);
+                request.callback(request.replyContext, request.index, nullptr, nullptr, nullptr, nullptr,
+                                 0x80000002u);
                 return;
             }
             if (manager == Confirms)
@@ -157,8 +165,10 @@ public:
             request.callback(request.replyContext, request.index, nullptr, request.name.c_str(), L"Settings",
                              reply.c_str(), 0);
         };
-        auto client = std::make_shared<Norvan::SettingsManagerClient>(std::make_shared<Norvan::MessageBusClient>(
-            std::make_shared<Norvan::MessageBusShimImpl>(settingsBus.handle(), FakeHostBus::functions()), nullptr));
+        auto client =
+            std::make_shared<Norvan::SettingsManagerClient>(std::make_shared<Norvan::MessageBusClient>(
+                std::make_shared<Norvan::MessageBusShimImpl>(settingsBus.handle(), FakeHostBus::functions()),
+                nullptr));
         auto container = std::make_shared<Plinth::IOCContainer>();
         container->registerInstance<Norvan::SettingsManager>(L"Unnamed registration", client);
         container->registerInstance<Norvan::SettingsManagerClient>(L"Unnamed registration", client);
@@ -166,15 +176,15 @@ public:
         FakeHostBus moduleBus;
         int hostManager = 0;
         auto module = std::make_unique<Norvan::WardlineImpl>(container);
-        check.expect(module->baseInitialize(L"WardlineFuzz", L"secondary", Norvan::ModuleProperties(),
-                                            std::make_shared<Norvan::internal::ModuleManagerShim>(&hostManager,
-                                                                                                  &hostModuleManager),
-                                            std::make_shared<Norvan::MessageBusClient>(
-                                                std::make_shared<Norvan::MessageBusShimImpl>(moduleBus.handle(),
-                                                                                             FakeHostBus::functions()),
-                                                nullptr)) == 0 &&
-                         module->initialize() == 0,
-                     "the module does not initialise");
+        check.expect(
+            module->baseInitialize(
+                L"WardlineFuzz", L"secondary", Norvan::ModuleProperties(),
+                std::make_shared<Norvan::internal::ModuleManagerShim>(&hostManager, &hostModuleManager),
+                std::make_shared<Norvan::MessageBusClient>(std::make_shared<Norvan::MessageBusShimImpl>(
+                                                               moduleBus.handle(), FakeHostBus::functions()),
+                                                           nullptr)) == 0 &&
+                module->initialize() == 0,
+            "the module does not initialise");
 
         std::wstring state = L"green";
         for (std::size_t at = 0; at + 3 <= input.size() && !check.failed(); at += 3)
@@ -216,14 +226,16 @@ public:
             const std::string what = Check::narrow(payload, 120);
             if (!d.writes)
             {
-                check.expect(status == d.status, Check::format("a report answered 0x%08X, not 0x%08X: ", status,
-                                                               d.status) + what);
+                check.expect(status == d.status,
+                             Check::format("a report answered 0x%08X, not 0x%08X: ", status, d.status) +
+                                 what);
                 check.expect(store == before, "a report that writes nothing changed the setting: " + what);
                 continue;
             }
             const ModuleStatus expected = manager == Confirms ? 1 : 0;
-            check.expect(status == expected, Check::format("a firewall report answered 0x%08X, not 0x%08X: ", status,
-                                                           expected) + what);
+            check.expect(status == expected,
+                         Check::format("a firewall report answered 0x%08X, not 0x%08X: ", status, expected) +
+                             what);
             if (manager == Confirms)
             {
                 check.expect(store.size() == 1 && store[kSetting] == settingText(d.ignored),

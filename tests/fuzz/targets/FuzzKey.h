@@ -29,8 +29,8 @@ public:
         {
             return false;
         }
-        const LSTATUS status = ::RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                                                static_cast<DWORD>(data.size()));
+        const LSTATUS status = ::RegSetValueExW(
+            key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
         ::RegCloseKey(key);
         return status == ERROR_SUCCESS;
     }

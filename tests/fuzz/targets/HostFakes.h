@@ -108,21 +108,22 @@ private:
         }
         return 0;
     }
+    std::uint32_t add(void* context, Norvan::MessageBusMessageCallback callback, const wchar_t* name,
+                      bool pattern)
+    {
+        const std::uint32_t id = static_cast<std::uint32_t>(subscriptions.size() + 1);
+        subscriptions.push_back(Subscription{id, context, callback, text(name), pattern});
+        return id;
+    }
     static std::uint32_t subscribe(Norvan::MessageBusHandle handle, void* context,
                                    Norvan::MessageBusMessageCallback callback, const wchar_t* name)
     {
-        FakeHostBus& bus = of(handle);
-        const std::uint32_t id = static_cast<std::uint32_t>(bus.subscriptions.size() + 1);
-        bus.subscriptions.push_back(Subscription{id, context, callback, text(name), false});
-        return id;
+        return of(handle).add(context, callback, name, false);
     }
     static std::uint32_t subscribeFilter(Norvan::MessageBusHandle handle, void* context,
                                          Norvan::MessageBusMessageCallback callback, const wchar_t* pattern)
     {
-        FakeHostBus& bus = of(handle);
-        const std::uint32_t id = static_cast<std::uint32_t>(bus.subscriptions.size() + 1);
-        bus.subscriptions.push_back(Subscription{id, context, callback, text(pattern), true});
-        return id;
+        return of(handle).add(context, callback, pattern, true);
     }
     static std::uint32_t unsubscribe(Norvan::MessageBusHandle handle, std::uint32_t id)
     {
@@ -146,13 +147,39 @@ private:
 inline const Norvan::MessageBusFunctionTable* FakeHostBus::functions()
 {
     static const Norvan::MessageBusFunctionTable table = {
-        &FakeHostBus::getHandle, &FakeHostBus::releaseHandle,  &FakeHostBus::publish,
-        &FakeHostBus::request,   &FakeHostBus::subscribe,      &FakeHostBus::subscribeFilter,
+        &FakeHostBus::getHandle,   &FakeHostBus::releaseHandle,       &FakeHostBus::publish,
+        &FakeHostBus::request,     &FakeHostBus::subscribe,           &FakeHostBus::subscribeFilter,
         &FakeHostBus::unsubscribe, &FakeHostBus::removeReplyCallback, &FakeHostBus::publish,
         &FakeHostBus::request,
     };
     return &table;
 }
+
+// The three strings of a host call, each passed or null as the bits of a
+// mask say (1 name, 2 source, 4 payload), and what the module reads of them:
+// up to the first NUL, nothing for a null pointer.
+class HostStrings
+{
+public:
+    HostStrings(std::wstring name, std::wstring source, std::wstring payload, std::uint64_t nulls)
+        : name_(std::move(name)), source_(std::move(source)), payload_(std::move(payload)), nulls_(nulls)
+    {
+    }
+    const wchar_t* name() const { return (nulls_ & 1) ? nullptr : name_.c_str(); }
+    const wchar_t* source() const { return (nulls_ & 2) ? nullptr : source_.c_str(); }
+    const wchar_t* payload() const { return (nulls_ & 4) ? nullptr : payload_.c_str(); }
+    bool anyNull() const { return (nulls_ & 7) != 0; }
+    std::wstring seenName() const { return name() ? upToNul(name_) : std::wstring(); }
+    std::wstring seenSource() const { return source() ? upToNul(source_) : std::wstring(); }
+    std::wstring seenPayload() const { return payload() ? upToNul(payload_) : std::wstring(); }
+    const std::wstring& givenPayload() const { return payload_; }
+
+private:
+    std::wstring name_;
+    std::wstring source_;
+    std::wstring payload_;
+    std::uint64_t nulls_;
+};
 
 // One context record at the very end of a readable page, followed by a page
 // without access.
@@ -164,7 +191,8 @@ public:
         SYSTEM_INFO info;
         ::GetSystemInfo(&info);
         page_ = info.dwPageSize;
-        base_ = static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        base_ =
+            static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
         DWORD old = 0;
         ::VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old);
     }
@@ -186,7 +214,7 @@ public:
         std::uint16_t version = 0;
         std::memcpy(&version, record.data() + offsetof(Norvan::MessageContext, version), 2);
         const std::size_t size = version == Norvan::kMessageContextVersion2 ? Norvan::kMessageContextSizeV2
-                                                                              : Norvan::kMessageContextSizeV1;
+                                                                            : Norvan::kMessageContextSizeV1;
         record = bytes;
         record.resize(size, '\0');
         BYTE* at = base_ + page_ - size;
@@ -206,7 +234,8 @@ inline std::string generateRecord(Rng& rng)
     Norvan::MessageContext record = Norvan::kDefaultMessageContext;
     record.kind = static_cast<std::uint16_t>(rng.chance(70) ? 1 : rng.next());
     record.totalSize = static_cast<std::uint32_t>(rng.chance(50) ? 130 : rng.next());
-    record.flags = static_cast<std::uint32_t>(rng.chance(50) ? 0 : (rng.chance(50) ? rng.below(32) : rng.next()));
+    record.flags =
+        static_cast<std::uint32_t>(rng.chance(50) ? 0 : (rng.chance(50) ? rng.below(32) : rng.next()));
     static const std::vector<std::uint16_t> versions = {1, 2, 2, 0, 3, 0xFFFF};
     record.version = rng.chance(90) ? rng.pick(versions) : static_cast<std::uint16_t>(rng.next());
     for (auto& b : record.hostData)

@@ -9,6 +9,7 @@
 // refused leaves the file as it was, byte for byte.
 
 #include "Fuzz.h"
+#include "support/ScratchFiles.h"
 
 #include "Logging/config/IniReader.h"
 #include "Logging/config/ScrambledValue.h"
@@ -44,8 +45,9 @@ std::vector<std::string> iniSeeds()
                                    Plinth::CScrambledValue::ScrambleString(L"5") + L"\r\nMaxSize=" +
                                    Plinth::CScrambledValue::ScrambleDword(4096) + L"\r\nLastLogIdx=" +
                                    Plinth::CScrambledValue::ScrambleDword(7) + L"\r\n";
-    const std::wstring odd = L"Enable=9\n[]\n[Other]\nEnable=2\n[config]\n Enable=3\nEnable = 4\nMaxSize=\t 12\n"
-                             L"MaxEntries=0x10\nSeverity=4294967296\n[Config\nOptions=1";
+    const std::wstring odd =
+        L"Enable=9\n[]\n[Other]\nEnable=2\n[config]\n Enable=3\nEnable = 4\nMaxSize=\t 12\n"
+        L"MaxEntries=0x10\nSeverity=4294967296\n[Config\nOptions=1";
     return {
         ansi(plain),
         utf16File(plain),
@@ -53,7 +55,9 @@ std::vector<std::string> iniSeeds()
         ansi(scrambled),
         utf16File(scrambled),
         ansi(odd),
-        "\xFE\xFF" + std::string("\0[\0C\0o\0n\0f\0i\0g\0]\0\r\0\n\0E\0n\0a\0b\0l\0e\0=\0" "1", 37),
+        "\xFE\xFF" + std::string("\0[\0C\0o\0n\0f\0i\0g\0]\0\r\0\n\0E\0n\0a\0b\0l\0e\0=\0"
+                                 "1",
+                                 37),
         "[Config]\r\nEnable=1\r\nSeverity=\xC3\xA9\r\n",
         std::string(),
     };
@@ -67,8 +71,9 @@ public:
     std::vector<std::string> byteTokens() const override
     {
         std::vector<std::string> tokens;
-        for (const wchar_t* token : {L"[Config]", L"[]", L"[", L"]", L"Enable=", L"MaxSize=", L"MaxEntries=",
-                                     L"Severity=", L"Options=", L"LastLogIdx=", L"4B565301", L";", L"=", L"\r\n"})
+        for (const wchar_t* token :
+             {L"[Config]", L"[]", L"[", L"]", L"Enable=", L"MaxSize=", L"MaxEntries=", L"Severity=",
+              L"Options=", L"LastLogIdx=", L"4B565301", L";", L"=", L"\r\n"})
         {
             tokens.push_back(ansi(token));
             tokens.push_back(utf16Bytes(token));
@@ -78,27 +83,24 @@ public:
 
     void setUp() override
     {
-        folder_ = std::make_unique<ScratchFolder>(L"ini");
+        folder_ = std::make_unique<WardlineTest::ScratchFolder>(L"fuzz-ini");
         seeds_ = iniSeeds();
     }
     void tearDown() override { folder_.reset(); }
 
     Input generate(Mutator& mutator) override
     {
-        if (seeds_.empty())
-        {
-            seeds_ = iniSeeds();
-        }
         Input input;
         input.addBytes(mutator.mutatedBytes(seeds_));
-        input.addNumber(mutator.rng().chance(50) ? mutator.rng().below(100) : (mutator.rng().next() & 0xFFFFFFFFu));
+        input.addNumber(mutator.rng().chance(50) ? mutator.rng().below(100)
+                                                 : (mutator.rng().next() & 0xFFFFFFFFu));
         input.addNumber(mutator.rng().below(4) == 0 ? 1 : 0);
         return input;
     }
 
     void run(const Input& input, Check& check) override
     {
-        const std::wstring path = folder_->file(L"log.ini");
+        const std::wstring path = (*folder_ / L"log.ini");
         ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         ::DeleteFileW(path.c_str());
         check.expect(writeFileBytes(path, input.bytes(0)), "the file cannot be written");
@@ -130,7 +132,8 @@ public:
             // loaded values.
             check.expect(readFileBytes(path) == bytesBefore, "a refused write changed the file");
             DWORD value = 0xDEADu;
-            check.expect(reader.ReadDword(L"Config", L"LastLogIdx", value) == readable[5] && value == before[5],
+            check.expect(reader.ReadDword(L"Config", L"LastLogIdx", value) == readable[5] &&
+                             value == before[5],
                          "a refused write changed the loaded LastLogIdx");
             return;
         }
@@ -142,22 +145,36 @@ public:
         Plinth::CBaseIniReader baseAgain;
         Plinth::CBaseIniReader& again = plainReader ? baseAgain : scrambledAgain;
         check.expect(again.Load(path.c_str()), "the written file does not load");
-        if (getenv("INI_DUMP")) { std::string b = readFileBytes(path); for (char c : b) printf("%c", (c >= 32 && c < 127) || c == '\n' ? c : '.'); printf("\n"); std::wstring t; bool ok = again.ReadString(L"Config", L"LastLogIdx", t); printf("string %d %ls entries %u\n", ok, t.c_str(), (unsigned)again.EntryCount()); Plinth::CBaseIniReader b2; b2.Load(path.c_str()); ok = b2.ReadString(L"Config", L"LastLogIdx", t); printf("plain %d %ls\n", ok, t.c_str()); }
+        if (getenv("INI_DUMP"))
+        {
+            std::string b = readFileBytes(path);
+            for (char c : b)
+                printf("%c", (c >= 32 && c < 127) || c == '\n' ? c : '.');
+            printf("\n");
+            std::wstring t;
+            bool ok = again.ReadString(L"Config", L"LastLogIdx", t);
+            printf("string %d %ls entries %u\n", ok, t.c_str(), (unsigned)again.EntryCount());
+            Plinth::CBaseIniReader b2;
+            b2.Load(path.c_str());
+            ok = b2.ReadString(L"Config", L"LastLogIdx", t);
+            printf("plain %d %ls\n", ok, t.c_str());
+        }
         value = 0;
-        check.expect(again.ReadDword(L"Config", L"LastLogIdx", value) && value == written,
-                     Check::format("the written LastLogIdx %lu reads back from the file as %lu", written, value));
+        check.expect(
+            again.ReadDword(L"Config", L"LastLogIdx", value) && value == written,
+            Check::format("the written LastLogIdx %lu reads back from the file as %lu", written, value));
         for (int k = 0; k < 5; ++k)
         {
             DWORD after = 0xDEADu;
             const bool stillReadable = again.ReadDword(L"Config", kKeys[k], after);
             check.expect(!readable[k] || (stillReadable && after == before[k]),
-                         Check::format("writing LastLogIdx changed %ls from %lu to %s%lu", kKeys[k], before[k],
-                                       stillReadable ? "" : "unreadable ", after));
+                         Check::format("writing LastLogIdx changed %ls from %lu to %s%lu", kKeys[k],
+                                       before[k], stillReadable ? "" : "unreadable ", after));
         }
     }
 
 private:
-    std::unique_ptr<ScratchFolder> folder_;
+    std::unique_ptr<WardlineTest::ScratchFolder> folder_;
     std::vector<std::string> seeds_;
 };
 

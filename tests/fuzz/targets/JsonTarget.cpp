@@ -77,7 +77,8 @@ private:
         {
             std::wstring after;
             parser.toString(after);
-            check.expect(after == before, "a refused text changed the parser's document to " + Check::narrow(after));
+            check.expect(after == before,
+                         "a refused text changed the parser's document to " + Check::narrow(after));
             return;
         }
         std::wstring first;
@@ -87,7 +88,8 @@ private:
         std::wstring second;
         again.toString(second);
         check.expect(holdsFloatingPoint(first) || second == first,
-                     "serialising is not stable: " + Check::narrow(first) + " became " + Check::narrow(second));
+                     "serialising is not stable: " + Check::narrow(first) + " became " +
+                         Check::narrow(second));
 
         for (const std::wstring& member : protocolMembers())
         {
@@ -116,8 +118,8 @@ private:
             for (const std::wstring& object : objects)
             {
                 Norvan::JSONParser element;
-                check.expect(element.parse(object), "an element of getObjectArray does not parse: " +
-                                                        Check::narrow(object));
+                check.expect(element.parse(object),
+                             "an element of getObjectArray does not parse: " + Check::narrow(object));
             }
             std::wstring valueText;
             parser.getValueText(member, valueText);
@@ -140,9 +142,9 @@ private:
         const bool isObject = parses && !referenceText.empty() && referenceText[0] == L'{';
 
         const bool accepted = formatter.parse(text);
-        check.expect(accepted == isObject, Check::format("JSONFormatter::parse answered %d for a text that %s",
-                                                         accepted ? 1 : 0,
-                                                         isObject ? "is an object" : "is not an object"));
+        check.expect(accepted == isObject,
+                     Check::format("JSONFormatter::parse answered %d for a text that %s", accepted ? 1 : 0,
+                                   isObject ? "is an object" : "is not an object"));
         std::wstring after;
         formatter.toString(after);
         if (!parses)
@@ -174,7 +176,8 @@ private:
                 object.toString(objectText);
                 Norvan::JSONFormatter element;
                 check.expect(element.parse(objectText),
-                             "an element of getObjectArray is not an object text: " + Check::narrow(objectText));
+                             "an element of getObjectArray is not an object text: " +
+                                 Check::narrow(objectText));
             }
             Norvan::JSONFormatter nested;
             formatter.getObject(member, nested);

@@ -43,11 +43,6 @@ std::uint32_t hostModuleManager(std::uintptr_t, std::uintptr_t, std::uintptr_t, 
     return 0;
 }
 
-std::wstring upToNul(const std::wstring& text)
-{
-    return text.substr(0, text.find(L'\0'));
-}
-
 bool oneOf(ModuleStatus status, std::initializer_list<ModuleStatus> allowed)
 {
     return std::find(allowed.begin(), allowed.end(), status) != allowed.end();
@@ -73,7 +68,8 @@ public:
         Input input;
         input.addNumber(rng.chance(85) ? 0 : rng.pick(std::vector<std::uint64_t>{0x80000002u, 0x8000000Eu}));
         input.addText(mutator.mutatedText({L"Wardline", L""}));
-        input.addText(rng.chance(80) ? std::wstring(L"WardlineFuzz") : mutator.mutatedText({L"WardlineFuzz", L""}));
+        input.addText(rng.chance(80) ? std::wstring(L"WardlineFuzz")
+                                     : mutator.mutatedText({L"WardlineFuzz", L""}));
         const std::vector<std::wstring> names = {kRefresh, kState, kState, kState, kIgnore, kIgnoreStatus};
         const std::size_t count = rng.between(1, 6);
         for (std::size_t i = 0; i < count; ++i)
@@ -85,7 +81,8 @@ public:
                 mutator.mutate(name, names);
             }
             input.addText(name);
-            input.addText(rng.chance(80) ? std::wstring(L"Producer") : mutator.mutatedText({L"Producer", L""}));
+            input.addText(rng.chance(80) ? std::wstring(L"Producer")
+                                         : mutator.mutatedText({L"Producer", L""}));
             if (rng.chance(40))
             {
                 // A report that is most likely valid: the states of a small set.
@@ -153,11 +150,13 @@ public:
             check.expect(subscription.callback == nullptr,
                          "a subscription outlived the module: " + Check::narrow(subscription.name));
         }
-        check.expect(bus.replyCallbackRemovals > 0, "the destroyed module did not withdraw its reply callback");
+        check.expect(bus.replyCallbackRemovals > 0,
+                     "the destroyed module did not withdraw its reply callback");
         for (const auto& line : log_->lines())
         {
-            check.expect(line.text.size() <= kLongestLogText,
-                         Check::format("a log line of %u characters was not cut", unsigned(line.text.size())));
+            check.expect(
+                line.text.size() <= kLongestLogText,
+                Check::format("a log line of %u characters was not cut", unsigned(line.text.size())));
         }
     }
 
@@ -166,29 +165,23 @@ private:
                  const Input& input, std::size_t at, Check& check)
     {
         const bool throughCallback = input.number(at) == 1;
-        const std::wstring name = input.text(at + 1);
-        const std::wstring source = input.text(at + 2);
-        const std::wstring payload = input.text(at + 3);
+        const HostStrings strings(input.text(at + 1), input.text(at + 2), input.text(at + 3),
+                                  input.number(at + 5));
         const void* record = record_.place(input.bytes(at + 4));
-        const std::uint64_t nulls = input.number(at + 5);
-        const wchar_t* namePointer = (nulls & 1) ? nullptr : name.c_str();
-        const wchar_t* sourcePointer = (nulls & 2) ? nullptr : source.c_str();
-        const wchar_t* payloadPointer = (nulls & 4) ? nullptr : payload.c_str();
-        // What the module sees: the host's strings end at their first NUL.
-        const std::wstring seenName = namePointer ? upToNul(name) : std::wstring();
+        const std::wstring seenName = strings.seenName();
 
         bus.published.clear();
         ModuleStatus status = 0;
         const FakeHostBus::Subscription* subscription = bus.find(seenName);
         if (throughCallback && subscription != nullptr && subscription->callback != nullptr)
         {
-            status = subscription->callback(subscription->context, record, namePointer, sourcePointer,
-                                            payloadPointer);
+            status = subscription->callback(subscription->context, record, strings.name(), strings.source(),
+                                            strings.payload());
         }
         else
         {
-            status = table.DirectMessage(handle, record, namePointer, sourcePointer, payloadPointer);
-            if (nulls != 0)
+            status = table.DirectMessage(handle, record, strings.name(), strings.source(), strings.payload());
+            if (strings.anyNull())
             {
                 check.expect(status == Norvan::MODULE_STATUS_INVALID_PARAMETER && bus.published.empty(),
                              Check::format("DirectMessage with a null string answered 0x%08X", status));
@@ -198,7 +191,8 @@ private:
             status = kAnyStatus;
         }
 
-        const std::string what = Check::narrow(seenName) + " with " + Check::narrow(payload, 80);
+        const std::string what =
+            Check::narrow(seenName) + " with " + Check::narrow(strings.givenPayload(), 80);
         for (const auto& p : bus.published)
         {
             checkPublished(p, check);
@@ -217,11 +211,12 @@ private:
             // target checks it); what the handler does with it is checked here.
             Norvan::JSONParser reference;
             std::wstring reported;
-            const bool usable = reference.parse(payloadPointer ? upToNul(payload) : std::wstring()) &&
-                                reference.getString(L"state", reported);
+            const bool usable =
+                reference.parse(strings.seenPayload()) && reference.getString(L"state", reported);
             const bool change = usable && (!published_ || reported != state_);
-            check.expect(bus.published.size() == (change ? 1u : 0u),
-                         Check::format("%s published %u times", what.c_str(), unsigned(bus.published.size())));
+            check.expect(
+                bus.published.size() == (change ? 1u : 0u),
+                Check::format("%s published %u times", what.c_str(), unsigned(bus.published.size())));
             if (!usable)
             {
                 check.expect(status == kAnyStatus || status == Norvan::MODULE_STATUS_DATA_ERROR,
@@ -249,8 +244,9 @@ private:
             // a write cannot be confirmed, and away from "red" an ignore
             // request must be refused before it acts.
             const bool allowed =
-                status == kAnyStatus || oneOf(status, {0, 1, Norvan::MODULE_STATUS_UNSUCCESSFUL,
-                                                       Norvan::MODULE_STATUS_DATA_ERROR, Norvan::MODULE_STATUS_NO_MEMORY});
+                status == kAnyStatus ||
+                oneOf(status, {0, 1, Norvan::MODULE_STATUS_UNSUCCESSFUL, Norvan::MODULE_STATUS_DATA_ERROR,
+                               Norvan::MODULE_STATUS_NO_MEMORY});
             check.expect(allowed, Check::format("%s answered 0x%08X", what.c_str(), status));
             if (seenName == kIgnore && state_ != L"red")
             {
@@ -271,10 +267,11 @@ private:
         const Norvan::MessageContext& c = p.context;
         const std::uint32_t size =
             static_cast<std::uint32_t>(108 + 2 * (p.name.size() + p.source.size() + p.payload.size()) + 6);
-        check.expect(c.version == 2 && c.kind == 1 && c.flags == 0 && c.replyRouting == 0 && c.sessionId == 0 &&
-                         c.extensionTag == 11 && c.extensionLength == 8 && c.totalSize == size,
-                     Check::format("a published record is not a new one: kind %u version %u flags 0x%X size %u",
-                                   c.kind, c.version, c.flags, c.totalSize));
+        check.expect(
+            c.version == 2 && c.kind == 1 && c.flags == 0 && c.replyRouting == 0 && c.sessionId == 0 &&
+                c.extensionTag == 11 && c.extensionLength == 8 && c.totalSize == size,
+            Check::format("a published record is not a new one: kind %u version %u flags 0x%X size %u",
+                          c.kind, c.version, c.flags, c.totalSize));
     }
 
     static std::wstring stateOf(const FakeHostBus::Published& p, Check& check)

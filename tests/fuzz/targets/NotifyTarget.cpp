@@ -40,7 +40,8 @@ public:
     {
         Rng& rng = mutator.rng();
         Input input;
-        std::wstring name = rng.chance(70) ? std::wstring(L"Net") : mutator.mutatedText({L"Net", L"a.b", L"(x"});
+        std::wstring name =
+            rng.chance(70) ? std::wstring(L"Net") : mutator.mutatedText({L"Net", L"a.b", L"(x"});
         // A name of some 4000 opening parentheses overflows the stack of the
         // bus client's pattern compiler: reported, and its input waits in
         // tests/fuzz/open/notify; shorter names keep the runs going.
@@ -50,8 +51,9 @@ public:
         for (std::size_t i = 0; i < count; ++i)
         {
             input.addNumber(rng.below(16));
-            input.addText(mutator.mutatedText({L"{\"name\":\"a\"}", L"{\"name\":\"Net\",\"value\":\"1\"}",
-                                               L"{\"name\":\"b\",\"value\":5}", L"{\"value\":\"1\"}", L"[]", L""}));
+            input.addText(
+                mutator.mutatedText({L"{\"name\":\"a\"}", L"{\"name\":\"Net\",\"value\":\"1\"}",
+                                     L"{\"name\":\"b\",\"value\":5}", L"{\"value\":\"1\"}", L"[]", L""}));
         }
         return input;
     }
@@ -59,16 +61,20 @@ public:
     void run(const Input& input, Check& check) override
     {
         FakeHostBus bus;
-        auto client = std::make_shared<Norvan::SettingsManagerClient>(std::make_shared<Norvan::MessageBusClient>(
-            std::make_shared<Norvan::MessageBusShimImpl>(bus.handle(), FakeHostBus::functions()), nullptr));
+        auto client =
+            std::make_shared<Norvan::SettingsManagerClient>(std::make_shared<Norvan::MessageBusClient>(
+                std::make_shared<Norvan::MessageBusShimImpl>(bus.handle(), FakeHostBus::functions()),
+                nullptr));
 
         // Which callback ran, with what.
         int calls = 0;
         int which = -1;
         std::wstring gotName;
         std::wstring gotValue;
-        const auto nameCallback = [&](int id) {
-            return [&, id](const std::wstring& name) {
+        const auto nameCallback = [&](int id)
+        {
+            return [&, id](const std::wstring& name)
+            {
                 ++calls;
                 which = id;
                 gotName = name;
@@ -80,7 +86,8 @@ public:
         check.expect(client->subscribePropertyRemoved(nameCallback(2)), "subscribePropertyRemoved refused");
         const std::size_t fixed = bus.subscriptions.size();
         const bool setSubscribed = client->subscribeNotifySet(
-            [&](const std::wstring& name, const std::wstring& value) {
+            [&](const std::wstring& name, const std::wstring& value)
+            {
                 ++calls;
                 which = 3;
                 gotName = name;
@@ -103,15 +110,15 @@ public:
             which = -1;
             gotName.clear();
             gotValue.clear();
-            const ModuleStatus status =
-                subscription.callback(subscription.context, nullptr, subscription.name.c_str(), L"", payload.c_str());
+            const ModuleStatus status = subscription.callback(
+                subscription.context, nullptr, subscription.name.c_str(), L"", payload.c_str());
 
             // What the payload carries, read as its members are documented.
             Norvan::JSONFormatter reference;
             std::wstring name;
             std::wstring value;
-            const bool hasName = reference.parse(payload.substr(0, payload.find(L'\0'))) &&
-                                 reference.getString(L"name", name);
+            const bool hasName =
+                reference.parse(payload.substr(0, payload.find(L'\0'))) && reference.getString(L"name", name);
             const bool hasValue = hasName && reference.getString(L"value", value);
             const bool isSet = subscription.pattern && index == fixed;
             const bool usable = isSet ? hasValue : hasName;

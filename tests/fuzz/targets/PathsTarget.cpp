@@ -8,6 +8,7 @@
 // names; the search finds only a file that is there, in a folder of its list.
 
 #include "Fuzz.h"
+#include "support/ScratchFiles.h"
 
 #include "paths/PathHelpers.h"
 #include "paths/PathSearch.h"
@@ -140,15 +141,16 @@ public:
     std::vector<std::wstring> textTokens() const override
     {
         std::vector<std::wstring> list = tokens();
-        list.insert(list.end(), {L"$(Other.Var)", L"$(app.folder)", L"$($(App.Name))", L"\\", L"\\\\?\\", L"C:"});
+        list.insert(list.end(),
+                    {L"$(Other.Var)", L"$(app.folder)", L"$($(App.Name))", L"\\", L"\\\\?\\", L"C:"});
         return list;
     }
 
     void setUp() override
     {
-        folder_ = std::make_unique<ScratchFolder>(L"paths");
-        writeFileBytes(folder_->file(L"lib.dll"), "x");
-        ::CreateDirectoryW(folder_->file(L"dir.dll").c_str(), nullptr);
+        folder_ = std::make_unique<WardlineTest::ScratchFolder>(L"fuzz-paths");
+        writeFileBytes((*folder_ / L"lib.dll"), "x");
+        ::CreateDirectoryW((*folder_ / L"dir.dll").c_str(), nullptr);
     }
     void tearDown() override { folder_.reset(); }
 
@@ -156,16 +158,21 @@ public:
     {
         Rng& rng = mutator.rng();
         Input input;
-        std::vector<std::wstring> templates = {L"$(App.Folder)", L"$(Hubframe.InstallDir)\\bin\\",
+        std::vector<std::wstring> templates = {L"$(App.Folder)",
+                                               L"$(Hubframe.InstallDir)\\bin\\",
                                                L"$(FOLDERID_ProgramFilesCommon)\\Korvex\\Platform",
-                                               L"$(App.Folder)$(App.Name)", L"$($(App.Name))", L"$(Other.Var)\\x",
-                                               L"C:\\plain\\folder", L""};
+                                               L"$(App.Folder)$(App.Name)",
+                                               L"$($(App.Name))",
+                                               L"$(Other.Var)\\x",
+                                               L"C:\\plain\\folder",
+                                               L""};
         templates.insert(templates.end(), tokens().begin(), tokens().end());
         input.addText(mutator.mutatedText(templates));
         // Known folder, install folder (empty: the read fails), version text.
         input.addText(rng.chance(20) ? std::wstring() : mutator.mutatedText({L"C:\\Known\\Folder"}));
         input.addText(rng.chance(20) ? std::wstring() : mutator.mutatedText({L"C:\\Hubframe"}));
-        input.addText(rng.chance(70) ? std::wstring(L"10.0.19041.1") : mutator.mutatedText({L"10.0.19041.1", L"5.0", L"5.1.2600"}));
+        input.addText(rng.chance(70) ? std::wstring(L"10.0.19041.1")
+                                     : mutator.mutatedText({L"10.0.19041.1", L"5.0", L"5.1.2600"}));
         input.addText(mutator.mutatedText({L"lib.dll", L"dir.dll", L"missing.dll", L""}));
         return input;
     }
@@ -175,9 +182,10 @@ public:
         const std::wstring original = input.text(0);
         const std::wstring knownFolder = plainValue(input.text(1));
         const std::wstring installFolder = plainValue(input.text(2));
-        Norvan::PathHelpers helpers(std::make_shared<InputShell>(knownFolder),
-                                    std::make_shared<Plinth::OSInfo>(std::make_shared<InputVersion>(input.text(3))),
-                                    std::make_shared<InputRegistry>(installFolder));
+        Norvan::PathHelpers helpers(
+            std::make_shared<InputShell>(knownFolder),
+            std::make_shared<Plinth::OSInfo>(std::make_shared<InputVersion>(input.text(3))),
+            std::make_shared<InputRegistry>(installFolder));
 
         std::wstring path = original;
         check.expect(helpers.expandVariables(path), "expandVariables answered false");
@@ -223,7 +231,7 @@ public:
     }
 
 private:
-    std::unique_ptr<ScratchFolder> folder_;
+    std::unique_ptr<WardlineTest::ScratchFolder> folder_;
 };
 
 WARDLINE_FUZZ_TARGET("paths", PathsTarget);

@@ -27,10 +27,14 @@ inline const std::vector<std::wstring>& protocolPayloads()
         L"{\"protection_type\":\"0f167695-3f7c-421c-89e8-40544ce9d1a1\",\"rule_id\":511,\"ignored\":1}",
         L"{\"protection_type\":\"0F167695-3F7C-421c-89E8-40544CE9D1A1\",\"rule_id\":\"512\"}",
         L"{\"name\":\"Core.Protection.IgnoreFirewall\",\"status\":true}",
-        L"{\"name\":\"Core.Protection.IgnoreFirewall\",\"status\":true,\"value\":\"{\\\"ignore_firewall\\\":true}\"}",
-        L"{\"responses\":[{\"name\":\"a\",\"status\":true,\"value\":\"1\"},{\"name\":\"b\",\"status\":false},7]}",
-        L"{\"properties\":[{\"name\":\"a\",\"value\":\"1\",\"volatile\":false},{\"name\":\"p\",\"isPrefix\":true}]}",
-        L"{\"v\":{\"k\":[{\"x\":null}]},\"n\":18446744073709551615,\"i\":-9223372036854775808,\"d\":1.7976931348623157e308}",
+        L"{\"name\":\"Core.Protection.IgnoreFirewall\",\"status\":true,\"value\":\"{\\\"ignore_firewall\\\":"
+        L"true}\"}",
+        L"{\"responses\":[{\"name\":\"a\",\"status\":true,\"value\":\"1\"},{\"name\":\"b\",\"status\":false},"
+        L"7]}",
+        L"{\"properties\":[{\"name\":\"a\",\"value\":\"1\",\"volatile\":false},{\"name\":\"p\",\"isPrefix\":"
+        L"true}]}",
+        L"{\"v\":{\"k\":[{\"x\":null}]},\"n\":18446744073709551615,\"i\":-9223372036854775808,\"d\":1."
+        L"7976931348623157e308}",
         L"{\"s\":\"\\ud83d\\ude00 \\\\ \\\" \\/ \\b\\f\\n\\r\\t\"}",
         L"null",
         L"  \r\n\t{}  ",
@@ -41,10 +45,25 @@ inline const std::vector<std::wstring>& protocolPayloads()
 inline const std::vector<std::wstring>& protocolTokens()
 {
     static const std::vector<std::wstring> tokens = {
-        L"\"state\"", L"\"red\"", L"\"green\"", L"\"protection_type\"", L"\"rule_id\"", L"\"ignored\"",
-        L"\"0F167695-3F7C-421c-89E8-40544CE9D1A1\"", L"512", L"\"name\"", L"\"value\"", L"\"status\"",
-        L"\"volatile\"", L"\"isPrefix\"", L"\"properties\"", L"\"responses\"", L"\"ignore_firewall\"",
-        L"Core.Protection.IgnoreFirewall", L"{\"state\":", L"\"state\":\"red\"",
+        L"\"state\"",
+        L"\"red\"",
+        L"\"green\"",
+        L"\"protection_type\"",
+        L"\"rule_id\"",
+        L"\"ignored\"",
+        L"\"0F167695-3F7C-421c-89E8-40544CE9D1A1\"",
+        L"512",
+        L"\"name\"",
+        L"\"value\"",
+        L"\"status\"",
+        L"\"volatile\"",
+        L"\"isPrefix\"",
+        L"\"properties\"",
+        L"\"responses\"",
+        L"\"ignore_firewall\"",
+        L"Core.Protection.IgnoreFirewall",
+        L"{\"state\":",
+        L"\"state\":\"red\"",
     };
     return tokens;
 }
@@ -53,8 +72,9 @@ inline const std::vector<std::wstring>& protocolTokens()
 inline const std::vector<std::wstring>& protocolMembers()
 {
     static const std::vector<std::wstring> members = {
-        L"state", L"protection_type", L"rule_id", L"ignored", L"name", L"value", L"status",
-        L"volatile", L"isPrefix", L"properties", L"responses", L"v", L"n", L"i", L"d", L"s", L"",
+        L"state",    L"protection_type", L"rule_id",   L"ignored", L"name", L"value", L"status", L"volatile",
+        L"isPrefix", L"properties",      L"responses", L"v",       L"n",    L"i",     L"d",      L"s",
+        L"",
     };
     return members;
 }

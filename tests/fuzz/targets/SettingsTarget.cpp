@@ -164,8 +164,9 @@ public:
             else
             {
                 const auto found = values.find(name);
-                response.appendObject(L"responses", item(name, found != values.end() ? &found->second : nullptr,
-                                                         found != values.end()));
+                response.appendObject(
+                    L"responses",
+                    item(name, found != values.end() ? &found->second : nullptr, found != values.end()));
             }
         }
         return text(response);
@@ -215,7 +216,8 @@ Said listSaid(const std::wstring& reply, const std::wstring& name)
         std::wstring replied;
         bool status = false;
         std::wstring value;
-        if (entry.getString(L"name", replied) && replied == name && entry.getBool(L"status", status) && status)
+        if (entry.getString(L"name", replied) && replied == name && entry.getBool(L"status", status) &&
+            status)
         {
             said.confirmed = true;
             if (entry.getString(L"value", value))
@@ -234,7 +236,8 @@ public:
     unsigned shortIterations() const override { return 150; }
     std::vector<std::wstring> textTokens() const override
     {
-        return {L"\"name\"", L"\"value\"", L"\"status\"", L"\"responses\"", L"true", L"false", L"null", L"[{", L"}]"};
+        return {L"\"name\"", L"\"value\"", L"\"status\"", L"\"responses\"", L"true", L"false",
+                L"null",     L"[{",        L"}]"};
     }
 
     Input generate(Mutator& mutator) override
@@ -300,7 +303,8 @@ public:
         std::uint64_t answer = Faithful;
         std::wstring mutatedReply;
         std::vector<FakeHostBus::Request> unanswered;
-        bus.onRequest = [&](const FakeHostBus::Request& request) {
+        bus.onRequest = [&](const FakeHostBus::Request& request)
+        {
             const std::wstring faithful = store.answer(request.name, request.payload, check);
             if (faithful.empty())
             {
@@ -323,13 +327,13 @@ public:
             case Twice:
                 replied = true;
                 replyText = answer == Mutated ? mutatedReply : faithful;
-                request.callback(request.replyContext, request.index, nullptr, request.name.c_str(), L"Settings",
-                                 replyText.c_str(), 0);
+                request.callback(request.replyContext, request.index, nullptr, request.name.c_str(),
+                                 L"Settings", replyText.c_str(), 0);
                 if (answer == Twice)
                 {
-                    check.expect(request.callback(request.replyContext, request.index, nullptr, request.name.c_str(),
-                                                  L"Settings", mutatedReply.c_str(), 0) ==
-                                     Norvan::MODULE_STATUS_NOT_FOUND,
+                    check.expect(request.callback(request.replyContext, request.index, nullptr,
+                                                  request.name.c_str(), L"Settings", mutatedReply.c_str(),
+                                                  0) == Norvan::MODULE_STATUS_NOT_FOUND,
                                  "a second reply for one request was taken");
                 }
                 break;
@@ -378,7 +382,8 @@ private:
                              const std::wstring& replyText, Check& check)
     {
         const std::wstring& name = names.front();
-        const std::string what = Check::format("operation %d on %s", int(operation), Check::narrow(name, 40).c_str());
+        const std::string what =
+            Check::format("operation %d on %s", int(operation), Check::narrow(name, 40).c_str());
         switch (operation)
         {
         case Set:
@@ -404,8 +409,9 @@ private:
             const bool usable = replied && said.confirmed && said.hasValue;
             if (operation == Get)
             {
-                check.expect(result == usable, what + Check::format(" answered %d against its reply ", result ? 1 : 0) +
-                                                   Check::narrow(replyText, 120));
+                check.expect(result == usable,
+                             what + Check::format(" answered %d against its reply ", result ? 1 : 0) +
+                                 Check::narrow(replyText, 120));
                 check.expect(result ? !said.values.empty() && got == said.values.front() : got == L"sentinel",
                              what + ": the value is not the reply's, or a failure changed it");
             }
@@ -443,7 +449,8 @@ private:
                          what + ": the request named other properties");
             for (const std::wstring& n : names)
             {
-                check.expect(results.count(n) == 1, what + ": a requested property is missing from the results");
+                check.expect(results.count(n) == 1,
+                             what + ": a requested property is missing from the results");
             }
             for (const auto& result : results)
             {

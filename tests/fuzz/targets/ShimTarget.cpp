@@ -56,11 +56,6 @@ MessageContext expectedRecord(const void* hostRecord, const Norvan::Message& mes
     return expected;
 }
 
-std::wstring upToNul(const std::wstring& text)
-{
-    return text.substr(0, text.find(L'\0'));
-}
-
 class ShimTarget : public Target
 {
 public:
@@ -75,7 +70,8 @@ public:
         for (std::size_t i = 0; i < requests; ++i)
         {
             // Time-outs as the client takes them: negative ones included.
-            static const std::vector<std::uint64_t> timeouts = {0, 1, 5000, 0xFFFFFFFFull, ~0ull, ~0ull - 4999};
+            static const std::vector<std::uint64_t> timeouts = {0,     1,           5000, 0xFFFFFFFFull,
+                                                                ~0ull, ~0ull - 4999};
             input.addNumber(rng.pick(timeouts));
         }
         const std::size_t operations = rng.between(1, 8);
@@ -85,7 +81,8 @@ public:
             // Deliveries: subscription (0 name, 1 pattern, 2 none) and the
             // handler's answer; replies: the request and the bus status.
             input.addNumber(rng.below(16));
-            static const std::vector<std::uint64_t> statuses = {0, 0, 0, 0x8000000Du, 0x80000006u, 0x80000002u, 1};
+            static const std::vector<std::uint64_t> statuses = {0,           0,           0, 0x8000000Du,
+                                                                0x80000006u, 0x80000002u, 1};
             input.addNumber(rng.chance(90) ? rng.pick(statuses) : rng.next() & 0xFFFFFFFFu);
             input.addText(mutator.mutatedText({L"Fuzz.Name", L"Fuzz.Other", L""}));
             input.addText(mutator.mutatedText({L"Source", L""}));
@@ -106,7 +103,8 @@ public:
         unsigned calls = 0;
         ModuleStatus answer = 0;
         bool throwing = false;
-        const Norvan::MessageHandler handler = [&](std::shared_ptr<Norvan::Message> message) -> ModuleStatus {
+        const Norvan::MessageHandler handler = [&](std::shared_ptr<Norvan::Message> message) -> ModuleStatus
+        {
             ++calls;
             received = std::move(message);
             if (throwing)
@@ -159,20 +157,13 @@ public:
             const std::uint64_t kind = input.number(at);
             const std::uint64_t selector = input.number(at + 1);
             const auto status = static_cast<std::uint32_t>(input.number(at + 2));
-            const std::wstring name = input.text(at + 3);
-            const std::wstring source = input.text(at + 4);
-            const std::wstring payload = input.text(at + 5);
-            const void* record = record_.place(input.bytes(at + 6));
             const std::uint64_t nulls = input.number(at + 7);
-            const wchar_t* namePointer = (nulls & 1) ? nullptr : name.c_str();
-            const wchar_t* sourcePointer = (nulls & 2) ? nullptr : source.c_str();
-            const wchar_t* payloadPointer = (nulls & 4) ? nullptr : payload.c_str();
+            const HostStrings strings(input.text(at + 3), input.text(at + 4), input.text(at + 5), nulls);
+            const void* record = record_.place(input.bytes(at + 6));
             const bool nullContext = (nulls & 8) != 0;
-            // What the module sees of the host's strings: up to the first NUL,
-            // and nothing for a null pointer.
-            const std::wstring seenName = namePointer ? upToNul(name) : std::wstring();
-            const std::wstring seenSource = sourcePointer ? upToNul(source) : std::wstring();
-            const std::wstring seenPayload = payloadPointer ? upToNul(payload) : std::wstring();
+            const std::wstring seenName = strings.seenName();
+            const std::wstring seenSource = strings.seenSource();
+            const std::wstring seenPayload = strings.seenPayload();
 
             if (kind == kDeliver)
             {
@@ -181,9 +172,9 @@ public:
                 throwing = selector % 5 == 4;
                 calls = 0;
                 received.reset();
-                const ModuleStatus result = subscription.callback(nullContext ? nullptr : subscription.context,
-                                                                  record, namePointer, sourcePointer,
-                                                                  payloadPointer);
+                const ModuleStatus result =
+                    subscription.callback(nullContext ? nullptr : subscription.context, record,
+                                          strings.name(), strings.source(), strings.payload());
                 if (nullContext)
                 {
                     check.expect(result == Norvan::MODULE_STATUS_INVALID_PARAMETER && calls == 0,
@@ -192,8 +183,8 @@ public:
                 }
                 const ModuleStatus expected = throwing ? Norvan::MODULE_STATUS_UNKNOWN_EXCEPTION : status;
                 check.expect(result == expected && calls == 1,
-                             Check::format("a delivery answered 0x%08X after %u handler calls, not 0x%08X", result,
-                                           calls, expected));
+                             Check::format("a delivery answered 0x%08X after %u handler calls, not 0x%08X",
+                                           result, calls, expected));
                 if (!received)
                 {
                     continue;
@@ -220,7 +211,7 @@ public:
             }
             const auto pending = pendingByIndex.find(index);
             const ModuleStatus result = callback(nullContext ? nullptr : replyContext, index, record,
-                                                 namePointer, sourcePointer, payloadPointer, status);
+                                                 strings.name(), strings.source(), strings.payload(), status);
             if (nullContext)
             {
                 check.expect(result == Norvan::MODULE_STATUS_INVALID_PARAMETER,
@@ -255,11 +246,11 @@ public:
             {
                 continue;
             }
-            const Norvan::ReplyStatus expected =
-                !request.answered                          ? Norvan::REPLY_STATUS_DATA_ERROR
-                : request.status == 0                       ? Norvan::REPLY_STATUS_RECEIVED
-                : request.status == Norvan::MODULE_STATUS_TIMEOUT ? Norvan::REPLY_STATUS_TIMED_OUT
-                                                            : Norvan::REPLY_STATUS_DATA_ERROR;
+            const Norvan::ReplyStatus expected = !request.answered     ? Norvan::REPLY_STATUS_DATA_ERROR
+                                                 : request.status == 0 ? Norvan::REPLY_STATUS_RECEIVED
+                                                 : request.status == Norvan::MODULE_STATUS_TIMEOUT
+                                                     ? Norvan::REPLY_STATUS_TIMED_OUT
+                                                     : Norvan::REPLY_STATUS_DATA_ERROR;
             const Norvan::ReplyStatus got = request.reply->wait();
             check.expect(got == expected, Check::format("a request ended with %d, not %d", got, expected));
             std::shared_ptr<Norvan::Message> message;

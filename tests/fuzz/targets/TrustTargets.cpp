@@ -13,10 +13,12 @@
 // folder.
 
 #include "Fuzz.h"
+#include "support/ScratchFiles.h"
 
 #include "trust/CabinetUpdate.h"
 #include "trust/SignatureCheck.h"
 #include "trust/TrustedList.h"
+#include "trust/TrustTestSupport.h"
 
 namespace WardlineFuzz
 {
@@ -25,11 +27,9 @@ namespace
 
 using Norvan::internal::TrustedList;
 using Norvan::internal::TrustLists;
-
-std::wstring fixture(const wchar_t* name)
-{
-    return fromBuildPath(TRUST_FIXTURES_DIR) + L"\\" + name;
-}
+using TrustTest::clearListAtom;
+using TrustTest::countTempFiles;
+using TrustTest::fixture;
 
 bool sameLists(const TrustLists& a, const TrustLists& b)
 {
@@ -40,44 +40,19 @@ bool sameLists(const TrustLists& a, const TrustLists& b)
 std::vector<std::string> listTokens()
 {
     std::vector<std::string> tokens;
-    for (const wchar_t* token : {L"[VER]", L"[ORG]", L"[SER]", L"[SHA]", L"[]", L"\r\n", L"// SIG // ",
-                                 L"// SIG // Begin signature block", L"// SIG // End signature block", L"/*", L"*/",
-                                 L"//", L"9", L"4294967296", L"0123456789ABCDEF0123456789ABCDEF01234567"})
+    for (const wchar_t* token :
+         {L"[VER]", L"[ORG]", L"[SER]", L"[SHA]", L"[]", L"\r\n", L"// SIG // ",
+          L"// SIG // Begin signature block", L"// SIG // End signature block", L"/*", L"*/", L"//", L"9",
+          L"4294967296", L"0123456789ABCDEF0123456789ABCDEF01234567"})
     {
         tokens.push_back(utf16Bytes(token));
     }
     return tokens;
 }
 
-void clearListAtom()
-{
-    for (int i = 0; i < 64 && ::GlobalFindAtomW(Norvan::internal::kTrustedListAtom) != 0; ++i)
-    {
-        ::GlobalDeleteAtom(::GlobalFindAtomW(Norvan::internal::kTrustedListAtom));
-    }
-}
-
-int countTempFiles(const wchar_t* prefix)
-{
-    wchar_t temp[MAX_PATH + 1] = {};
-    ::GetTempPathW(MAX_PATH + 1, temp);
-    WIN32_FIND_DATAW data;
-    int n = 0;
-    HANDLE find = ::FindFirstFileW((std::wstring(temp) + prefix + L"*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE)
-    {
-        do
-        {
-            ++n;
-        } while (::FindNextFileW(find, &data));
-        ::FindClose(find);
-    }
-    return n;
-}
-
 // ---------------------------------------------------------------- trustlist
 
-const wchar_t* const kSignedLists[] = {L"list-v9.js", L"list-v9b.js", L"list-v10.js", L"list-v8.js",
+const wchar_t* const kSignedLists[] = {L"list-v9.js", L"list-v9b.js",   L"list-v10.js",   L"list-v8.js",
                                        L"list-v5.js", L"list-nover.js", L"list-twover.js"};
 
 class TrustListTarget : public Target
@@ -88,17 +63,13 @@ public:
 
     void setUp() override
     {
-        folder_ = std::make_unique<ScratchFolder>(L"trustlist");
+        folder_ = std::make_unique<WardlineTest::ScratchFolder>(L"fuzz-trustlist");
         load();
     }
     void tearDown() override { folder_.reset(); }
 
     Input generate(Mutator& mutator) override
     {
-        if (seeds_.empty())
-        {
-            load();
-        }
         Input input;
         input.addBytes(mutator.mutatedBytes(seeds_));
         return input;
@@ -118,9 +89,9 @@ public:
         }
 
         // The file with its signature.
-        const std::wstring path = folder_->file(L"candidate.js");
+        const std::wstring path = (*folder_ / L"candidate.js");
         check.expect(writeFileBytes(path, bytes), "the candidate cannot be written");
-        TrustedList list(folder_->file(L"installed.js"), Norvan::internal::builtInListSignerThumbprint());
+        TrustedList list((*folder_ / L"installed.js"), Norvan::internal::builtInListSignerThumbprint());
         TrustedList::Contents read;
         Norvan::internal::SignatureStep step = Norvan::internal::SignatureStep::Accepted;
         if (!list.readFile(path, &read, &step))
@@ -154,7 +125,7 @@ private:
         }
     }
 
-    std::unique_ptr<ScratchFolder> folder_;
+    std::unique_ptr<WardlineTest::ScratchFolder> folder_;
     std::vector<std::string> seeds_;
     std::vector<TrustLists> signedLists_;
 };
@@ -163,9 +134,9 @@ WARDLINE_FUZZ_TARGET("trustlist", TrustListTarget);
 
 // ---------------------------------------------------------------- cabinet
 
-const wchar_t* const kCabinets[] = {L"update-v9.cab",  L"update-v9b.cab",  L"update-v10.cab",
-                                    L"update-v5.cab",  L"update-escape.cab", L"update-tampered-list.cab",
-                                    L"signed-by-signer-v9.cab"};
+const wchar_t* const kCabinets[] = {
+    L"update-v9.cab",     L"update-v9b.cab",           L"update-v10.cab",         L"update-v5.cab",
+    L"update-escape.cab", L"update-tampered-list.cab", L"signed-by-signer-v9.cab"};
 
 class CabinetTarget : public Target
 {
@@ -184,7 +155,7 @@ public:
 
     void setUp() override
     {
-        folder_ = std::make_unique<ScratchFolder>(L"cabinet");
+        folder_ = std::make_unique<WardlineTest::ScratchFolder>(L"fuzz-cabinet");
         load();
     }
     void tearDown() override
@@ -195,10 +166,6 @@ public:
 
     Input generate(Mutator& mutator) override
     {
-        if (seeds_.empty())
-        {
-            load();
-        }
         Input input;
         input.addBytes(mutator.mutatedBytes(seeds_));
         return input;
@@ -206,9 +173,9 @@ public:
 
     void run(const Input& input, Check& check) override
     {
-        const std::wstring installed = folder_->file(L"Core\\trusted.js");
-        const std::wstring leftover = folder_->file(L"Core\\trusted.tmp");
-        ::CreateDirectoryW(folder_->file(L"Core").c_str(), nullptr);
+        const std::wstring installed = (*folder_ / L"Core\\trusted.js");
+        const std::wstring leftover = (*folder_ / L"Core\\trusted.tmp");
+        ::CreateDirectoryW((*folder_ / L"Core").c_str(), nullptr);
         ::SetFileAttributesW(installed.c_str(), FILE_ATTRIBUTE_NORMAL);
         check.expect(writeFileBytes(installed, installedBytes_), "the installed list cannot be reset");
         clearListAtom();
@@ -216,7 +183,7 @@ public:
         check.expect(list.load() && list.version() == 8, "the installed list of version 8 does not load");
         const TrustLists before = list.lists();
 
-        const std::wstring cabinet = folder_->file(L"update.cab");
+        const std::wstring cabinet = (*folder_ / L"update.cab");
         check.expect(writeFileBytes(cabinet, input.bytes(0)), "the cabinet cannot be written");
         const std::vector<std::wstring> outside = escapeTargets();
         const int tempBefore = countTempFiles(L"trustedjs");
@@ -237,12 +204,15 @@ public:
         }
         else
         {
-            check.expect(after == installedBytes_,
-                         Check::format("the update ended with %d and changed the installed list", int(result)));
+            check.expect(
+                after == installedBytes_,
+                Check::format("the update ended with %d and changed the installed list", int(result)));
             check.expect(sameLists(list.lists(), before), "the update did not install and changed the lists");
         }
-        check.expect(::GetFileAttributesW(leftover.c_str()) == INVALID_FILE_ATTRIBUTES, "trusted.tmp was left");
-        check.expect(countTempFiles(L"trustedjs") == tempBefore, "an extracted list was left in the temporary folder");
+        check.expect(::GetFileAttributesW(leftover.c_str()) == INVALID_FILE_ATTRIBUTES,
+                     "trusted.tmp was left");
+        check.expect(countTempFiles(L"trustedjs") == tempBefore,
+                     "an extracted list was left in the temporary folder");
         for (const std::wstring& path : outside)
         {
             check.expect(::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES,
@@ -269,10 +239,11 @@ private:
         wchar_t temp[MAX_PATH + 1] = {};
         ::GetTempPathW(MAX_PATH + 1, temp);
         const std::wstring folder(temp);
-        return {folder + L"trusted.js", folder + L"..\\trusted.js", L"C:\\trusted.js", folder + L"x\\trusted.js"};
+        return {folder + L"trusted.js", folder + L"..\\trusted.js", L"C:\\trusted.js",
+                folder + L"x\\trusted.js"};
     }
 
-    std::unique_ptr<ScratchFolder> folder_;
+    std::unique_ptr<WardlineTest::ScratchFolder> folder_;
     std::vector<std::string> seeds_;
     std::string installedBytes_;
     std::vector<std::string> newerLists_;
