@@ -222,9 +222,10 @@ bool cabinetIsWellFormed(HANDLE file)
     LARGE_INTEGER fileSize{};
     CabinetHeader header{};
     if (!::GetFileSizeEx(file, &fileSize) || !bytes.read(0, &header, sizeof(header)) ||
-        std::memcmp(header.signature, "MSCF", 4) != 0 || header.versionMajor != 1 || header.versionMinor != 3 ||
-        (header.flags & ~kReservePresent) != 0 || header.cFolders == 0 || header.cFiles == 0 ||
-        header.cbCabinet < sizeof(header) || static_cast<ULONGLONG>(header.cbCabinet) > fileSize.QuadPart)
+        std::memcmp(header.signature, "MSCF", 4) != 0 || header.versionMajor != 1 ||
+        header.versionMinor != 3 || (header.flags & ~kReservePresent) != 0 || header.cFolders == 0 ||
+        header.cFiles == 0 || header.cbCabinet < sizeof(header) ||
+        static_cast<ULONGLONG>(header.cbCabinet) > fileSize.QuadPart)
     {
         return false;
     }
@@ -248,7 +249,8 @@ bool cabinetIsWellFormed(HANDLE file)
     }
 
     std::vector<ULONGLONG> folderBytes(header.cFolders, 0);
-    ULONGLONG dataEnd = offset + static_cast<ULONGLONG>(header.cFolders) * (sizeof(CabinetFolder) + cbCFFolder);
+    ULONGLONG dataEnd =
+        offset + static_cast<ULONGLONG>(header.cFolders) * (sizeof(CabinetFolder) + cbCFFolder);
     if (dataEnd > end)
     {
         return false;
@@ -256,8 +258,9 @@ bool cabinetIsWellFormed(HANDLE file)
     for (WORD i = 0; i < header.cFolders; ++i, offset += sizeof(CabinetFolder) + cbCFFolder)
     {
         CabinetFolder folder{};
-        if (!bytes.read(offset, &folder, sizeof(folder)) || (folder.typeCompress & 0x000F) >= kCompressionTypes ||
-            folder.cCFData == 0 || folder.coffCabStart < dataEnd)
+        if (!bytes.read(offset, &folder, sizeof(folder)) ||
+            (folder.typeCompress & 0x000F) >= kCompressionTypes || folder.cCFData == 0 ||
+            folder.coffCabStart < dataEnd)
         {
             return false;
         }
@@ -289,8 +292,8 @@ bool cabinetIsWellFormed(HANDLE file)
     {
         CabinetFile entry{};
         char name[kMaxEntryName + 1] = {};
-        const DWORD nameBytes =
-            static_cast<DWORD>(std::min<ULONGLONG>(sizeof(name), end - std::min(end, offset + sizeof(entry))));
+        const DWORD nameBytes = static_cast<DWORD>(
+            std::min<ULONGLONG>(sizeof(name), end - std::min(end, offset + sizeof(entry))));
         if (!bytes.read(offset, &entry, sizeof(entry)) || nameBytes == 0 ||
             !bytes.read(offset + sizeof(entry), name, nameBytes) || entry.iFolder >= header.cFolders ||
             static_cast<ULONGLONG>(entry.uoffFolderStart) + entry.cbFile > folderBytes[entry.iFolder])

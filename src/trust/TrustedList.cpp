@@ -122,8 +122,7 @@ bool nothingAfterSignature(const std::wstring& text)
         pos = end + 1;
         if (last)
         {
-            return pos >= text.size() ||
-                   text.find_first_not_of(L" \t\r\n", pos) == std::wstring::npos;
+            return pos >= text.size() || text.find_first_not_of(L" \t\r\n", pos) == std::wstring::npos;
         }
         inBlock = inBlock || begin;
     }

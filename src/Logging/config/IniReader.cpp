@@ -348,7 +348,8 @@ bool CBaseIniReader::WriteDword(const wchar_t* section, const wchar_t* key, DWOR
         }
         std::vector<BYTE> rewritten;
         if (!ReadWholeFile(path_.c_str(), rewritten) ||
-            !ReadsAsWritten(ParseEntries(Decode(original)), ParseEntries(Decode(rewritten)), section, key, value))
+            !ReadsAsWritten(ParseEntries(Decode(original)), ParseEntries(Decode(rewritten)), section, key,
+                            value))
         {
             RestoreFile(path_.c_str(), existed, original);
             return false;
@@ -369,7 +370,8 @@ bool CBaseIniReader::ReadsAsWritten(const std::vector<Entry>& before, const std:
 {
     // The entry each lookup finds: the first of its name in file order.
     using Lookups = std::map<std::pair<std::wstring, std::wstring>, const Entry*>;
-    const auto lookups = [](const std::vector<Entry>& entries) {
+    const auto lookups = [](const std::vector<Entry>& entries)
+    {
         Lookups found;
         for (const Entry& entry : entries)
         {
@@ -388,9 +390,8 @@ bool CBaseIniReader::ReadsAsWritten(const std::vector<Entry>& before, const std:
     {
         return false;
     }
-    const auto same = [](const Entry& a, const Entry& b) {
-        return a.readable == b.readable && a.type == b.type && a.value == b.value;
-    };
+    const auto same = [](const Entry& a, const Entry& b)
+    { return a.readable == b.readable && a.type == b.type && a.value == b.value; };
     for (const auto& lookup : was)
     {
         if (lookup.first == written)

@@ -113,8 +113,8 @@ private:
     std::vector<Entry> ParseEntries(const std::wstring& content);
     // True when `after` answers every lookup as `before` does, except that
     // section/key now reads as the DWORD value.
-    bool ReadsAsWritten(const std::vector<Entry>& before, const std::vector<Entry>& after, const wchar_t* section,
-                        const wchar_t* key, DWORD value) const;
+    bool ReadsAsWritten(const std::vector<Entry>& before, const std::vector<Entry>& after,
+                        const wchar_t* section, const wchar_t* key, DWORD value) const;
     void SetEntry(const wchar_t* section, const wchar_t* key, const std::wstring& value, ValueType type);
 
     std::wstring path_;
