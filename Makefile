@@ -1,6 +1,6 @@
 # The two commands of this repository; both work on a fresh Debian 12 machine
 # as root and install what is missing first.
-.PHONY: all build test demo bench stress dist coverage clean
+.PHONY: all build test demo bench stress fuzz dist coverage clean
 
 all: build
 
@@ -20,6 +20,10 @@ bench:
 # The stress loads at full size (tests/stress); make test runs them short.
 stress:
 	WARDLINE_STRESS=long CTEST_ARGS="-L stress --verbose" scripts/test.sh
+
+# Every fuzz target for FUZZ_SECONDS each (default 60); see tests/fuzz/run-fuzz.sh.
+fuzz:
+	tests/fuzz/run-fuzz.sh
 
 # What a release ships, in dist/ (scripts/dist.sh, docs/trust.md).
 dist:

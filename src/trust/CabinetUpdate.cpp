@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <fdi.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "trust/TrustedList.h"
 #include "wrappers/UniqueResource.h"
@@ -144,6 +146,170 @@ FNSEEK(fdiSeek)
     return pos == INVALID_SET_FILE_POINTER ? -1 : static_cast<long>(pos);
 }
 
+// Reads at offsets of a cabinet held open; false for anything not there.
+class CabinetBytes
+{
+public:
+    explicit CabinetBytes(HANDLE file) : file_(file) {}
+    bool read(ULONGLONG offset, void* out, DWORD size) const
+    {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        return ::ReadFile(file_, out, size, &got, &at) && got == size;
+    }
+
+private:
+    HANDLE file_;
+};
+
+#pragma pack(push, 1)
+struct CabinetHeader
+{
+    char signature[4];
+    DWORD reserved1;
+    DWORD cbCabinet;
+    DWORD reserved2;
+    DWORD coffFiles;
+    DWORD reserved3;
+    BYTE versionMinor;
+    BYTE versionMajor;
+    WORD cFolders;
+    WORD cFiles;
+    WORD flags;
+    WORD setID;
+    WORD iCabinet;
+};
+struct CabinetFolder
+{
+    DWORD coffCabStart;
+    WORD cCFData;
+    WORD typeCompress;
+};
+struct CabinetFile
+{
+    DWORD cbFile;
+    DWORD uoffFolderStart;
+    WORD iFolder;
+    WORD date;
+    WORD time;
+    WORD attribs;
+};
+struct CabinetData
+{
+    DWORD csum;
+    WORD cbData;
+    WORD cbUncomp;
+};
+#pragma pack(pop)
+
+constexpr WORD kReservePresent = 0x0004;
+constexpr WORD kMaxBlockBytes = 32768;
+constexpr WORD kCompressionTypes = 4; // none, MSZIP, Quantum, LZX
+constexpr DWORD kMaxEntryName = 256;
+
+// The cabinet's tables, checked before Cabinet.dll sees the file: the update
+// only ever reads cabinets that failed the trust check, and FDI is not
+// written for hostile input (Wine's FDICopy follows a file's folder index
+// through an empty folder table). What passes is one whole cabinet of format
+// 1.3 without continuations whose tables lie inside its declared size, whose
+// folders' data blocks follow one another, and whose files each lie inside
+// the data of a folder of this cabinet.
+bool cabinetIsWellFormed(HANDLE file)
+{
+    const CabinetBytes bytes(file);
+    LARGE_INTEGER fileSize{};
+    CabinetHeader header{};
+    if (!::GetFileSizeEx(file, &fileSize) || !bytes.read(0, &header, sizeof(header)) ||
+        std::memcmp(header.signature, "MSCF", 4) != 0 || header.versionMajor != 1 ||
+        header.versionMinor != 3 || (header.flags & ~kReservePresent) != 0 || header.cFolders == 0 ||
+        header.cFiles == 0 || header.cbCabinet < sizeof(header) ||
+        static_cast<ULONGLONG>(header.cbCabinet) > fileSize.QuadPart)
+    {
+        return false;
+    }
+    // Everything FDI reads lies before cbCabinet; a signature may follow.
+    const ULONGLONG end = header.cbCabinet;
+    ULONGLONG offset = sizeof(header);
+    WORD cbCFHeader = 0;
+    BYTE cbCFFolder = 0;
+    BYTE cbCFData = 0;
+    if (header.flags & kReservePresent)
+    {
+        BYTE reserve[4] = {};
+        if (!bytes.read(offset, reserve, sizeof(reserve)))
+        {
+            return false;
+        }
+        cbCFHeader = static_cast<WORD>(reserve[0] | reserve[1] << 8);
+        cbCFFolder = reserve[2];
+        cbCFData = reserve[3];
+        offset += sizeof(reserve) + cbCFHeader;
+    }
+
+    std::vector<ULONGLONG> folderBytes(header.cFolders, 0);
+    ULONGLONG dataEnd =
+        offset + static_cast<ULONGLONG>(header.cFolders) * (sizeof(CabinetFolder) + cbCFFolder);
+    if (dataEnd > end)
+    {
+        return false;
+    }
+    for (WORD i = 0; i < header.cFolders; ++i, offset += sizeof(CabinetFolder) + cbCFFolder)
+    {
+        CabinetFolder folder{};
+        if (!bytes.read(offset, &folder, sizeof(folder)) ||
+            (folder.typeCompress & 0x000F) >= kCompressionTypes || folder.cCFData == 0 ||
+            folder.coffCabStart < dataEnd)
+        {
+            return false;
+        }
+        ULONGLONG block = folder.coffCabStart;
+        for (WORD j = 0; j < folder.cCFData; ++j)
+        {
+            CabinetData data{};
+            if (!bytes.read(block, &data, sizeof(data)) || data.cbUncomp > kMaxBlockBytes ||
+                ((folder.typeCompress & 0x000F) == 0 && data.cbData != data.cbUncomp))
+            {
+                return false;
+            }
+            block += sizeof(data) + cbCFData + data.cbData;
+            if (block > end)
+            {
+                return false;
+            }
+            folderBytes[i] += data.cbUncomp;
+        }
+        dataEnd = block;
+    }
+
+    if (header.coffFiles < offset || header.coffFiles >= end)
+    {
+        return false;
+    }
+    offset = header.coffFiles;
+    for (WORD k = 0; k < header.cFiles; ++k)
+    {
+        CabinetFile entry{};
+        char name[kMaxEntryName + 1] = {};
+        const DWORD nameBytes = static_cast<DWORD>(
+            std::min<ULONGLONG>(sizeof(name), end - std::min(end, offset + sizeof(entry))));
+        if (!bytes.read(offset, &entry, sizeof(entry)) || nameBytes == 0 ||
+            !bytes.read(offset + sizeof(entry), name, nameBytes) || entry.iFolder >= header.cFolders ||
+            static_cast<ULONGLONG>(entry.uoffFolderStart) + entry.cbFile > folderBytes[entry.iFolder])
+        {
+            return false;
+        }
+        const void* terminator = std::memchr(name, '\0', nameBytes);
+        if (terminator == nullptr)
+        {
+            return false;
+        }
+        offset += sizeof(entry) + (static_cast<const char*>(terminator) - name) + 1;
+    }
+    return true;
+}
+
 // A name that did not exist before: "trustedjs" + unique part + ".js".
 INT_PTR createTempList(std::wstring* path)
 {
@@ -216,6 +382,15 @@ std::wstring extractTrustedListFromCabinet(const std::wstring& cabinet)
 {
     const CabinetLibrary cabinetLibrary = loadCabinetLibrary();
     if (!cabinetLibrary.library)
+    {
+        return std::wstring();
+    }
+
+    // Held without write sharing from the check of its tables to the end of
+    // the extraction, so that FDI reads the bytes that were checked.
+    unique_hfile held(::CreateFileW(cabinet.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!held || !cabinetIsWellFormed(held.get()))
     {
         return std::wstring();
     }

@@ -95,6 +95,40 @@ bool readLocked(HANDLE file, std::string* bytes)
     return ok;
 }
 
+// The signature covers the text before its block; what follows the block's
+// end line is no one's word, so a list with anything but white space there
+// is not the list that was signed. Lines are those of the script signature
+// format: split at LF, one CR before it dropped, compared exactly.
+bool nothingAfterSignature(const std::wstring& text)
+{
+    static const std::wstring kBegin = L"// SIG // Begin signature block";
+    static const std::wstring kEnd = L"// SIG // End signature block";
+    bool inBlock = false;
+    size_t pos = 0;
+    while (pos < text.size())
+    {
+        size_t end = text.find(L'\n', pos);
+        if (end == std::wstring::npos)
+        {
+            end = text.size();
+        }
+        size_t length = end - pos;
+        if (length > 0 && text[pos + length - 1] == L'\r')
+        {
+            --length;
+        }
+        const bool begin = text.compare(pos, length, kBegin) == 0;
+        const bool last = inBlock && text.compare(pos, length, kEnd) == 0;
+        pos = end + 1;
+        if (last)
+        {
+            return pos >= text.size() || text.find_first_not_of(L" \t\r\n", pos) == std::wstring::npos;
+        }
+        inBlock = inBlock || begin;
+    }
+    return false;
+}
+
 } // namespace
 
 TrustedList::TrustedList(std::wstring path, const Thumbprint& listSigner)
@@ -259,7 +293,20 @@ bool TrustedList::readFile(const std::wstring& path, Contents* out, SignatureSte
     Contents contents;
     try
     {
-        if (!readLocked(file.get(), &bytes) || !parse(decode(bytes), &contents))
+        if (!readLocked(file.get(), &bytes))
+        {
+            return false;
+        }
+        const std::wstring text = decode(bytes);
+        if (!nothingAfterSignature(text))
+        {
+            if (refusedAt)
+            {
+                *refusedAt = SignatureStep::ContentDigest;
+            }
+            return false;
+        }
+        if (!parse(text, &contents))
         {
             return false;
         }

@@ -42,8 +42,10 @@ public:
     static std::wstring decode(const std::string& bytes);
 
     // Verifies the signature rule and reads a list file; nothing changes in
-    // the object. With keepOpen the file stays open, denying writers, until
-    // the caller closes the returned handle.
+    // the object. Text after the end of the signature block is covered by
+    // no signature: a file with anything but white space there is refused
+    // (ContentDigest). With keepOpen the file stays open, denying writers,
+    // until the caller closes the returned handle.
     bool readFile(const std::wstring& path, Contents* out, SignatureStep* refusedAt = nullptr,
                   HANDLE* keepOpen = nullptr) const;
 

@@ -4,6 +4,7 @@
 #include "wrappers/UniqueResource.h"
 
 #include <algorithm>
+#include <map>
 #include <new>
 
 namespace Plinth
@@ -159,6 +160,43 @@ bool ParseDecimal(const std::wstring& text, DWORD& value) noexcept
     return true;
 }
 
+bool FileExists(const wchar_t* path) noexcept
+{
+    return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Puts a file back as it was before a write: its bytes, or no file.
+void RestoreFile(const wchar_t* path, bool existed, const std::vector<BYTE>& bytes) noexcept
+{
+    if (!existed)
+    {
+        ::DeleteFileW(path);
+        return;
+    }
+    Norvan::unique_hfile file(
+        ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file && !bytes.empty())
+    {
+        ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    }
+}
+
+// Section and key as the lookups compare them: without regard to case.
+std::pair<std::wstring, std::wstring> LookupName(const std::wstring& section, const std::wstring& key)
+{
+    std::pair<std::wstring, std::wstring> name(section, key);
+    if (!name.first.empty())
+    {
+        ::CharUpperBuffW(&name.first[0], static_cast<DWORD>(name.first.size()));
+    }
+    if (!name.second.empty())
+    {
+        ::CharUpperBuffW(&name.second[0], static_cast<DWORD>(name.second.size()));
+    }
+    return name;
+}
+
 } // namespace
 
 bool CBaseIniReader::Load(const wchar_t* path)
@@ -190,6 +228,12 @@ bool CBaseIniReader::Load(const wchar_t* path)
 void CBaseIniReader::Parse(const std::wstring& content)
 {
     entries_.clear();
+    entries_ = ParseEntries(content);
+}
+
+std::vector<CBaseIniReader::Entry> CBaseIniReader::ParseEntries(const std::wstring& content)
+{
+    std::vector<Entry> entries;
     std::wstring section;
     std::size_t start = 0;
     while (start <= content.size())
@@ -228,12 +272,13 @@ void CBaseIniReader::Parse(const std::wstring& content)
                     entry.key.assign(content, start, equals - start);
                     entry.value.assign(content, equals + 1, last - equals - 1);
                     PrepareEntry(entry);
-                    entries_.push_back(std::move(entry));
+                    entries.push_back(std::move(entry));
                 }
             }
         }
         start = end + 1;
     }
+    return entries;
 }
 
 void CBaseIniReader::PrepareEntry(Entry&) {}
@@ -287,17 +332,86 @@ bool CBaseIniReader::WriteDword(const wchar_t* section, const wchar_t* key, DWOR
     {
         return false;
     }
-    if (!WriteToFile(section, key, value))
-    {
-        return false;
-    }
     try
     {
+        // A file that is there but cannot be read back could not be checked
+        // or put back: it is not written.
+        const bool existed = FileExists(path_.c_str());
+        std::vector<BYTE> original;
+        if (existed && !ReadWholeFile(path_.c_str(), original))
+        {
+            return false;
+        }
+        if (!WriteToFile(section, key, value))
+        {
+            return false;
+        }
+        std::vector<BYTE> rewritten;
+        if (!ReadWholeFile(path_.c_str(), rewritten) ||
+            !ReadsAsWritten(ParseEntries(Decode(original)), ParseEntries(Decode(rewritten)), section, key,
+                            value))
+        {
+            RestoreFile(path_.c_str(), existed, original);
+            return false;
+        }
         SetEntry(section, key, std::to_wstring(value), WrittenType());
+        return true;
     }
     catch (const std::bad_alloc&)
     {
-        // The file holds the value; the next Load sees it.
+        // Nothing was compared: the file is left as the profile functions
+        // wrote it (if they did), and the next Load reads what is there.
+        return false;
+    }
+}
+
+bool CBaseIniReader::ReadsAsWritten(const std::vector<Entry>& before, const std::vector<Entry>& after,
+                                    const wchar_t* section, const wchar_t* key, DWORD value) const
+{
+    // The entry each lookup finds: the first of its name in file order.
+    using Lookups = std::map<std::pair<std::wstring, std::wstring>, const Entry*>;
+    const auto lookups = [](const std::vector<Entry>& entries)
+    {
+        Lookups found;
+        for (const Entry& entry : entries)
+        {
+            found.emplace(LookupName(entry.section, entry.key), &entry);
+        }
+        return found;
+    };
+    const Lookups was = lookups(before);
+    const Lookups is = lookups(after);
+    const auto written = LookupName(section, key);
+
+    const auto target = is.find(written);
+    DWORD read = 0;
+    if (target == is.end() || !target->second->readable || target->second->type == ValueType::String ||
+        !ParseDecimal(target->second->value, read) || read != value)
+    {
+        return false;
+    }
+    const auto same = [](const Entry& a, const Entry& b)
+    { return a.readable == b.readable && a.type == b.type && a.value == b.value; };
+    for (const auto& lookup : was)
+    {
+        if (lookup.first == written)
+        {
+            continue;
+        }
+        const auto now = is.find(lookup.first);
+        if (now == is.end() || !same(*lookup.second, *now->second))
+        {
+            return false;
+        }
+    }
+    // Nothing may have appeared either (a line the profile functions read
+    // differently that now defines a value).
+    for (const auto& lookup : is)
+    {
+        if (lookup.first != written && was.find(lookup.first) == was.end())
+        {
+            return false;
+        }
     }
     return true;
 }

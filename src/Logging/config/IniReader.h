@@ -67,7 +67,14 @@ public:
     // Writes the value to the file and, when that succeeds, to the loaded
     // entries. False without writing when no path is known, when section or
     // key is null or empty, when the key holds '=' or the section ']', or
-    // when the file cannot be written.
+    // when the file cannot be written. The profile functions that write
+    // rewrite the whole file from their own reading of it, which differs from
+    // this reader's in corners (encodings, white space around keys, NULs,
+    // where a byte-order mark may stand); when what they wrote no longer
+    // reads, for this reader, as the file before with this one value
+    // changed, the file is put back as it was and the result is false. A
+    // file that is there but cannot be read back (larger than kMaxFileBytes,
+    // say) is not written.
     virtual bool WriteDword(const wchar_t* section, const wchar_t* key, DWORD value);
 
     const std::wstring& Path() const noexcept { return path_; }
@@ -103,6 +110,11 @@ protected:
     const Entry* Find(const wchar_t* section, const wchar_t* key) const;
 
 private:
+    std::vector<Entry> ParseEntries(const std::wstring& content);
+    // True when `after` answers every lookup as `before` does, except that
+    // section/key now reads as the DWORD value.
+    bool ReadsAsWritten(const std::vector<Entry>& before, const std::vector<Entry>& after,
+                        const wchar_t* section, const wchar_t* key, DWORD value) const;
     void SetEntry(const wchar_t* section, const wchar_t* key, const std::wstring& value, ValueType type);
 
     std::wstring path_;
