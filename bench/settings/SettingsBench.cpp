@@ -4,7 +4,14 @@
 // another. The baseline is the least any cross-thread request can cost: a
 // promise handed to a waiting thread, fulfilled there, and its future waited
 // for. Both are measured in the same process, interleaved, medians of rounds.
+//
+// A third path, printed for the reader and not judged, shows what the bus
+// itself costs: a bare Courier request answered by a bare subscriber, its
+// outcome awaited on an event, with neither the module's client nor the
+// settings service.
 
+#include "BenchReport.h"
+#include "ContextRecord.h"
 #include "Output.h"
 #include "SettingsService.h"
 #include "SettingsStore.h"
@@ -96,6 +103,64 @@ private:
     std::thread thread_;
 };
 
+// A requester and an answerer on the bus with nothing of the module between:
+// the answerer publishes the reply from its callback, the requester's reply
+// callback sets an event.
+class RawCourierRoundTrip
+{
+public:
+    RawCourierRoundTrip(const CourierFunctionTable* table) : table_(table)
+    {
+        table_->getHandle(&answerer_);
+        table_->getHandle(&requester_);
+        subscription_ = table_->subscribe(answerer_, this, &RawCourierRoundTrip::onRequest, kName);
+    }
+    ~RawCourierRoundTrip()
+    {
+        table_->releaseHandle(requester_);
+        table_->releaseHandle(answerer_);
+        CloseHandle(replied_);
+    }
+    bool ask()
+    {
+        const std::vector<unsigned char> record =
+            hubhost::makeRecord(hubhost::RecordOptions{}, kName, L"bench", L"{}");
+        if (subscription_ == 0 || table_->request(requester_, ++index_, this, &RawCourierRoundTrip::onReply,
+                                                  record.data(), kName, L"bench", L"{}", 5000) != 0)
+        {
+            return false;
+        }
+        return WaitForSingleObject(replied_, 5000) == WAIT_OBJECT_0 && status_ == 0;
+    }
+
+private:
+    static constexpr const wchar_t* kName = L"Bench.Raw.Request";
+
+    static CourierStatus onRequest(void* context, const void* record, const wchar_t* name, const wchar_t*,
+                                   const wchar_t*)
+    {
+        auto* self = static_cast<RawCourierRoundTrip*>(context);
+        const std::vector<unsigned char> reply = hubhost::makeReplyRecord(record, name, L"bench", L"{}");
+        return self->table_->publish(self->answerer_, reply.data(), name, L"bench", L"{}");
+    }
+    static CourierStatus onReply(void* context, std::uint64_t, const void*, const wchar_t*, const wchar_t*,
+                                 const wchar_t*, CourierStatus status)
+    {
+        auto* self = static_cast<RawCourierRoundTrip*>(context);
+        self->status_ = status;
+        SetEvent(self->replied_);
+        return 0;
+    }
+
+    const CourierFunctionTable* table_;
+    CourierHandle answerer_ = nullptr;
+    CourierHandle requester_ = nullptr;
+    std::uint32_t subscription_ = 0;
+    std::uint64_t index_ = 0;
+    CourierStatus status_ = 0;
+    HANDLE replied_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+};
+
 double microsecondsPer(Clock::duration elapsed, int count)
 {
     return std::chrono::duration<double, std::micro>(elapsed).count() / count;
@@ -113,26 +178,6 @@ template <typename Request> double timeRound(std::vector<double>& rounds, Reques
     }
     rounds.push_back(microsecondsPer(Clock::now() - start, kRequests));
     return rounds.back();
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-// The ratio is the median of the rounds' own ratios: each round times both
-// paths back to back, so a round slowed down by the shared machine slows both.
-void report(const char* name, const std::vector<double>& values, const std::vector<double>& baselines)
-{
-    std::vector<double> ratios;
-    for (std::size_t i = 0; i < values.size(); ++i)
-    {
-        ratios.push_back(values[i] / baselines[i]);
-    }
-    const double ratio = median(ratios);
-    std::printf("BENCH %s value=%.1fus baseline=%.1fus ratio=%.2f target=<=%.0f holds=%s\n", name, median(values),
-                median(baselines), ratio, kTarget, ratio <= kTarget ? "yes" : "no");
 }
 
 } // namespace
@@ -175,21 +220,25 @@ int main()
             return 1;
         }
         Answerer answerer;
+        RawCourierRoundTrip raw(table);
         std::wstring value;
         // Warm both paths: threads started, caches and allocators primed.
         for (int i = 0; i < 50; ++i)
         {
             client.getProperty(name, value, kTimeout);
             answerer.ask(name);
+            raw.ask();
         }
 
         std::vector<double> gets;
         std::vector<double> volatileSets;
+        std::vector<double> rawTrips;
         std::vector<double> baseline;
         for (int round = 0; round < kRounds; ++round)
         {
             timeRound(baseline, [&] { return !answerer.ask(name).empty(); });
-            if (timeRound(gets, [&] { return client.getProperty(name, value, kTimeout); }) < 0 ||
+            if (timeRound(rawTrips, [&] { return raw.ask(); }) < 0 ||
+                timeRound(gets, [&] { return client.getProperty(name, value, kTimeout); }) < 0 ||
                 timeRound(
                     volatileSets,
                     [&] { return client.setVolatileProperty(L"Bench.Session", round, kTimeout); }) < 0)
@@ -198,8 +247,11 @@ int main()
                 return 1;
             }
         }
-        report("settings_get_roundtrip", gets, baseline);
-        report("settings_set_volatile_roundtrip", volatileSets, baseline);
+        bench::Rounds rawRounds{rawTrips, baseline};
+        std::printf("bare Courier request and reply: %.1f us (%.2f baselines; not judged)\n",
+                    bench::median(rawTrips), rawRounds.ratio());
+        bench::printLine("settings_get_roundtrip", bench::Rounds{gets, baseline}, kTarget, "us");
+        bench::printLine("settings_set_volatile_roundtrip", bench::Rounds{volatileSets, baseline}, kTarget, "us");
     }
     service.stop();
     table->releaseHandle(clientHandle);
