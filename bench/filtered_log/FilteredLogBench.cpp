@@ -6,15 +6,14 @@
 // Prints one parseable line:
 //   BENCH filtered_log_call_ns value=<ns> baseline=<ns> ratio=<r> target=<=3 holds=<yes|no>
 
+#include "BenchReport.h"
 #include "EmptyCall.h"
 
 #include "Logging/Log.h"
 #include "Logging/LogManager.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <vector>
 
 namespace
 {
@@ -48,8 +47,7 @@ int main()
         return 1;
     }
 
-    std::vector<double> logged;
-    std::vector<double> baseline;
+    bench::Rounds rounds;
     for (int round = 0; round < kRounds; ++round)
     {
         auto start = Clock::now();
@@ -57,7 +55,7 @@ int main()
         {
             WL_LOG(g_level, L"bench", L"bench::main", L"filtered %d", i);
         }
-        logged.push_back(NanosecondsPerCall(Clock::now() - start, kCalls));
+        const double logged = NanosecondsPerCall(Clock::now() - start, kCalls);
 
         start = Clock::now();
         for (int i = 0; i < kCalls; ++i)
@@ -67,17 +65,11 @@ int main()
                 g_sink = g_sink + i;
             }
         }
-        baseline.push_back(NanosecondsPerCall(Clock::now() - start, kCalls));
+        rounds.add(logged, NanosecondsPerCall(Clock::now() - start, kCalls));
     }
 
-    std::sort(logged.begin(), logged.end());
-    std::sort(baseline.begin(), baseline.end());
-    const double value = logged[kRounds / 2];
-    const double base = baseline[kRounds / 2];
-    const double ratio = value / base;
     std::printf("filtered log call: %.2f ns, empty out-of-line call: %.2f ns (medians of %d rounds of %d)\n",
-                value, base, kRounds, kCalls);
-    std::printf("BENCH filtered_log_call_ns value=%.2f baseline=%.2f ratio=%.2f target=<=%.0f holds=%s\n",
-                value, base, ratio, kTarget, ratio <= kTarget ? "yes" : "no");
+                bench::median(rounds.values), bench::median(rounds.baselines), kRounds, kCalls);
+    bench::printLine("filtered_log_call_ns", rounds, kTarget, "ns");
     return 0;
 }
