@@ -6,12 +6,25 @@
 //   BENCH <name> value=<x><unit> baseline=<y><unit> ratio=<r> target=<=<t> holds=<yes|no>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <vector>
 
 namespace bench
 {
+
+// Mean time of one of `count` calls of `body`, in the unit given as a
+// std::ratio (nanoseconds unless told).
+template <typename Unit = std::nano, typename Body> double timePerCall(int count, Body&& body)
+{
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < count; ++i)
+    {
+        body();
+    }
+    return std::chrono::duration<double, Unit>(std::chrono::steady_clock::now() - start).count() / count;
+}
 
 inline double median(std::vector<double> values)
 {

@@ -5,6 +5,8 @@
 // declares it, and one module created and initialised over a bus table the
 // benchmark passes.
 
+#include "ModuleHost.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -13,27 +15,8 @@
 namespace bench
 {
 
-using ModuleManagerCallback = std::uintptr_t (*)(void*, void*, void*, void*);
-
-struct ModuleTable
-{
-    std::uint32_t (*NewModule)(void** handleAddress, const wchar_t* applicationName);
-    std::uint32_t (*DestroyModule)(void* handle);
-    std::uint32_t (*InitializeModule)(void* handle, const wchar_t* name, const wchar_t* secondaryName,
-                                      std::uint32_t propertyCount, const wchar_t* const* propertyNames,
-                                      const wchar_t* const* propertyValues, void* moduleManager,
-                                      ModuleManagerCallback moduleManagerCallback);
-    std::uint32_t (*StartModule)(void* handle);
-    std::uint32_t (*StopModule)(void* handle);
-    std::uint32_t (*UninitializeModule)(void* handle);
-    std::uint32_t (*DirectMessage)(void* handle, const void* context, const wchar_t* name,
-                                   const wchar_t* source, const wchar_t* payload);
-    std::uint32_t (*InitializeModuleV2)(void* handle, const wchar_t* name, const wchar_t* secondaryName,
-                                        std::uint32_t propertyCount, const wchar_t* const* propertyNames,
-                                        const wchar_t* const* propertyValues, void* moduleManager,
-                                        ModuleManagerCallback moduleManagerCallback, void* busHandle,
-                                        const void* busFunctions);
-};
+// The module table as the host reads it: hubhost's declaration.
+using ModuleTable = hubhost::ModuleFunctionTable;
 
 inline std::wstring besideThisExe(const wchar_t* fileName)
 {

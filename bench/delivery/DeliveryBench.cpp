@@ -13,7 +13,6 @@
 #include "message/MessageBusClient.h"
 #include "message/MessageBusShimImpl.h"
 
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -63,13 +62,6 @@ struct PlainMessage
     std::wstring payload;
 };
 
-using Clock = std::chrono::steady_clock;
-
-double nanosecondsPerMessage(Clock::duration elapsed, int count)
-{
-    return std::chrono::duration<double, std::nano>(elapsed).count() / count;
-}
-
 } // namespace
 
 int main()
@@ -115,24 +107,19 @@ int main()
     bench::Rounds rounds;
     for (int round = 0; round < kRounds; ++round)
     {
-        auto start = Clock::now();
-        for (int i = 0; i < kMessages; ++i)
-        {
-            host.callback(host.context, &record, name, source, payload);
-        }
-        const double pathNs = nanosecondsPerMessage(Clock::now() - start, kMessages);
-
-        start = Clock::now();
-        for (int i = 0; i < kMessages; ++i)
-        {
-            std::wstring n(name);
-            std::wstring s(source);
-            std::wstring p(payload);
-            auto message =
-                std::make_shared<PlainMessage>(PlainMessage{std::move(n), std::move(s), std::move(p)});
-            baselineHandler(message);
-        }
-        rounds.add(pathNs, nanosecondsPerMessage(Clock::now() - start, kMessages));
+        const double pathNs =
+            bench::timePerCall(kMessages, [&] { host.callback(host.context, &record, name, source, payload); });
+        const double baselineNs = bench::timePerCall(kMessages,
+                                                     [&]
+                                                     {
+                                                         std::wstring n(name);
+                                                         std::wstring s(source);
+                                                         std::wstring p(payload);
+                                                         auto message = std::make_shared<PlainMessage>(
+                                                             PlainMessage{std::move(n), std::move(s), std::move(p)});
+                                                         baselineHandler(message);
+                                                     });
+        rounds.add(pathNs, baselineNs);
     }
 
     std::printf("delivery path: %.1f ns/message, baseline %.1f ns/message (medians of %d rounds of %d; sink %zu)\n",

@@ -13,6 +13,7 @@
 
 #include "BenchReport.h"
 #include "HostLibraries.h"
+#include "QueueThread.h"
 
 #include "courier/CourierApi.h"
 
@@ -22,15 +23,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cwchar>
-#include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace
 {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr const wchar_t* kReportName = L"Core.Internal.Protection.State";
 constexpr const wchar_t* kSource = L"ProtectionProducer";
@@ -102,57 +99,20 @@ std::uint32_t subscribeIntercepted(CourierHandle handle, void* context, CourierM
 class HandOff
 {
 public:
-    HandOff() : thread_([this] { run(); }) {}
-    ~HandOff()
-    {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            stop_ = true;
-        }
-        ready_.notify_one();
-        thread_.join();
-    }
     void send(const wchar_t* name, const wchar_t* source, const wchar_t* payload)
     {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            queue_.push_back({name, source, payload});
-        }
-        ready_.notify_one();
+        thread_.push({name, source, payload});
     }
     Handled handled;
 
 private:
-    void run()
-    {
-        std::unique_lock<std::mutex> guard(lock_);
-        for (;;)
-        {
-            ready_.wait(guard, [this] { return stop_ || !queue_.empty(); });
-            if (queue_.empty())
-            {
-                return;
-            }
-            const std::array<std::wstring, 3> message = std::move(queue_.front());
-            queue_.pop_front();
-            guard.unlock();
-            g_sink = g_sink + message[2].size();
-            handled.add();
-            guard.lock();
-        }
-    }
-
-    std::mutex lock_;
-    std::condition_variable ready_;
-    std::deque<std::array<std::wstring, 3>> queue_;
-    bool stop_ = false;
-    std::thread thread_;
+    using Strings = std::array<std::wstring, 3>;
+    bench::QueueThread<Strings> thread_{[this](Strings& message)
+                                        {
+                                            g_sink = g_sink + message[2].size();
+                                            handled.add();
+                                        }};
 };
-
-double microsecondsPer(Clock::duration elapsed, int count)
-{
-    return std::chrono::duration<double, std::micro>(elapsed).count() / count;
-}
 
 } // namespace
 
@@ -203,23 +163,24 @@ int main()
             handOff.send(kReportName, kSource, payload);
             return handOff.handled.waitFor(++handOffCount);
         };
-        const auto timeRound = [](int count, const auto& send)
-        {
-            const auto start = Clock::now();
-            for (int i = 0; i < count; ++i)
-            {
-                if (!send())
-                {
-                    return -1.0;
-                }
-            }
-            return microsecondsPer(Clock::now() - start, count);
-        };
+        // A round with a message that was not handled within ten seconds
+        // counts as failed.
+        bool lost = false;
+        const auto timeRound = [&lost](int count, const auto& send)
+        { return bench::timePerCall<std::micro>(count, [&] { lost = lost || !send(); }); };
 
         // The first report is published; the rest repeat it. Warming up
         // starts the bus's workers and primes caches and heaps.
-        if (module.status != 0 || g_report.callback == nullptr || timeRound(50, viaModule) < 0 ||
-            timeRound(50, viaHandOff) < 0)
+        if (module.status != 0 || g_report.callback == nullptr)
+        {
+            lost = true;
+        }
+        else
+        {
+            timeRound(50, viaModule);
+            timeRound(50, viaHandOff);
+        }
+        if (lost)
         {
             std::printf("bench_end_to_end: the module does not handle reports from the bus (status 0x%08X)\n",
                         static_cast<unsigned>(module.status));
@@ -230,7 +191,7 @@ int main()
         {
             const double baseline = timeRound(kMessages, viaHandOff);
             const double value = timeRound(kMessages, viaModule);
-            if (baseline < 0 || value < 0)
+            if (lost)
             {
                 std::printf("bench_end_to_end: a message was not handled within ten seconds\n");
                 result = 1;

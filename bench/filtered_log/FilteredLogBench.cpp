@@ -12,21 +12,13 @@
 #include "Logging/Log.h"
 #include "Logging/LogManager.h"
 
-#include <chrono>
 #include <cstdio>
 
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
-
 volatile unsigned long g_level = ETWLogging::LevelNormal;
 volatile int g_sink = 0;
-
-double NanosecondsPerCall(Clock::duration elapsed, int calls)
-{
-    return std::chrono::duration<double, std::nano>(elapsed).count() / calls;
-}
 
 } // namespace
 
@@ -50,22 +42,17 @@ int main()
     bench::Rounds rounds;
     for (int round = 0; round < kRounds; ++round)
     {
-        auto start = Clock::now();
-        for (int i = 0; i < kCalls; ++i)
-        {
-            WL_LOG(g_level, L"bench", L"bench::main", L"filtered %d", i);
-        }
-        const double logged = NanosecondsPerCall(Clock::now() - start, kCalls);
-
-        start = Clock::now();
-        for (int i = 0; i < kCalls; ++i)
-        {
-            if (EmptyOutOfLineCall(g_level))
-            {
-                g_sink = g_sink + i;
-            }
-        }
-        rounds.add(logged, NanosecondsPerCall(Clock::now() - start, kCalls));
+        const double logged =
+            bench::timePerCall(kCalls, [] { WL_LOG(g_level, L"bench", L"bench::main", L"filtered %d", 1); });
+        const double empty = bench::timePerCall(kCalls,
+                                                []
+                                                {
+                                                    if (EmptyOutOfLineCall(g_level))
+                                                    {
+                                                        g_sink = g_sink + 1;
+                                                    }
+                                                });
+        rounds.add(logged, empty);
     }
 
     std::printf("filtered log call: %.2f ns, empty out-of-line call: %.2f ns (medians of %d rounds of %d)\n",

@@ -11,6 +11,8 @@
 // settings service.
 
 #include "BenchReport.h"
+#include "HostLibraries.h"
+#include "QueueThread.h"
 #include "ContextRecord.h"
 #include "Output.h"
 #include "SettingsService.h"
@@ -25,82 +27,34 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <future>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kTimeout{5000};
 constexpr int kRequests = 200;
 constexpr int kRounds = 15;
 constexpr double kTarget = 3.0;
 
-std::wstring besideThisExe(const wchar_t* name)
-{
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L'\\') + 1) + name;
-}
-
 // A thread that answers each promise it is handed.
 class Answerer
 {
 public:
-    Answerer() : thread_([this] { run(); }) {}
-    ~Answerer()
-    {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            stop_ = true;
-        }
-        ready_.notify_one();
-        thread_.join();
-    }
     std::wstring ask(const std::wstring& question)
     {
         std::promise<std::wstring> answer;
         std::future<std::wstring> future = answer.get_future();
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            queue_.emplace_back(question, std::move(answer));
-        }
-        ready_.notify_one();
+        thread_.push({question, std::move(answer)});
         return future.get();
     }
 
 private:
-    void run()
-    {
-        std::unique_lock<std::mutex> guard(lock_);
-        for (;;)
-        {
-            ready_.wait(guard, [this] { return stop_ || !queue_.empty(); });
-            if (queue_.empty())
-            {
-                return;
-            }
-            auto next = std::move(queue_.front());
-            queue_.pop_front();
-            guard.unlock();
-            next.second.set_value(next.first + L"=42");
-            guard.lock();
-        }
-    }
-
-    std::mutex lock_;
-    std::condition_variable ready_;
-    std::deque<std::pair<std::wstring, std::promise<std::wstring>>> queue_;
-    bool stop_ = false;
-    std::thread thread_;
+    using Question = std::pair<std::wstring, std::promise<std::wstring>>;
+    bench::QueueThread<Question> thread_{[](Question& next) { next.second.set_value(next.first + L"=42"); }};
 };
 
 // A requester and an answerer on the bus with nothing of the module between:
@@ -161,30 +115,18 @@ private:
     HANDLE replied_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
 };
 
-double microsecondsPer(Clock::duration elapsed, int count)
-{
-    return std::chrono::duration<double, std::micro>(elapsed).count() / count;
-}
-
 template <typename Request> double timeRound(std::vector<double>& rounds, Request request)
 {
-    const auto start = Clock::now();
-    for (int i = 0; i < kRequests; ++i)
-    {
-        if (!request())
-        {
-            return -1;
-        }
-    }
-    rounds.push_back(microsecondsPer(Clock::now() - start, kRequests));
-    return rounds.back();
+    bool failed = false;
+    rounds.push_back(bench::timePerCall<std::micro>(kRequests, [&] { failed = failed || !request(); }));
+    return failed ? -1 : rounds.back();
 }
 
 } // namespace
 
 int main()
 {
-    HMODULE library = LoadLibraryW(besideThisExe(L"Courier.dll").c_str());
+    HMODULE library = LoadLibraryW(bench::besideThisExe(L"Courier.dll").c_str());
     const auto create = library != nullptr ? reinterpret_cast<CourierCreateObjectFn>(reinterpret_cast<void*>(
                                                  GetProcAddress(library, "CreateObject")))
                                            : nullptr;

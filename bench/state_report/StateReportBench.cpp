@@ -14,14 +14,12 @@
 
 #include <rapidjson/document.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cwchar>
 
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
 using Norvan::MessageBusFunctionTable;
 using Norvan::MessageBusHandle;
 using Norvan::MessageBusMessageCallback;
@@ -78,11 +76,6 @@ std::uint32_t busRemoveReply(MessageBusHandle, MessageBusReplyCallback)
     return 0;
 }
 
-double nanosecondsPer(Clock::duration elapsed, int count)
-{
-    return std::chrono::duration<double, std::nano>(elapsed).count() / count;
-}
-
 } // namespace
 
 int main()
@@ -123,21 +116,21 @@ int main()
     bench::Rounds rounds;
     for (int round = 0; round < kRounds; ++round)
     {
-        auto start = Clock::now();
-        for (int i = 0; i < kReports; ++i)
-        {
-            g_sink = g_sink + g_bus.reportCallback(g_bus.reportContext, &record, kReportName, kSource, payload);
-        }
-        const double handled = nanosecondsPer(Clock::now() - start, kReports);
-
-        start = Clock::now();
-        for (int i = 0; i < kReports; ++i)
-        {
-            rapidjson::GenericDocument<rapidjson::UTF16<wchar_t>> document;
-            document.Parse<rapidjson::kParseIterativeFlag>(payload);
-            g_sink = g_sink + (document.HasParseError() || !document.IsObject() ? 1 : 0);
-        }
-        rounds.add(handled, nanosecondsPer(Clock::now() - start, kReports));
+        const double handled = bench::timePerCall(kReports,
+                                                  [&]
+                                                  {
+                                                      g_sink = g_sink + g_bus.reportCallback(g_bus.reportContext,
+                                                                                             &record, kReportName,
+                                                                                             kSource, payload);
+                                                  });
+        const double parsed = bench::timePerCall(kReports,
+                                                 [&]
+                                                 {
+                                                     rapidjson::GenericDocument<rapidjson::UTF16<wchar_t>> document;
+                                                     document.Parse<rapidjson::kParseIterativeFlag>(payload);
+                                                     g_sink = g_sink + (document.HasParseError() || !document.IsObject());
+                                                 });
+        rounds.add(handled, parsed);
     }
 
     // A repeated report that was published, failed or was refused would time
