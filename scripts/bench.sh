@@ -22,7 +22,19 @@ trap "rm -rf '$out'; ${_wl_session_trap:-:}" EXIT
 lines="$out/lines"
 : >"$lines"
 failed=()
-for bench in "$build"/bench/*/bench_*.exe; do
+# The benchmarks of the source tree: a folder removed from bench/ may have
+# left its executable in the build tree.
+benches=()
+for source in "$root"/bench/*/CMakeLists.txt; do
+    folder="$(basename "$(dirname "$source")")"
+    found=("$build/bench/$folder"/bench_*.exe)
+    if [ -e "${found[0]}" ]; then
+        benches+=("${found[@]}")
+    else
+        failed+=("bench/$folder (not built)")
+    fi
+done
+for bench in "${benches[@]}"; do
     name="$(basename "$bench" .exe)"
     for run in $(seq 1 "$runs"); do
         echo "== $name (run $run of $runs)"

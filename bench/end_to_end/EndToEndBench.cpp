@@ -7,6 +7,10 @@
 // waiting thread. In both the host thread waits until the receiver is done
 // before it sends the next, and learns it the same way.
 //
+// A third path, printed for the reader and not judged, shows what the bus
+// itself costs: the same publish to a subscriber of this program that only
+// counts the message.
+//
 // The module is initialised over Courier's own table with one entry
 // replaced: its subscription to the report goes through a callback of this
 // program that calls the module's and then counts the report as handled.
@@ -59,6 +63,8 @@ private:
 };
 
 Handled g_moduleHandled;
+Handled g_bareHandled;
+constexpr const wchar_t* kBareName = L"Bench.Bare.Report";
 std::atomic<long> g_moduleFailures{0};
 volatile std::size_t g_sink = 0;
 
@@ -82,6 +88,12 @@ CourierStatus reportDelivered(void* context, const void* record, const wchar_t* 
     }
     g_moduleHandled.add();
     return status;
+}
+
+CourierStatus bareDelivered(void*, const void*, const wchar_t*, const wchar_t*, const wchar_t*)
+{
+    g_bareHandled.add();
+    return 0;
 }
 
 std::uint32_t subscribeIntercepted(CourierHandle handle, void* context, CourierMessageCallback callback,
@@ -147,7 +159,9 @@ int main()
         bench::HostedModule module(*table, moduleHandle, &intercepted);
         HandOff handOff;
         std::uint64_t moduleCount = 0;
+        std::uint64_t bareCount = 0;
         std::uint64_t handOffCount = 0;
+        const bool bareSubscribed = g_courier->subscribe(moduleHandle, nullptr, &bareDelivered, kBareName) != 0;
         std::array<unsigned char, courier::kRecordSizeV2> record{};
         record[courier::kOffsetKind] = 1;
         record[courier::kOffsetVersion] = 2;
@@ -157,6 +171,11 @@ int main()
         {
             return g_courier->publish(hostHandle, record.data(), kReportName, kSource, payload) == 0 &&
                    g_moduleHandled.waitFor(++moduleCount);
+        };
+        const auto viaBareBus = [&]
+        {
+            return g_courier->publish(hostHandle, record.data(), kBareName, kSource, payload) == 0 &&
+                   g_bareHandled.waitFor(++bareCount);
         };
         const auto viaHandOff = [&]
         {
@@ -171,13 +190,14 @@ int main()
 
         // The first report is published; the rest repeat it. Warming up
         // starts the bus's workers and primes caches and heaps.
-        if (module.status != 0 || g_report.callback == nullptr)
+        if (module.status != 0 || g_report.callback == nullptr || !bareSubscribed)
         {
             lost = true;
         }
         else
         {
             timeRound(50, viaModule);
+            timeRound(50, viaBareBus);
             timeRound(50, viaHandOff);
         }
         if (lost)
@@ -187,10 +207,12 @@ int main()
             result = 1;
         }
         bench::Rounds rounds;
+        bench::Rounds bareRounds;
         for (int round = 0; result == 0 && round < kRounds; ++round)
         {
             const double baseline = timeRound(kMessages, viaHandOff);
             const double value = timeRound(kMessages, viaModule);
+            bareRounds.add(timeRound(kMessages, viaBareBus), baseline);
             if (lost)
             {
                 std::printf("bench_end_to_end: a message was not handled within ten seconds\n");
@@ -208,6 +230,8 @@ int main()
         {
             std::printf("publish to handler: %.1f us, queue hand-off: %.1f us (medians of %d rounds of %d)\n",
                         bench::median(rounds.values), bench::median(rounds.baselines), kRounds, kMessages);
+            std::printf("bare Courier publish to a counting subscriber: %.1f us (%.2f hand-offs; not judged)\n",
+                        bench::median(bareRounds.values), bareRounds.ratio());
             bench::printLine("end_to_end_publish_to_handler", rounds, kTarget, "us");
         }
     }
