@@ -1,0 +1,374 @@
+#include <gtest/gtest.h>
+
+#include "LogFileSupport.h"
+#include "Logging/DefaultLogBuilder.h"
+#include "Logging/Log.h"
+#include "Logging/config/IniReader.h"
+
+#include <regex>
+
+using ETWLogging::CLogging;
+using LogFileTest::AppLogFolder;
+using LogFileTest::ReadLogText;
+
+namespace
+{
+
+const HMODULE kThisExe = ::GetModuleHandleW(nullptr);
+
+std::unique_ptr<CLogging> OpenWriter(const AppLogFolder& app, HMODULE module = kThisExe,
+                                     const wchar_t* logName = nullptr)
+{
+    auto writer = std::make_unique<CLogging>();
+    EXPECT_EQ(0u, writer->Initialize(app.Application().c_str(), module, logName, nullptr));
+    return writer;
+}
+
+DWORD Write(CLogging& writer, const std::wstring& message, DWORD level = 1)
+{
+    return writer.WritePreformatted(L"tests\\logfile\\FileWriterTest", L"FileWriter::test", 7, level,
+                                    message.c_str());
+}
+
+bool IniDword(const std::wstring& path, const wchar_t* key, DWORD& value)
+{
+    Plinth::CObfuscatedIniReader ini;
+    return ini.Load(path.c_str()) && ini.ReadDword(L"Config", key, value);
+}
+
+DWORD StoredIndex(const AppLogFolder& app)
+{
+    DWORD index = 0;
+    return IniDword(app.Ini(), L"LastLogIdx", index) ? index : 0xFFFFFFFF;
+}
+
+size_t Count(const std::wstring& text, const std::wstring& fragment)
+{
+    size_t count = 0;
+    for (size_t at = text.find(fragment); at != std::wstring::npos; at = text.find(fragment, at + 1))
+    {
+        ++count;
+    }
+    return count;
+}
+
+const std::string kMark = "\xFF\xFE";
+
+std::string Utf16(const char* ascii)
+{
+    std::string bytes;
+    for (const char* c = ascii; *c != '\0'; ++c)
+    {
+        bytes += *c;
+        bytes += '\0';
+    }
+    return bytes;
+}
+
+} // namespace
+
+TEST(FileWriter, FolderFileNamesMarkAndLinesAsTheReaderExpects)
+{
+    AppLogFolder app(L"WLTest.Format");
+    auto writer = OpenWriter(app);
+    EXPECT_EQ(app.Folder(), writer->LogFolder());
+    EXPECT_EQ(app.Root() + L"WLTest.Format\\" + LogFileTest::ExecutableBaseName() + L"\\log.ini",
+              writer->ApplicationIniPath());
+    EXPECT_EQ(app.Root() + L"log.ini", writer->GlobalIniPath());
+
+    ASSERT_EQ(0u, Write(*writer, L"first"));
+    ASSERT_EQ(0u, Write(*writer, L"second\n", 4));
+    const std::wregex twoLines(
+        LR"(\d\d/\d\d/\d{4} (0[1-9]|1[0-2]):[0-5]\d:[0-5]\d [AP]M\$ -- \(Normal\)\$ first\r\n)"
+        LR"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d [AP]M\$ -- \(Error\)\$ second\n)");
+    const std::wstring text = ReadLogText(app.File(0));
+    EXPECT_TRUE(std::regex_match(text, twoLines)) << LogFileTest::ReadBytes(app.File(0)).size();
+
+    // Without a module the process's file name is a field, cut to 15
+    // characters; a log name joins the file name with "_".
+    CLogging named;
+    ASSERT_EQ(0u, named.Initialize(app.Application().c_str(), nullptr, L"Extra", nullptr));
+    ASSERT_EQ(0u, Write(named, L"third"));
+    const std::wstring namedFile =
+        app.Folder() + L"\\" + LogFileTest::ExecutableBaseName() + L"_Extra000.log";
+    const std::wstring exe = LogFileTest::ExecutableBaseName() + L".exe";
+    const std::wstring field =
+        L"[" + std::wstring(exe.size() < 15 ? 15 - exe.size() : 0, L' ') + exe.substr(0, 15) + L"]$";
+    EXPECT_NE(std::wstring::npos, ReadLogText(namedFile).find(L")$ " + field + L" third\r\n"))
+        << ReadLogText(namedFile);
+}
+
+TEST(FileWriter, RotatesWhenFullThroughEveryEntryAndTruncatesTheOldest)
+{
+    AppLogFolder app(L"WLTest.Rotation");
+    auto writer = OpenWriter(app);
+    ASSERT_EQ(262144u, writer->GetMaxSize());
+    ASSERT_EQ(3u, writer->GetMaxEntries());
+
+    // About 8 KB a line: 33 lines fill a file.
+    std::vector<DWORD> indexAfter;
+    for (int i = 0; i < 100; ++i)
+    {
+        wchar_t marker[16];
+        swprintf_s(marker, L"L%03d ", i);
+        ASSERT_EQ(0u, Write(*writer, marker + std::wstring(4000, L'x')));
+        const DWORD stored = StoredIndex(app);
+        indexAfter.push_back(stored == 0xFFFFFFFF ? 0 : stored);
+    }
+    std::vector<int> rotations;
+    for (size_t i = 1; i < indexAfter.size(); ++i)
+    {
+        if (indexAfter[i] != indexAfter[i - 1])
+        {
+            rotations.push_back(static_cast<int>(i));
+        }
+    }
+    EXPECT_EQ((std::vector<int>{33, 66, 99}), rotations);
+    EXPECT_EQ((std::vector<DWORD>{0, 1, 2, 0}),
+              (std::vector<DWORD>{indexAfter[0], indexAfter[33], indexAfter[66], indexAfter[99]}));
+
+    const std::wstring first = ReadLogText(app.File(0));
+    EXPECT_EQ(1u, Count(first, L"\r\n"));
+    EXPECT_NE(std::wstring::npos, first.find(L"$ L099 "));
+    const std::wstring second = ReadLogText(app.File(1));
+    EXPECT_EQ(33u, Count(second, L"\r\n"));
+    EXPECT_NE(std::wstring::npos, second.find(L"$ L033 "));
+    EXPECT_NE(std::wstring::npos, second.find(L"$ L065 "));
+    EXPECT_NE(std::wstring::npos, ReadLogText(app.File(2)).find(L"$ L098 "));
+}
+
+TEST(FileWriter, LastLogIdxBeyondTheEntriesRestartsAtZero)
+{
+    for (const char* stored : {"7", "4294967295"})
+    {
+        AppLogFolder app(L"WLTest.Restart");
+        ASSERT_TRUE(app.WriteIni(std::string("[Config]\r\nLastLogIdx=") + stored + "\r\n"));
+        ASSERT_TRUE(LogFileTest::WriteBytes(app.File(0), kMark + Utf16("old line\r\n")));
+        auto writer = OpenWriter(app);
+
+        ASSERT_EQ(0u, Write(*writer, L"new")) << stored;
+        const std::wstring text = ReadLogText(app.File(0));
+        EXPECT_EQ(std::wstring::npos, text.find(L"old line")) << stored;
+        EXPECT_NE(std::wstring::npos, text.find(L"$ new\r\n")) << stored;
+        EXPECT_EQ(0u, StoredIndex(app)) << stored;
+    }
+}
+
+TEST(FileWriter, InvalidValueRewrittenInApplicationIniAndGlobalValueApplies)
+{
+    AppLogFolder app(L"WLTest.Settings");
+    ASSERT_TRUE(app.WriteIni("[Config]\r\nMaxSize=100\r\n"));
+    ASSERT_TRUE(LogFileTest::WriteBytes(app.GlobalIni(),
+                                        "[Config]\r\nMaxSize=300000\r\nMaxEntries=5\r\nSeverity=2\r\n"));
+
+    auto writer = OpenWriter(app);
+    EXPECT_EQ(300000u, writer->GetMaxSize());
+    EXPECT_EQ(5u, writer->GetMaxEntries());
+    EXPECT_EQ(2u, writer->GetSeverity());
+    DWORD rewritten = 0;
+    ASSERT_TRUE(IniDword(app.Ini(), L"MaxSize", rewritten));
+    EXPECT_EQ(262144u, rewritten);
+    DWORD global = 0;
+    ASSERT_TRUE(IniDword(app.GlobalIni(), L"MaxSize", global));
+    EXPECT_EQ(300000u, global);
+}
+
+TEST(FileWriter, GarbageInIniFilesGivesDefaultsAndRepairsTheValues)
+{
+    AppLogFolder app(L"WLTest.Garbage");
+    ASSERT_TRUE(
+        app.WriteIni(std::string("\x01\x02\x7F no equals here\r\n\xC3\x28\xA0\xA1=\xFF\r\n[Config]\r\n"
+                                 "Enable=yes\r\nMaxEntries=-1\r\nSeverity=99\r\nOptions=0x3D\r\n"
+                                 "LastLogIdx=banana\r\n[]\r\n=\r\n")));
+    ASSERT_TRUE(LogFileTest::WriteBytes(app.GlobalIni(), "[Config]\r\nMaxSize=huge\r\n[Config\r\n"));
+
+    auto writer = OpenWriter(app);
+    EXPECT_TRUE(writer->IsEnabled());
+    EXPECT_EQ(262144u, writer->GetMaxSize());
+    EXPECT_EQ(3u, writer->GetMaxEntries());
+    EXPECT_EQ(3u, writer->GetSeverity());
+    EXPECT_EQ(0x10u, writer->GetOptions());
+    const std::pair<const wchar_t*, DWORD> repaired[] = {
+        {L"Enable", 1}, {L"MaxEntries", 3}, {L"Severity", 3}, {L"Options", 0x10}};
+    for (const auto& [key, expected] : repaired)
+    {
+        DWORD value = 0xDEAD;
+        EXPECT_TRUE(IniDword(app.Ini(), key, value)) << key;
+        EXPECT_EQ(expected, value) << key;
+    }
+    DWORD global = 0;
+    EXPECT_TRUE(IniDword(app.GlobalIni(), L"MaxSize", global));
+    EXPECT_EQ(262144u, global);
+
+    // An unreadable "LastLogIdx" counts as 0.
+    ASSERT_EQ(0u, Write(*writer, L"still logging"));
+    EXPECT_NE(std::wstring::npos, ReadLogText(app.File(0)).find(L"$ still logging\r\n"));
+}
+
+TEST(FileWriter, FailedFolderCreationDisablesTheWriterForGood)
+{
+    AppLogFolder app(L"WLTest.Blocked");
+    DWORD ignored = 0;
+    ASSERT_TRUE(Norvan::PathAPI().createDirectory(app.Root().c_str(), ignored));
+    const std::wstring blocker = app.Root() + app.Application();
+    ASSERT_TRUE(LogFileTest::WriteBytes(blocker, "a file where the folder goes"));
+    auto writer = OpenWriter(app);
+
+    EXPECT_EQ(87u, Write(*writer, L"lost"));
+    EXPECT_FALSE(writer->IsEnabled());
+    EXPECT_EQ(10000u, writer->GetSeverity());
+    EXPECT_FALSE(writer->IsLevelEnabled(6));
+
+    ::DeleteFileW(blocker.c_str());
+    EXPECT_EQ(87u, Write(*writer, L"still lost"));
+    EXPECT_FALSE(LogFileTest::FileExists(app.File(0)));
+}
+
+TEST(FileWriter, RefusesBadLevelsMessagesAndFormatsWithoutTouchingTheSet)
+{
+    AppLogFolder app(L"WLTest.Refusals");
+    auto writer = OpenWriter(app);
+
+    EXPECT_EQ(87u, Write(*writer, L"level 0", 0));
+    EXPECT_EQ(87u, Write(*writer, L"level 7", 7));
+    EXPECT_EQ(87u, Write(*writer, L""));
+    EXPECT_EQ(87u, writer->WritePreformatted(L"f", L"fn", 1, 1, nullptr));
+    EXPECT_EQ(87u, writer->WriteFormatted(4, L"f", L"fn", 1, nullptr));
+    EXPECT_EQ(0u, writer->WriteFormatted(2, L"f", L"fn", 1, L"below the severity"));
+    writer->SetEnabled(false);
+    EXPECT_EQ(0u, writer->WriteFormatted(4, L"f", L"fn", 1, L"disabled"));
+    EXPECT_FALSE(LogFileTest::FileExists(app.File(0)));
+
+    // The Log helpers ignore both; the wide convention holds: %s is wide.
+    EXPECT_EQ(0u, writer->LogError(L"f", L"fn", 1, L"%s=%lu", L"code", 5ul));
+    EXPECT_NE(std::wstring::npos, ReadLogText(app.File(0)).find(L"(Error)$ code=5\r\n"));
+}
+
+TEST(FileWriter, WriteLogKeeps4160CharactersAndCuts4161To2080)
+{
+    AppLogFolder app(L"WLTest.Cut");
+    auto* writer = new CLogging();
+    ASSERT_EQ(0u, writer->Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
+    LogFileTest::InstalledWriter installed(writer);
+
+    EXPECT_EQ(0u, ETWLogging::WriteLog(1, L"f", L"fn", 1, L"%s", std::wstring(4161, L'a').c_str()));
+    EXPECT_EQ(0u, ETWLogging::WriteLog(1, L"f", L"fn", 1, L"%s", std::wstring(4160, L'b').c_str()));
+    const std::wstring text = ReadLogText(app.File(0));
+    EXPECT_NE(std::wstring::npos, text.find(L"$ " + std::wstring(2080, L'a') + L"\r\n"));
+    EXPECT_EQ(std::wstring::npos, text.find(std::wstring(2081, L'a')));
+    EXPECT_NE(std::wstring::npos, text.find(L"$ " + std::wstring(4160, L'b') + L"\r\n"));
+}
+
+// A read-only file, or a folder, where the current log file should be would
+// lose every line from then on; the set moves on to the next file instead.
+TEST(FileWriter, UnwritableCurrentFileIsPassedBy)
+{
+    for (const bool folder : {false, true})
+    {
+        AppLogFolder app(folder ? L"WLTest.FolderInPlace" : L"WLTest.ReadOnly");
+        ASSERT_TRUE(app.WriteIni("[Config]\r\nLastLogIdx=0\r\n"));
+        if (folder)
+        {
+            ASSERT_TRUE(::CreateDirectoryW(app.File(0).c_str(), nullptr));
+        }
+        else
+        {
+            ASSERT_TRUE(LogFileTest::WriteBytes(app.File(0), kMark + Utf16("kept\r\n")));
+            ASSERT_TRUE(::SetFileAttributesW(app.File(0).c_str(), FILE_ATTRIBUTE_READONLY));
+        }
+        auto writer = OpenWriter(app);
+
+        ASSERT_EQ(0u, Write(*writer, L"moved on")) << folder;
+        EXPECT_NE(std::wstring::npos, ReadLogText(app.File(1)).find(L"$ moved on\r\n")) << folder;
+        EXPECT_EQ(1u, StoredIndex(app)) << folder;
+        if (!folder)
+        {
+            EXPECT_EQ(L"kept\r\n", ReadLogText(app.File(0)));
+        }
+    }
+}
+
+// When "LastLogIdx" cannot be stored, a rotation must not be redone (and the
+// new file truncated) at every line. A folder stands for the unwritable
+// "log.ini": Wine run as root writes read-only files.
+TEST(FileWriter, UnwritableIniDoesNotTruncateTheNewFileAtEveryLine)
+{
+    AppLogFolder app(L"WLTest.UnwritableIni");
+    ASSERT_TRUE(app.WriteIni(""));
+    ASSERT_TRUE(::DeleteFileW(app.Ini().c_str()));
+    ASSERT_TRUE(::CreateDirectoryW(app.Ini().c_str(), nullptr));
+    ASSERT_TRUE(LogFileTest::WriteBytes(app.File(0), kMark + std::string(262144, 'x')));
+    auto writer = OpenWriter(app);
+
+    ASSERT_EQ(0u, Write(*writer, L"one"));
+    ASSERT_EQ(0u, Write(*writer, L"two"));
+    const std::wstring text = ReadLogText(app.File(1));
+    EXPECT_NE(std::wstring::npos, text.find(L"$ one\r\n")) << LogFileTest::Narrow(text);
+    EXPECT_NE(std::wstring::npos, text.find(L"$ two\r\n")) << LogFileTest::Narrow(text);
+    EXPECT_EQ(262146u, LogFileTest::ReadBytes(app.File(0)).size());
+}
+
+TEST(FileWriter, FolderRemovedWhileRunningIsCreatedAgain)
+{
+    AppLogFolder app(L"WLTest.Removed");
+    auto writer = OpenWriter(app);
+    ASSERT_EQ(0u, Write(*writer, L"before"));
+    ASSERT_TRUE(Norvan::PathAPI().removeDirectory(app.Folder()));
+
+    ASSERT_EQ(0u, Write(*writer, L"after"));
+    EXPECT_NE(std::wstring::npos, ReadLogText(app.File(0)).find(L"$ after\r\n"));
+}
+
+TEST(FileWriter, InitializeNamesStatesAndSetterLimits)
+{
+    AppLogFolder app(L"WLTest.Lifecycle");
+    CLogging writer;
+    EXPECT_EQ(20002u, writer.Prepare());
+    EXPECT_EQ(20002u, Write(writer, L"too early"));
+    EXPECT_EQ(20002u, writer.Uninitialize());
+    ASSERT_EQ(0u, writer.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
+    EXPECT_EQ(0u, writer.Prepare());
+    EXPECT_EQ(20001u, writer.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
+    EXPECT_EQ(0u, writer.Uninitialize());
+    EXPECT_EQ(20002u, writer.Uninitialize());
+    EXPECT_EQ(L"", writer.LogFolder());
+
+    // Names become folder and file names: none may lead elsewhere.
+    for (const auto& [application, logName] :
+         std::vector<std::pair<const wchar_t*, const wchar_t*>>{{L"", nullptr},
+                                                                {L"..", nullptr},
+                                                                {L"a\\..\\..\\b", nullptr},
+                                                                {L"c:x", nullptr},
+                                                                {L"App", L""},
+                                                                {L"App", L"x/y"}})
+    {
+        CLogging refused;
+        EXPECT_EQ(87u, refused.Initialize(application, kThisExe, logName, nullptr)) << application;
+        EXPECT_EQ(L"", refused.LogFolder());
+    }
+
+    writer.SetMaxSize(1);
+    EXPECT_EQ(0x40000u, writer.GetMaxSize());
+    writer.SetMaxSize(0xFFFFFFFF);
+    EXPECT_EQ(0xA00000u, writer.GetMaxSize());
+    writer.SetMaxEntries(1);
+    EXPECT_EQ(2u, writer.GetMaxEntries());
+    writer.SetMaxEntries(101);
+    EXPECT_EQ(100u, writer.GetMaxEntries());
+    writer.SetSeverity(0);
+    EXPECT_EQ(1u, writer.GetSeverity());
+    EXPECT_EQ(1u, writer.SetSeverity(9)) << "the process-wide value it replaced";
+    EXPECT_EQ(6u, writer.GetSeverity());
+}
+
+TEST(FileWriter, BuilderMakesTheFileWriterForMechanismOne)
+{
+    AppLogFolder app(L"WLTest.Builder");
+    ETWLogging::CDefaultLogBuilder builder;
+    ETWLogging::CLoggingIf* built = nullptr;
+    ASSERT_TRUE(builder.BuildEx(nullptr, app.Application().c_str(), kThisExe, nullptr, 1, &built, nullptr));
+    auto* writer = dynamic_cast<CLogging*>(built);
+    ASSERT_NE(nullptr, writer);
+    EXPECT_EQ(app.Folder(), writer->LogFolder());
+    EXPECT_EQ(0u, built->Release()) << "the builder's reference was the only one";
+}
