@@ -64,8 +64,8 @@ public:
         status = table_.NewModule(&handle_, L"BenchHost");
         if (status == 0)
         {
-            status = table_.InitializeModuleV2(handle_, L"Wardline", L"", 0, nullptr, nullptr, nullptr, nullptr,
-                                               busHandle, busFunctions);
+            status = table_.InitializeModuleV2(handle_, L"Wardline", L"", 0, nullptr, nullptr, nullptr,
+                                               nullptr, busHandle, busFunctions);
         }
     }
     ~HostedModule()

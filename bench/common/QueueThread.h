@@ -17,7 +17,9 @@ namespace bench
 template <typename Item> class QueueThread
 {
 public:
-    explicit QueueThread(std::function<void(Item&)> work) : work_(std::move(work)), thread_([this] { run(); }) {}
+    explicit QueueThread(std::function<void(Item&)> work) : work_(std::move(work)), thread_([this] { run(); })
+    {
+    }
     ~QueueThread()
     {
         {

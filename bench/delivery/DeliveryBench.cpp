@@ -107,24 +107,26 @@ int main()
     bench::Rounds rounds;
     for (int round = 0; round < kRounds; ++round)
     {
-        const double pathNs =
-            bench::timePerCall(kMessages, [&] { host.callback(host.context, &record, name, source, payload); });
-        const double baselineNs = bench::timePerCall(kMessages,
-                                                     [&]
-                                                     {
-                                                         std::wstring n(name);
-                                                         std::wstring s(source);
-                                                         std::wstring p(payload);
-                                                         auto message = std::make_shared<PlainMessage>(
-                                                             PlainMessage{std::move(n), std::move(s), std::move(p)});
-                                                         baselineHandler(message);
-                                                     });
+        const double pathNs = bench::timePerCall(
+            kMessages, [&] { host.callback(host.context, &record, name, source, payload); });
+        const double baselineNs =
+            bench::timePerCall(kMessages,
+                               [&]
+                               {
+                                   std::wstring n(name);
+                                   std::wstring s(source);
+                                   std::wstring p(payload);
+                                   auto message = std::make_shared<PlainMessage>(
+                                       PlainMessage{std::move(n), std::move(s), std::move(p)});
+                                   baselineHandler(message);
+                               });
         rounds.add(pathNs, baselineNs);
     }
 
-    std::printf("delivery path: %.1f ns/message, baseline %.1f ns/message (medians of %d rounds of %d; sink %zu)\n",
-                bench::median(rounds.values), bench::median(rounds.baselines), kRounds, kMessages,
-                static_cast<std::size_t>(g_sink));
+    std::printf(
+        "delivery path: %.1f ns/message, baseline %.1f ns/message (medians of %d rounds of %d; sink %zu)\n",
+        bench::median(rounds.values), bench::median(rounds.baselines), kRounds, kMessages,
+        static_cast<std::size_t>(g_sink));
     bench::printLine("delivery_ns", rounds, kTarget, "ns");
     return 0;
 }

@@ -161,7 +161,8 @@ int main()
         std::uint64_t moduleCount = 0;
         std::uint64_t bareCount = 0;
         std::uint64_t handOffCount = 0;
-        const bool bareSubscribed = g_courier->subscribe(moduleHandle, nullptr, &bareDelivered, kBareName) != 0;
+        const bool bareSubscribed =
+            g_courier->subscribe(moduleHandle, nullptr, &bareDelivered, kBareName) != 0;
         std::array<unsigned char, courier::kRecordSizeV2> record{};
         record[courier::kOffsetKind] = 1;
         record[courier::kOffsetVersion] = 2;
@@ -230,8 +231,9 @@ int main()
         {
             std::printf("publish to handler: %.1f us, queue hand-off: %.1f us (medians of %d rounds of %d)\n",
                         bench::median(rounds.values), bench::median(rounds.baselines), kRounds, kMessages);
-            std::printf("bare Courier publish to a counting subscriber: %.1f us (%.2f hand-offs; not judged)\n",
-                        bench::median(bareRounds.values), bareRounds.ratio());
+            std::printf(
+                "bare Courier publish to a counting subscriber: %.1f us (%.2f hand-offs; not judged)\n",
+                bench::median(bareRounds.values), bareRounds.ratio());
             bench::printLine("end_to_end_publish_to_handler", rounds, kTarget, "us");
         }
     }

@@ -181,9 +181,8 @@ int main()
             timeRound(baseline, [&] { return !answerer.ask(name).empty(); });
             if (timeRound(rawTrips, [&] { return raw.ask(); }) < 0 ||
                 timeRound(gets, [&] { return client.getProperty(name, value, kTimeout); }) < 0 ||
-                timeRound(
-                    volatileSets,
-                    [&] { return client.setVolatileProperty(L"Bench.Session", round, kTimeout); }) < 0)
+                timeRound(volatileSets,
+                          [&] { return client.setVolatileProperty(L"Bench.Session", round, kTimeout); }) < 0)
             {
                 std::printf("bench_settings: a request failed\n");
                 return 1;
@@ -193,7 +192,8 @@ int main()
         std::printf("bare Courier request and reply: %.1f us (%.2f baselines; not judged)\n",
                     bench::median(rawTrips), rawRounds.ratio());
         bench::printLine("settings_get_roundtrip", bench::Rounds{gets, baseline}, kTarget, "us");
-        bench::printLine("settings_set_volatile_roundtrip", bench::Rounds{volatileSets, baseline}, kTarget, "us");
+        bench::printLine("settings_set_volatile_roundtrip", bench::Rounds{volatileSets, baseline}, kTarget,
+                         "us");
     }
     service.stop();
     table->releaseHandle(clientHandle);

@@ -91,8 +91,9 @@ int main()
         std::printf("bench_state_report: Wardline.dll beside the benchmark cannot be loaded\n");
         return 1;
     }
-    const MessageBusFunctionTable bus = {&busGetHandle, &busStatus,     &busPublish,     &busRequest, &busSubscribe,
-                                         &busSubscribe, &busUnsubscribe, &busRemoveReply, &busPublish, &busRequest};
+    const MessageBusFunctionTable bus = {&busGetHandle, &busStatus,    &busPublish,     &busRequest,
+                                         &busSubscribe, &busSubscribe, &busUnsubscribe, &busRemoveReply,
+                                         &busPublish,   &busRequest};
     bench::HostedModule module(*table, &g_bus, &bus);
     if (module.status != 0 || g_bus.reportCallback == nullptr)
     {
@@ -116,20 +117,20 @@ int main()
     bench::Rounds rounds;
     for (int round = 0; round < kRounds; ++round)
     {
-        const double handled = bench::timePerCall(kReports,
-                                                  [&]
-                                                  {
-                                                      g_sink = g_sink + g_bus.reportCallback(g_bus.reportContext,
-                                                                                             &record, kReportName,
-                                                                                             kSource, payload);
-                                                  });
-        const double parsed = bench::timePerCall(kReports,
-                                                 [&]
-                                                 {
-                                                     rapidjson::GenericDocument<rapidjson::UTF16<wchar_t>> document;
-                                                     document.Parse<rapidjson::kParseIterativeFlag>(payload);
-                                                     g_sink = g_sink + (document.HasParseError() || !document.IsObject());
-                                                 });
+        const double handled =
+            bench::timePerCall(kReports,
+                               [&] {
+                                   g_sink = g_sink + g_bus.reportCallback(g_bus.reportContext, &record,
+                                                                          kReportName, kSource, payload);
+                               });
+        const double parsed =
+            bench::timePerCall(kReports,
+                               [&]
+                               {
+                                   rapidjson::GenericDocument<rapidjson::UTF16<wchar_t>> document;
+                                   document.Parse<rapidjson::kParseIterativeFlag>(payload);
+                                   g_sink = g_sink + (document.HasParseError() || !document.IsObject());
+                               });
         rounds.add(handled, parsed);
     }
 

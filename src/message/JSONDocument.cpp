@@ -242,8 +242,7 @@ constexpr std::size_t kLaterChunkBytes = 64 * 1024;
 struct SharedDocumentBlock
 {
     SharedDocumentBlock()
-        : allocator(firstChunk, sizeof(firstChunk), kLaterChunkBytes, &base),
-          document(&allocator)
+        : allocator(firstChunk, sizeof(firstChunk), kLaterChunkBytes, &base), document(&allocator)
     {
     }
     SharedDocumentBlock(const SharedDocumentBlock&) = delete;

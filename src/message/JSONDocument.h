@@ -60,9 +60,9 @@ using JSONDocument = rapidjson::GenericDocument<JSONEncoding, JSONAllocator, JSO
 using JSONValue = rapidjson::GenericValue<JSONEncoding, JSONAllocator>;
 
 // A new null document whose memory pool begins inside the same heap block as
-// the document itself: the payloads the module exchanges (a state report, a
-// settings reply) are parsed or built without a pool chunk of their own, and
-// larger ones go on in chunks of the pool's usual size.
+// the document itself: the small payloads the module's handlers read and
+// publish (a state report, an ignore status) need no pool chunk of their own,
+// and larger ones go on in chunks of the pool's usual size.
 std::shared_ptr<JSONDocument> makeSharedJSONDocument();
 
 // Serialising and copying a document recurse once per nesting level, so a
