@@ -4,17 +4,19 @@
 // delivery must: copy the three strings, make one shared object of them and
 // call the handler through a std::function. Both run in the same process,
 // interleaved, so that the ratio is fair on a shared machine.
+//
+// Prints one parseable line:
+//   BENCH delivery_ns value=<ns> baseline=<ns> ratio=<r> target=<=1.5 holds=<yes|no>
+
+#include "BenchReport.h"
 
 #include "message/MessageBusClient.h"
 #include "message/MessageBusShimImpl.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 using namespace Norvan;
 
@@ -60,19 +62,13 @@ struct PlainMessage
     std::wstring payload;
 };
 
-using Clock = std::chrono::steady_clock;
-
-double nanosecondsPerMessage(Clock::duration elapsed, int count)
-{
-    return std::chrono::duration<double, std::nano>(elapsed).count() / count;
-}
-
 } // namespace
 
 int main()
 {
     constexpr int kMessages = 200000;
     constexpr int kRounds = 9;
+    constexpr double kTarget = 1.5;
 
     Host host;
     MessageBusFunctionTable table = {};
@@ -108,38 +104,29 @@ int main()
     const wchar_t* volatile source = kSource;
     const wchar_t* volatile payload = kPayload;
 
-    std::vector<double> path;
-    std::vector<double> baseline;
+    bench::Rounds rounds;
     for (int round = 0; round < kRounds; ++round)
     {
-        auto start = Clock::now();
-        for (int i = 0; i < kMessages; ++i)
-        {
-            host.callback(host.context, &record, name, source, payload);
-        }
-        path.push_back(nanosecondsPerMessage(Clock::now() - start, kMessages));
-
-        start = Clock::now();
-        for (int i = 0; i < kMessages; ++i)
-        {
-            std::wstring n(name);
-            std::wstring s(source);
-            std::wstring p(payload);
-            auto message =
-                std::make_shared<PlainMessage>(PlainMessage{std::move(n), std::move(s), std::move(p)});
-            baselineHandler(message);
-        }
-        baseline.push_back(nanosecondsPerMessage(Clock::now() - start, kMessages));
+        const double pathNs = bench::timePerCall(
+            kMessages, [&] { host.callback(host.context, &record, name, source, payload); });
+        const double baselineNs =
+            bench::timePerCall(kMessages,
+                               [&]
+                               {
+                                   std::wstring n(name);
+                                   std::wstring s(source);
+                                   std::wstring p(payload);
+                                   auto message = std::make_shared<PlainMessage>(
+                                       PlainMessage{std::move(n), std::move(s), std::move(p)});
+                                   baselineHandler(message);
+                               });
+        rounds.add(pathNs, baselineNs);
     }
 
-    // Medians: one disturbed round on a shared machine moves neither figure.
-    std::sort(path.begin(), path.end());
-    std::sort(baseline.begin(), baseline.end());
-    const double pathNs = path[kRounds / 2];
-    const double baselineNs = baseline[kRounds / 2];
-    std::printf("delivery path: %.1f ns/message (median of %d rounds of %d)\n", pathNs, kRounds, kMessages);
-    std::printf("baseline:      %.1f ns/message\n", baselineNs);
-    std::printf("ratio:         %.2f (target <= 1.50)\n", pathNs / baselineNs);
-    std::printf("(sink %zu)\n", static_cast<std::size_t>(g_sink));
+    std::printf(
+        "delivery path: %.1f ns/message, baseline %.1f ns/message (medians of %d rounds of %d; sink %zu)\n",
+        bench::median(rounds.values), bench::median(rounds.baselines), kRounds, kMessages,
+        static_cast<std::size_t>(g_sink));
+    bench::printLine("delivery_ns", rounds, kTarget, "ns");
     return 0;
 }

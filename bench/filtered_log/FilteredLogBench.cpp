@@ -6,28 +6,19 @@
 // Prints one parseable line:
 //   BENCH filtered_log_call_ns value=<ns> baseline=<ns> ratio=<r> target=<=3 holds=<yes|no>
 
+#include "BenchReport.h"
 #include "EmptyCall.h"
 
 #include "Logging/Log.h"
 #include "Logging/LogManager.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <vector>
 
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
-
 volatile unsigned long g_level = ETWLogging::LevelNormal;
 volatile int g_sink = 0;
-
-double NanosecondsPerCall(Clock::duration elapsed, int calls)
-{
-    return std::chrono::duration<double, std::nano>(elapsed).count() / calls;
-}
 
 } // namespace
 
@@ -48,36 +39,24 @@ int main()
         return 1;
     }
 
-    std::vector<double> logged;
-    std::vector<double> baseline;
+    bench::Rounds rounds;
     for (int round = 0; round < kRounds; ++round)
     {
-        auto start = Clock::now();
-        for (int i = 0; i < kCalls; ++i)
-        {
-            WL_LOG(g_level, L"bench", L"bench::main", L"filtered %d", i);
-        }
-        logged.push_back(NanosecondsPerCall(Clock::now() - start, kCalls));
-
-        start = Clock::now();
-        for (int i = 0; i < kCalls; ++i)
-        {
-            if (EmptyOutOfLineCall(g_level))
-            {
-                g_sink = g_sink + i;
-            }
-        }
-        baseline.push_back(NanosecondsPerCall(Clock::now() - start, kCalls));
+        const double logged =
+            bench::timePerCall(kCalls, [] { WL_LOG(g_level, L"bench", L"bench::main", L"filtered %d", 1); });
+        const double empty = bench::timePerCall(kCalls,
+                                                []
+                                                {
+                                                    if (EmptyOutOfLineCall(g_level))
+                                                    {
+                                                        g_sink = g_sink + 1;
+                                                    }
+                                                });
+        rounds.add(logged, empty);
     }
 
-    std::sort(logged.begin(), logged.end());
-    std::sort(baseline.begin(), baseline.end());
-    const double value = logged[kRounds / 2];
-    const double base = baseline[kRounds / 2];
-    const double ratio = value / base;
     std::printf("filtered log call: %.2f ns, empty out-of-line call: %.2f ns (medians of %d rounds of %d)\n",
-                value, base, kRounds, kCalls);
-    std::printf("BENCH filtered_log_call_ns value=%.2f baseline=%.2f ratio=%.2f target=<=%.0f holds=%s\n",
-                value, base, ratio, kTarget, ratio <= kTarget ? "yes" : "no");
+                bench::median(rounds.values), bench::median(rounds.baselines), kRounds, kCalls);
+    bench::printLine("filtered_log_call_ns", rounds, kTarget, "ns");
     return 0;
 }

@@ -4,7 +4,16 @@
 // another. The baseline is the least any cross-thread request can cost: a
 // promise handed to a waiting thread, fulfilled there, and its future waited
 // for. Both are measured in the same process, interleaved, medians of rounds.
+//
+// A third path, printed for the reader and not judged, shows what the bus
+// itself costs: a bare Courier request answered by a bare subscriber, its
+// outcome awaited on an event, with neither the module's client nor the
+// settings service.
 
+#include "BenchReport.h"
+#include "HostLibraries.h"
+#include "QueueThread.h"
+#include "ContextRecord.h"
 #include "Output.h"
 #include "SettingsService.h"
 #include "SettingsStore.h"
@@ -18,128 +27,106 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <future>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kTimeout{5000};
 constexpr int kRequests = 200;
 constexpr int kRounds = 15;
 constexpr double kTarget = 3.0;
 
-std::wstring besideThisExe(const wchar_t* name)
-{
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L'\\') + 1) + name;
-}
-
 // A thread that answers each promise it is handed.
 class Answerer
 {
 public:
-    Answerer() : thread_([this] { run(); }) {}
-    ~Answerer()
-    {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            stop_ = true;
-        }
-        ready_.notify_one();
-        thread_.join();
-    }
     std::wstring ask(const std::wstring& question)
     {
         std::promise<std::wstring> answer;
         std::future<std::wstring> future = answer.get_future();
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            queue_.emplace_back(question, std::move(answer));
-        }
-        ready_.notify_one();
+        thread_.push({question, std::move(answer)});
         return future.get();
     }
 
 private:
-    void run()
-    {
-        std::unique_lock<std::mutex> guard(lock_);
-        for (;;)
-        {
-            ready_.wait(guard, [this] { return stop_ || !queue_.empty(); });
-            if (queue_.empty())
-            {
-                return;
-            }
-            auto next = std::move(queue_.front());
-            queue_.pop_front();
-            guard.unlock();
-            next.second.set_value(next.first + L"=42");
-            guard.lock();
-        }
-    }
-
-    std::mutex lock_;
-    std::condition_variable ready_;
-    std::deque<std::pair<std::wstring, std::promise<std::wstring>>> queue_;
-    bool stop_ = false;
-    std::thread thread_;
+    using Question = std::pair<std::wstring, std::promise<std::wstring>>;
+    bench::QueueThread<Question> thread_{[](Question& next) { next.second.set_value(next.first + L"=42"); }};
 };
 
-double microsecondsPer(Clock::duration elapsed, int count)
+// A requester and an answerer on the bus with nothing of the module between:
+// the answerer publishes the reply from its callback, the requester's reply
+// callback sets an event.
+class RawCourierRoundTrip
 {
-    return std::chrono::duration<double, std::micro>(elapsed).count() / count;
-}
+public:
+    RawCourierRoundTrip(const CourierFunctionTable* table) : table_(table)
+    {
+        table_->getHandle(&answerer_);
+        table_->getHandle(&requester_);
+        subscription_ = table_->subscribe(answerer_, this, &RawCourierRoundTrip::onRequest, kName);
+    }
+    ~RawCourierRoundTrip()
+    {
+        table_->releaseHandle(requester_);
+        table_->releaseHandle(answerer_);
+        CloseHandle(replied_);
+    }
+    bool ask()
+    {
+        const std::vector<unsigned char> record =
+            hubhost::makeRecord(hubhost::RecordOptions{}, kName, L"bench", L"{}");
+        if (subscription_ == 0 || table_->request(requester_, ++index_, this, &RawCourierRoundTrip::onReply,
+                                                  record.data(), kName, L"bench", L"{}", 5000) != 0)
+        {
+            return false;
+        }
+        return WaitForSingleObject(replied_, 5000) == WAIT_OBJECT_0 && status_ == 0;
+    }
+
+private:
+    static constexpr const wchar_t* kName = L"Bench.Raw.Request";
+
+    static CourierStatus onRequest(void* context, const void* record, const wchar_t* name, const wchar_t*,
+                                   const wchar_t*)
+    {
+        auto* self = static_cast<RawCourierRoundTrip*>(context);
+        const std::vector<unsigned char> reply = hubhost::makeReplyRecord(record, name, L"bench", L"{}");
+        return self->table_->publish(self->answerer_, reply.data(), name, L"bench", L"{}");
+    }
+    static CourierStatus onReply(void* context, std::uint64_t, const void*, const wchar_t*, const wchar_t*,
+                                 const wchar_t*, CourierStatus status)
+    {
+        auto* self = static_cast<RawCourierRoundTrip*>(context);
+        self->status_ = status;
+        SetEvent(self->replied_);
+        return 0;
+    }
+
+    const CourierFunctionTable* table_;
+    CourierHandle answerer_ = nullptr;
+    CourierHandle requester_ = nullptr;
+    std::uint32_t subscription_ = 0;
+    std::uint64_t index_ = 0;
+    CourierStatus status_ = 0;
+    HANDLE replied_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+};
 
 template <typename Request> double timeRound(std::vector<double>& rounds, Request request)
 {
-    const auto start = Clock::now();
-    for (int i = 0; i < kRequests; ++i)
-    {
-        if (!request())
-        {
-            return -1;
-        }
-    }
-    rounds.push_back(microsecondsPer(Clock::now() - start, kRequests));
-    return rounds.back();
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-// The ratio is the median of the rounds' own ratios: each round times both
-// paths back to back, so a round slowed down by the shared machine slows both.
-void report(const char* name, const std::vector<double>& values, const std::vector<double>& baselines)
-{
-    std::vector<double> ratios;
-    for (std::size_t i = 0; i < values.size(); ++i)
-    {
-        ratios.push_back(values[i] / baselines[i]);
-    }
-    const double ratio = median(ratios);
-    std::printf("BENCH %s value=%.1fus baseline=%.1fus ratio=%.2f target=<=%.0f holds=%s\n", name, median(values),
-                median(baselines), ratio, kTarget, ratio <= kTarget ? "yes" : "no");
+    bool failed = false;
+    rounds.push_back(bench::timePerCall<std::micro>(kRequests, [&] { failed = failed || !request(); }));
+    return failed ? -1 : rounds.back();
 }
 
 } // namespace
 
 int main()
 {
-    HMODULE library = LoadLibraryW(besideThisExe(L"Courier.dll").c_str());
+    HMODULE library = LoadLibraryW(bench::besideThisExe(L"Courier.dll").c_str());
     const auto create = library != nullptr ? reinterpret_cast<CourierCreateObjectFn>(reinterpret_cast<void*>(
                                                  GetProcAddress(library, "CreateObject")))
                                            : nullptr;
@@ -175,31 +162,38 @@ int main()
             return 1;
         }
         Answerer answerer;
+        RawCourierRoundTrip raw(table);
         std::wstring value;
         // Warm both paths: threads started, caches and allocators primed.
         for (int i = 0; i < 50; ++i)
         {
             client.getProperty(name, value, kTimeout);
             answerer.ask(name);
+            raw.ask();
         }
 
         std::vector<double> gets;
         std::vector<double> volatileSets;
+        std::vector<double> rawTrips;
         std::vector<double> baseline;
         for (int round = 0; round < kRounds; ++round)
         {
             timeRound(baseline, [&] { return !answerer.ask(name).empty(); });
-            if (timeRound(gets, [&] { return client.getProperty(name, value, kTimeout); }) < 0 ||
-                timeRound(
-                    volatileSets,
-                    [&] { return client.setVolatileProperty(L"Bench.Session", round, kTimeout); }) < 0)
+            if (timeRound(rawTrips, [&] { return raw.ask(); }) < 0 ||
+                timeRound(gets, [&] { return client.getProperty(name, value, kTimeout); }) < 0 ||
+                timeRound(volatileSets,
+                          [&] { return client.setVolatileProperty(L"Bench.Session", round, kTimeout); }) < 0)
             {
                 std::printf("bench_settings: a request failed\n");
                 return 1;
             }
         }
-        report("settings_get_roundtrip", gets, baseline);
-        report("settings_set_volatile_roundtrip", volatileSets, baseline);
+        bench::Rounds rawRounds{rawTrips, baseline};
+        std::printf("bare Courier request and reply: %.1f us (%.2f baselines; not judged)\n",
+                    bench::median(rawTrips), rawRounds.ratio());
+        bench::printLine("settings_get_roundtrip", bench::Rounds{gets, baseline}, kTarget, "us");
+        bench::printLine("settings_set_volatile_roundtrip", bench::Rounds{volatileSets, baseline}, kTarget,
+                         "us");
     }
     service.stop();
     table->releaseHandle(clientHandle);

@@ -229,6 +229,31 @@ private:
     bool m_cleanEnd = false;
 };
 
+// Room for the members and longer strings of a small payload. Every parser
+// carries it, so it stays small; it saves the pool's usual first chunk
+// (64 KB), which a message handler would otherwise take from the heap and give
+// back for every message.
+constexpr std::size_t kFirstChunkBytes = 1024;
+// The chunk size RapidJSON's pool uses by default.
+constexpr std::size_t kLaterChunkBytes = 64 * 1024;
+
+// Destroyed in reverse: the document, then the pool (which gives back the
+// chunks it added through `base`), then `base`.
+struct SharedDocumentBlock
+{
+    SharedDocumentBlock()
+        : allocator(firstChunk, sizeof(firstChunk), kLaterChunkBytes, &base), document(&allocator)
+    {
+    }
+    SharedDocumentBlock(const SharedDocumentBlock&) = delete;
+    SharedDocumentBlock& operator=(const SharedDocumentBlock&) = delete;
+
+    JSONHeapAllocator base;
+    alignas(std::max_align_t) unsigned char firstChunk[kFirstChunkBytes];
+    JSONAllocator allocator;
+    JSONDocument document;
+};
+
 } // namespace
 
 void* JSONHeapAllocator::Malloc(std::size_t size)
@@ -268,6 +293,12 @@ void JSONHeapAllocator::Free(void* block) noexcept
 const JSONHeapFunctions* setJSONHeapFunctionsForTest(const JSONHeapFunctions* functions) noexcept
 {
     return g_heap.exchange(functions != nullptr ? functions : &kRuntimeHeap);
+}
+
+std::shared_ptr<JSONDocument> makeSharedJSONDocument()
+{
+    auto block = std::make_shared<SharedDocumentBlock>();
+    return std::shared_ptr<JSONDocument>(block, &block->document);
 }
 
 bool isWellFormedUTF16(const wchar_t* text, std::size_t length) noexcept

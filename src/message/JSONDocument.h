@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace Norvan
@@ -57,6 +58,12 @@ using JSONEncoding = rapidjson::UTF16<wchar_t>;
 using JSONAllocator = rapidjson::MemoryPoolAllocator<JSONHeapAllocator>;
 using JSONDocument = rapidjson::GenericDocument<JSONEncoding, JSONAllocator, JSONHeapAllocator>;
 using JSONValue = rapidjson::GenericValue<JSONEncoding, JSONAllocator>;
+
+// A new null document whose memory pool begins inside the same heap block as
+// the document itself: the small payloads the module's handlers read and
+// publish (a state report, an ignore status) need no pool chunk of their own,
+// and larger ones go on in chunks of the pool's usual size.
+std::shared_ptr<JSONDocument> makeSharedJSONDocument();
 
 // Serialising and copying a document recurse once per nesting level, so a
 // parsed text may nest at most this deep; deeper texts are parse errors.

@@ -105,12 +105,19 @@ JSONValue finiteOrNull(double value)
 
 } // namespace
 
-JSONParser::JSONParser() : m_document(std::make_shared<JSONDocument>()) {}
+JSONParser::JSONParser() : m_document(internal::makeSharedJSONDocument()) {}
 
 JSONParser::~JSONParser() = default;
 
 bool JSONParser::parseText(const wchar_t* text, std::size_t length)
 {
+    // A null document whose pool is untouched has nothing that a failed parse
+    // could lose, so the text goes straight into it (a message handler's
+    // parser, made for one payload).
+    if (m_document->IsNull() && m_document->GetAllocator().Size() == 0)
+    {
+        return internal::parseJSONText(text, length, *m_document);
+    }
     JSONDocument parsed;
     if (!internal::parseJSONText(text, length, parsed))
     {

@@ -71,6 +71,29 @@ TEST(JSONParserDocument, ParseAcceptsAnyRootAndKeepsDocumentOnFailure)
     EXPECT_EQ(L"17", text(parser));
 }
 
+TEST(JSONParserDocument, NewParserStaysNullOnFailureAndTakesPayloadsBeyondItsFirstPoolBlock)
+{
+    // A fresh parser parses in place: a failure after a long string went into
+    // its pool must still leave it null, and the next parse must not see the
+    // failed one's values.
+    JSONParser parser;
+    const std::wstring longText(3000, L'x');
+    EXPECT_FALSE(parser.parse(L"{\"a\":\"" + longText + L"\",\"b\":}"));
+    EXPECT_EQ(L"null", text(parser));
+    EXPECT_TRUE(parser.parse(L"{\"b\":2}"));
+    EXPECT_EQ(L"{\"b\":2}", text(parser));
+
+    std::wstring big = L"{";
+    for (int i = 0; i < 200; ++i)
+    {
+        big += (i == 0 ? L"\"" : L",\"") + std::to_wstring(i) + L"\":\"" + longText.substr(0, 20) + L"\"";
+    }
+    big += L"}";
+    JSONParser fresh;
+    EXPECT_TRUE(fresh.parse(big));
+    EXPECT_EQ(big, text(fresh));
+}
+
 TEST(JSONParserGetters, WrongKindMissingNullNameAndNonObjectRootAllGiveFalse)
 {
     JSONParser p = parsed(L"{\"s\":\"x\",\"b\":false,\"i\":-5,\"big\":3000000000,\"d\":0.5}");

@@ -18,6 +18,9 @@ struct Bus::Pool
     unsigned workers = 0;
     unsigned idle = 0;
     Clock::time_point lastDispatch = Clock::now();
+    // When the waiting timer wakes up on its own; the earliest time until it
+    // first waits.
+    Clock::time_point timerWakesAt = Clock::time_point::min();
 };
 
 namespace
@@ -367,7 +370,10 @@ CourierStatus Bus::request(CourierHandle handle, std::uint64_t index, void* repl
         withdrawRequest(*endpoint, pending);
         throw;
     }
-    if (pool_ && pending->hasDeadline && pending->deadline == deadlines_.begin())
+    // The timer wakes every tick anyway: only a deadline before its next
+    // wake-up needs it sooner. Waking it for every request would put a third
+    // thread in the way of each request's delivery.
+    if (pool_ && pending->hasDeadline && pending->deadline->first < pool_->timerWakesAt)
     {
         pool_->timerWake.notify_one();
     }
@@ -832,7 +838,9 @@ void Bus::runTimer(Pool& pool)
         {
             wake = std::min(wake, deadlines_.begin()->first);
         }
+        pool.timerWakesAt = wake;
         pool.timerWake.wait_until(lock, wake);
+        pool.timerWakesAt = Clock::time_point::min();
     }
 }
 
