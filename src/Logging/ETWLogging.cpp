@@ -26,7 +26,12 @@ constexpr TRACEHANDLE kInvalidTraceHandle = static_cast<TRACEHANDLE>(-1);
 constexpr DWORD kAlwaysEnabledLevel = LevelInformation;
 // The Log* operations cut their text here before it is cut again for the event.
 constexpr int kLogTextChars = 4160;
-constexpr std::size_t kMaxCountedChars = 0xFFFF;
+// The largest event: header, process and thread ids, line, message length,
+// six cut names and the longest message in UTF-8.
+static_assert(sizeof(EtwEvent) + 4 + 4 + 4 + 8 + 6 * (2 + kEtwNameChars * sizeof(wchar_t)) +
+                      3 * kEtwMessageChars <=
+                  0xFFFF,
+              "an event must fit what a session takes");
 
 // The record of one event: inline for ordinary names, on the heap beyond.
 // A failed allocation marks the record lost rather than throwing out of a
@@ -46,8 +51,7 @@ public:
         {
             length = 0;
         }
-        // The count is 16 bits; a longer text is cut so the record stays readable.
-        length = std::min(length, kMaxCountedChars);
+        length = std::min(length, kEtwNameChars);
         AppendValue(static_cast<std::uint16_t>(length));
         Append(text, length * sizeof(wchar_t));
     }

@@ -23,6 +23,13 @@ extern const GUID kEtwEventClass;
 // text, and a cut text keeps its terminating NUL in the event.
 constexpr int kEtwMessageChars = 2080;
 
+// Each name in an event (process file, source file, function, module file,
+// module version, application) is cut to this many characters, so that six
+// of them, the fixed fields and the longest message stay within the 64 KiB a
+// session takes for one event: a host's overlong name must not make every
+// event too large to be logged.
+constexpr std::size_t kEtwNameChars = 4096;
+
 // The header every event goes out with: TraceEvent reads the two MOF fields
 // that follow the header through pointers (flag 0x00100000).
 struct EtwEvent

@@ -57,7 +57,11 @@ std::wstring WithoutExtension(const std::wstring& fileName)
 // would lead out of the log folder, or is no file name at all, is refused.
 bool IsPlainName(const wchar_t* name)
 {
-    if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0)
+    // Windows drops a trailing dot or space from a folder name: "App." would
+    // write into the folder of "App" under another lock name, and the two
+    // writers' lines would interleave and be lost in rotation.
+    const std::size_t length = wcslen(name);
+    if (length == 0 || name[length - 1] == L'.' || name[length - 1] == L' ')
     {
         return false;
     }

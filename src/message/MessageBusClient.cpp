@@ -16,6 +16,40 @@ namespace
 
 constexpr const wchar_t* kLogFile = L"MessageBusClient";
 
+// The pattern compiler and matcher of the C++ library recurse: a pattern of
+// a few thousand nested groups, or a match against a name of many thousand
+// characters, would overflow a host thread's stack. Patterns are bounded in
+// length and nesting, and names longer than a bus takes are matched by no
+// pattern (their exact-name subscribers still get them).
+constexpr std::size_t kMaxPatternChars = 1024;
+constexpr int kMaxPatternNesting = 32;
+constexpr std::size_t kMaxMatchedNameChars = 1024;
+
+bool withinPatternBounds(const std::wstring& pattern)
+{
+    if (pattern.size() > kMaxPatternChars)
+    {
+        return false;
+    }
+    int depth = 0;
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+    {
+        if (pattern[i] == L'\\')
+        {
+            ++i;
+        }
+        else if (pattern[i] == L'(' && ++depth > kMaxPatternNesting)
+        {
+            return false;
+        }
+        else if (pattern[i] == L')' && depth > 0)
+        {
+            --depth;
+        }
+    }
+    return true;
+}
+
 std::shared_ptr<MessageBusShim> checkedShim(std::shared_ptr<MessageBusShim> shim)
 {
     // Every operation goes through the shim; a client without one could
@@ -156,6 +190,12 @@ ModuleStatus MessageBusClient::subscribeSession(const std::wstring& name, Messag
 ModuleStatus MessageBusClient::subscribeFilter(const std::wstring& pattern, const std::wstring& alias,
                                                MessageHandler handler)
 {
+    if (!withinPatternBounds(pattern))
+    {
+        WL_LOG(ETWLogging::LevelError, kLogFile, L"Norvan::MessageBusClient::subscribeFilter",
+               L"subscribeFilter failed. Pattern too long or too deeply nested (%zu characters)", pattern.size());
+        return MODULE_STATUS_INVALID_PARAMETER;
+    }
     try
     {
         // The host matches on the text; compiling here only refuses patterns
@@ -435,7 +475,8 @@ ModuleStatus MessageBusClient::deliverLocally(const std::shared_ptr<Message>& me
         }
         for (const auto& subscription : aliasEntry.second.patterns)
         {
-            if (std::regex_match(message->getName(), subscription.compiled))
+            if (message->getName().size() <= kMaxMatchedNameChars &&
+                std::regex_match(message->getName(), subscription.compiled))
             {
                 (*subscription.handler)(message);
             }

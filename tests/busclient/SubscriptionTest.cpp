@@ -354,6 +354,31 @@ TEST(MessageBusClientLocalDelivery, ExactNamesAndWholePatternMatches)
     EXPECT_EQ(0u, bus.client->subscribe(L"After", counting(other)));
 }
 
+// Patterns and names that would overflow the stack of the C++ library's
+// recursive regex compiler and matcher: deep nesting and overlong patterns
+// are refused before compiling; an overlong name matches no pattern but
+// still reaches its exact-name subscribers.
+TEST(MessageBusClientLocalDelivery, PatternAndNameBoundsKeepTheRegexOffTheStackLimit)
+{
+    Client bus;
+    int calls = 0;
+    int exact = 0;
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER,
+              bus.client->subscribeFilter(std::wstring(4000, L'(') + std::wstring(4000, L')'), counting(calls)));
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, bus.client->subscribeFilter(std::wstring(1025, L'a'), counting(calls)));
+    EXPECT_EQ(0u, bus.client->subscribeFilter(std::wstring(32, L'(') + L"N" + std::wstring(32, L')') + L".*",
+                                              counting(calls)));
+    EXPECT_EQ(1u, bus.shim->subscribed.size());
+
+    const std::wstring longName = L"N" + std::wstring(100000, L'x');
+    bus.client->subscribe(longName, counting(exact));
+    EXPECT_EQ(0u, bus.client->deliverLocally(std::make_shared<Message>(longName, L"", L"")));
+    EXPECT_EQ(1, exact);
+    EXPECT_EQ(0, calls);
+    EXPECT_EQ(0u, bus.client->deliverLocally(std::make_shared<Message>(L"N" + std::wstring(1023, L'x'), L"", L"")));
+    EXPECT_EQ(1, calls);
+}
+
 TEST(MessageBusClientThroughShim, HostDeliveryReachesTheSessionFilter)
 {
     // The whole delivery path with the host's raw callback: the host passes

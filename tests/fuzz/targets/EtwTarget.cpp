@@ -23,7 +23,7 @@ namespace
 
 constexpr wchar_t kProfile[] = L"WLFuzzEtw";
 constexpr std::size_t kMaxEventBytes = 0xFFFF;
-constexpr std::size_t kMaxCounted = 0xFFFF;
+constexpr std::size_t kMaxCounted = ETWLogging::kEtwNameChars;
 
 // What UTF-8 can carry of a UTF-16 text: a surrogate without its partner
 // becomes U+FFFD.

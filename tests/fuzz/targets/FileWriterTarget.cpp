@@ -62,17 +62,9 @@ public:
     {
         Rng& rng = mutator.rng();
         Input input;
-        std::wstring application = rng.chance(80) ? std::wstring(kApplication)
+        const std::wstring application = rng.chance(80) ? std::wstring(kApplication)
                                                   : mutator.mutatedText({kApplication, L"WLFuzz~1", L"CON"});
-        // A name ending in a dot or a space names the folder of the name
-        // without them, under another set mutex: reported, its input waits in
-        // tests/fuzz/open/filewriter.
-        application = upToNul(application);
-        while (!application.empty() && (application.back() == L'.' || application.back() == L' '))
-        {
-            application.pop_back();
-        }
-        input.addText(application);
+        input.addText(upToNul(application));
         const std::wstring ini = L"[Config]\r\nEnable=1\r\nMaxSize=262144\r\nMaxEntries=3\r\nSeverity=1\r\n"
                                  L"Options=61\r\nLastLogIdx=2\r\n";
         input.addBytes(rng.chance(50) ? ansi(ini)
@@ -106,6 +98,13 @@ public:
         {
             ETWLogging::CLogging writer;
             const DWORD initialized = writer.Initialize(application.c_str(), nullptr, nullptr, nullptr);
+            // A name ending in a dot or a space names the folder of the name
+            // without them, under another set mutex.
+            if (!application.empty() && (application.back() == L'.' || application.back() == L' '))
+            {
+                check.expect(initialized == ERROR_INVALID_PARAMETER,
+                             Check::format("a name with a trailing dot or space answered %lu", initialized));
+            }
             if (initialized != 0)
             {
                 check.expect(initialized == ERROR_INVALID_PARAMETER,

@@ -40,12 +40,8 @@ public:
     {
         Rng& rng = mutator.rng();
         Input input;
-        std::wstring name =
+        const std::wstring name =
             rng.chance(70) ? std::wstring(L"Net") : mutator.mutatedText({L"Net", L"a.b", L"(x"});
-        // A name of some 4000 opening parentheses overflows the stack of the
-        // bus client's pattern compiler: reported, and its input waits in
-        // tests/fuzz/open/notify; shorter names keep the runs going.
-        name.resize(std::min<std::size_t>(name.size(), 2100));
         input.addText(name);
         const std::size_t count = rng.between(1, 6);
         for (std::size_t i = 0; i < count; ++i)
@@ -97,7 +93,11 @@ public:
         const bool deleteSubscribed = client->subscribeNotifyDelete(nameCallback(4), patternName);
         // An empty name subscribes nothing and answers true; a pattern the
         // bus cannot compile is refused.
-        check.expect(setSubscribed == deleteSubscribed, "the two pattern subscriptions disagree");
+        // The two patterns differ in the length of their prefix, which
+        // matters only near the bound on a pattern's length.
+        check.expect(setSubscribed == deleteSubscribed || patternName.size() > 900,
+                     "the two pattern subscriptions disagree");
+        check.expect(!setSubscribed || patternName.size() <= 1024, "a pattern longer than the bound was subscribed");
         check.expect(!patternName.empty() || (setSubscribed && bus.subscriptions.size() == fixed),
                      "an empty property name subscribed something");
 
