@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # make demo: install what is missing, build, and run Wardline.dll in hubhost
 # under Wine with the example scenario, printing the bus traffic and, marked
-# [protsvc], each call the protection-manager service served.
+# [protsvc], each call the protection-manager service served; then where the
+# module logged, and a second run in which it loads the bus library itself.
 # Usage: scripts/demo.sh [hubhost options...]   (e.g. --json)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -31,26 +32,38 @@ done
 
 # The module logs into rotating files for the demo ("Logging Mechanism" = 1;
 # without it, it sends ETW events, which nothing collects under Wine). The
-# registry value is put back as it was when the demo ends.
+# last part runs with ETW events at severity 1 instead, which hubhost reads
+# for its "[loader]" lines. Registry values are put back as they were when
+# the demo ends.
 log_key='HKLM\SOFTWARE\Korvex\Logging'
+provider_key='HKLM\SOFTWARE\Korvex\Logging\Provider\Wardline'
 log_folder='C:\ProgramData\Korvex\KVLOGS\Wardline\Wardline'
 log_folder_here="$WINEPREFIX/drive_c/ProgramData/Korvex/KVLOGS/Wardline/Wardline"
-previous_mechanism="$($WINE reg query "$log_key" /v "Logging Mechanism" </dev/null 2>/dev/null | tr -d '\r' |
-    awk '$1 == "Logging" && $2 == "Mechanism" { print $4 }' || true)"
-restore_mechanism() {
-    [ -n "${log_key:-}" ] || return 0
-    if [ -n "$previous_mechanism" ]; then
-        $WINE reg add "$log_key" /v "Logging Mechanism" /t REG_DWORD /d "$((previous_mechanism))" /f >/dev/null 2>&1 </dev/null
+reg_dword() { # key value: the DWORD's decimal value, or nothing
+    $WINE reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' |
+        awk -v name="$2" 'index($0, name) && $(NF-1) == "REG_DWORD" { print $NF }' || true
+}
+set_dword() { $WINE reg add "$1" /v "$2" /t REG_DWORD /d "$3" /f >/dev/null 2>&1 </dev/null; }
+put_back() { # key value previous
+    if [ -n "$3" ]; then
+        set_dword "$1" "$2" "$(($3))"
     else
-        $WINE reg delete "$log_key" /v "Logging Mechanism" /f >/dev/null 2>&1 </dev/null
+        $WINE reg delete "$1" /v "$2" /f >/dev/null 2>&1 </dev/null
     fi
+}
+previous_mechanism="$(reg_dword "$log_key" "Logging Mechanism")"
+previous_severity="$(reg_dword "$provider_key" Severity)"
+restore_registry() {
+    [ -n "${log_key:-}" ] || return 0
+    put_back "$log_key" "Logging Mechanism" "$previous_mechanism"
+    put_back "$provider_key" Severity "$previous_severity"
     log_key=
 }
 # Also when the demo is interrupted; before the session's own exit handler,
 # which stops the wineserver.
 session_exit="$(trap -p EXIT | sed -e "s/^trap -- '//" -e "s/' EXIT\$//")"
-trap 'restore_mechanism; '"$session_exit" EXIT
-$WINE reg add 'HKLM\SOFTWARE\Korvex\Logging' /v "Logging Mechanism" /t REG_DWORD /d 1 /f >/dev/null 2>&1 </dev/null
+trap 'restore_registry; '"$session_exit" EXIT
+set_dword "$log_key" "Logging Mechanism" 1
 mkdir -p "$log_folder_here"
 [ -e "$log_folder_here/log.ini" ] || cp "$root/examples/log.ini" "$log_folder_here/log.ini"
 
@@ -68,7 +81,6 @@ set +e
     exit "$status"
 } | tr -d '\r'
 status=${PIPESTATUS[0]}
-restore_mechanism
 
 echo
 echo "== The module's log went to $log_folder"
@@ -76,5 +88,16 @@ echo "   (in this build's Wine prefix: $log_folder_here):"
 (cd "$log_folder_here" && ls -l --time-style=+ -- * | awk '{ print "     " $5 " bytes  " $NF }')
 echo "== Its last lines, through the log reader (wlog -n 15):"
 $WINE "$build/tools/wlog/wlog.exe" -n 15 "$log_folder" </dev/null 2>&1 | tr -d '\r'
+
+echo
+echo "== The same module initialised with InitializeModule (hubhost --init v1): it finds,"
+echo "   checks and loads Courier.dll itself (examples/init-v1.hub)"
+set_dword "$log_key" "Logging Mechanism" 0
+set_dword "$provider_key" Severity 1
+$WINE "$build/host/hubhost/hubhost.exe" --init v1 "$(winpath "$build/src/Wardline.dll")" \
+    --script "$(winpath "$root/examples/init-v1.hub")" "$@" </dev/null 2>&1 | tr -d '\r'
+v1_status=${PIPESTATUS[0]}
+restore_registry
 set -e
+[ "$status" -ne 0 ] || status=$v1_status
 exit "$status"
