@@ -65,11 +65,11 @@ bool InstallCounters()
 {
     HMODULE self = GetModuleHandleW(nullptr);
     g_malloc = reinterpret_cast<MallocFn>(
-        WardlineTest::PatchImport(self, "msvcrt.dll", "malloc", reinterpret_cast<void*>(&CountingMalloc)));
+        HostTools::PatchImport(self, "msvcrt.dll", "malloc", reinterpret_cast<void*>(&CountingMalloc)));
     g_calloc = reinterpret_cast<CallocFn>(
-        WardlineTest::PatchImport(self, "msvcrt.dll", "calloc", reinterpret_cast<void*>(&CountingCalloc)));
+        HostTools::PatchImport(self, "msvcrt.dll", "calloc", reinterpret_cast<void*>(&CountingCalloc)));
     g_realloc = reinterpret_cast<ReallocFn>(
-        WardlineTest::PatchImport(self, "msvcrt.dll", "realloc", reinterpret_cast<void*>(&CountingRealloc)));
+        HostTools::PatchImport(self, "msvcrt.dll", "realloc", reinterpret_cast<void*>(&CountingRealloc)));
     return g_malloc != nullptr && g_calloc != nullptr && g_realloc != nullptr;
 }
 

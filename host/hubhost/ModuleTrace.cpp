@@ -118,7 +118,7 @@ bool traceModule(HMODULE module)
     bool patched = false;
     for (const auto& import : imports)
     {
-        patched = WardlineTest::PatchImport(module, "advapi32.dll", import.name, import.stand) != nullptr ||
+        patched = HostTools::PatchImport(module, "advapi32.dll", import.name, import.stand) != nullptr ||
                   patched;
     }
     return patched;

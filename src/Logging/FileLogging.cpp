@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include "common/Path.h"
 #include "Logging/LogFileFormat.h"
 #include "Logging/Severity.h"
 #include "Logging/config/IniReader.h"
@@ -23,29 +24,6 @@ namespace
 
 // Longest path the system hands out, with its NUL.
 constexpr DWORD kLongestPath = 32768;
-
-std::wstring ModuleFileName(HMODULE module)
-{
-    std::wstring name(MAX_PATH, L'\0');
-    for (;;)
-    {
-        const DWORD written = ::GetModuleFileNameW(module, &name[0], static_cast<DWORD>(name.size()));
-        if (written == 0)
-        {
-            return std::wstring();
-        }
-        if (written < name.size())
-        {
-            name.resize(written);
-            return name;
-        }
-        if (name.size() >= kLongestPath)
-        {
-            return std::wstring();
-        }
-        name.resize(name.size() * 2);
-    }
-}
 
 std::wstring WithoutExtension(const std::wstring& fileName)
 {
@@ -183,7 +161,7 @@ DWORD CLogging::InitializeLocked(const wchar_t* applicationName, HMODULE module,
     }
     m_applicationName = applicationName != nullptr ? applicationName : L"";
 
-    const std::wstring executable = ModuleFileName(nullptr);
+    const std::wstring executable = Norvan::internal::moduleFileName(nullptr);
     const size_t slash = executable.rfind(L'\\');
     if (slash == std::wstring::npos)
     {
@@ -193,7 +171,7 @@ DWORD CLogging::InitializeLocked(const wchar_t* applicationName, HMODULE module,
     m_logBaseName = WithoutExtension(m_processFileName);
     if (module != nullptr)
     {
-        const std::wstring modulePath = ModuleFileName(module);
+        const std::wstring modulePath = Norvan::internal::moduleFileName(module);
         const size_t moduleSlash = modulePath.rfind(L'\\');
         if (moduleSlash != std::wstring::npos)
         {

@@ -193,7 +193,8 @@ ModuleStatus MessageBusClient::subscribeFilter(const std::wstring& pattern, cons
     if (!withinPatternBounds(pattern))
     {
         WL_LOG(ETWLogging::LevelError, kLogFile, L"Norvan::MessageBusClient::subscribeFilter",
-               L"subscribeFilter failed. Pattern too long or too deeply nested (%zu characters)", pattern.size());
+               L"subscribeFilter failed. Pattern too long or too deeply nested (%zu characters)",
+               pattern.size());
         return MODULE_STATUS_INVALID_PARAMETER;
     }
     try

@@ -110,29 +110,6 @@ std::wstring currentDirectory()
     return dir;
 }
 
-std::wstring moduleFileName(HMODULE module)
-{
-    std::wstring name(MAX_PATH, L'\0');
-    for (;;)
-    {
-        const DWORD written = ::GetModuleFileNameW(module, &name[0], static_cast<DWORD>(name.size()));
-        if (written == 0)
-        {
-            return std::wstring();
-        }
-        if (written < name.size())
-        {
-            name.resize(written);
-            return name;
-        }
-        if (name.size() >= 32768)
-        {
-            return std::wstring();
-        }
-        name.resize(name.size() * 2);
-    }
-}
-
 void debugOutput(const wchar_t* format, ...)
 {
     wchar_t text[1024] = {};
@@ -327,8 +304,8 @@ DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
     {
         ::OutputDebugStringW(
             L"NotComDllGetInterface: DLL not found in install location, looking in current directory\n");
-        result = verifyLibraryCandidate(joinPath(internal::folderOf(moduleFileName(module)), libraryName),
-                                        &path, &held);
+        result = verifyLibraryCandidate(
+            joinPath(internal::folderOf(internal::moduleFileName(module)), libraryName), &path, &held);
     }
     if ((result == 0 || result == kRefusedByLocalSecurity || result == kCertificateExpired ||
          result == kRevocationFailed) &&
@@ -340,7 +317,7 @@ DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
         result != kRevocationFailed)
     {
         debugOutput(L"NotComDllGetInterface: %ls loading %ls, WinVerifyTrust failed with %08x\n",
-                    moduleFileName(nullptr).c_str(), path.c_str(), static_cast<unsigned>(result));
+                    internal::moduleFileName(nullptr).c_str(), path.c_str(), static_cast<unsigned>(result));
         return static_cast<DWORD>(result);
     }
 
@@ -485,14 +462,14 @@ DWORD TrustValidator::platformVersionFromText(const wchar_t* text) noexcept
 TrustValidator& TrustValidator::instance()
 {
     call_once(g_instanceOnce,
-                   []()
-                   {
-                       // Lives until process exit: the validator may be used from any
-                       // thread until then, and the trust library's objects are never
-                       // released during DLL detach.
-                       g_instance = g_testConfiguration ? new TrustValidator(*g_testConfiguration)
-                                                        : new TrustValidator();
-                   });
+              []()
+              {
+                  // Lives until process exit: the validator may be used from any
+                  // thread until then, and the trust library's objects are never
+                  // released during DLL detach.
+                  g_instance =
+                      g_testConfiguration ? new TrustValidator(*g_testConfiguration) : new TrustValidator();
+              });
     return *g_instance;
 }
 

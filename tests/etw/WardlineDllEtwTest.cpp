@@ -111,7 +111,7 @@ TEST(WardlineDllEtw, TheModuleSendsItsOwnLinesAsEventsByDefault)
     };
     for (const auto& hook : hooks)
     {
-        ASSERT_NE(nullptr, WardlineTest::PatchImport(dll, "advapi32.dll", hook.name, hook.hook)) << hook.name;
+        ASSERT_NE(nullptr, HostTools::PatchImport(dll, "advapi32.dll", hook.name, hook.hook)) << hook.name;
     }
 
     using CreateObject = const void* (*)();

@@ -62,8 +62,9 @@ public:
     {
         Rng& rng = mutator.rng();
         Input input;
-        const std::wstring application = rng.chance(80) ? std::wstring(kApplication)
-                                                  : mutator.mutatedText({kApplication, L"WLFuzz~1", L"CON"});
+        const std::wstring application = rng.chance(80)
+                                             ? std::wstring(kApplication)
+                                             : mutator.mutatedText({kApplication, L"WLFuzz~1", L"CON"});
         input.addText(upToNul(application));
         const std::wstring ini = L"[Config]\r\nEnable=1\r\nMaxSize=262144\r\nMaxEntries=3\r\nSeverity=1\r\n"
                                  L"Options=61\r\nLastLogIdx=2\r\n";

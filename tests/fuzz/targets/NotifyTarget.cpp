@@ -97,7 +97,8 @@ public:
         // matters only near the bound on a pattern's length.
         check.expect(setSubscribed == deleteSubscribed || patternName.size() > 900,
                      "the two pattern subscriptions disagree");
-        check.expect(!setSubscribed || patternName.size() <= 1024, "a pattern longer than the bound was subscribed");
+        check.expect(!setSubscribed || patternName.size() <= 1024,
+                     "a pattern longer than the bound was subscribed");
         check.expect(!patternName.empty() || (setSubscribed && bus.subscriptions.size() == fixed),
                      "an empty property name subscribed something");
 
@@ -123,7 +124,7 @@ public:
             const bool isSet = subscription.pattern && index == fixed;
             const bool usable = isSet ? hasValue : hasName;
             const std::string what = Check::narrow(payload, 80);
-            check.expect(status == (usable ? 0 : Norvan::MODULE_STATUS_DATA_ERROR),
+            check.expect(status == (usable ? 0u : static_cast<unsigned>(Norvan::MODULE_STATUS_DATA_ERROR)),
                          Check::format("a notification answered 0x%08X: ", status) + what);
             const bool filtered = index == 0 && name != L"a";
             check.expect(calls == (usable && !filtered ? 1 : 0),

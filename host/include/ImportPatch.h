@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace WardlineTest
+namespace HostTools
 {
 
 // Points one entry of a loaded module's import address table at another
@@ -58,4 +58,4 @@ inline void* PatchImport(HMODULE module, const char* library, const char* functi
     return nullptr;
 }
 
-} // namespace WardlineTest
+} // namespace HostTools
