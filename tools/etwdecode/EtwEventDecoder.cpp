@@ -1,5 +1,7 @@
 #include "EtwEventDecoder.h"
 
+#include "../common/Utf8.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -231,44 +233,7 @@ bool ParseHex(const std::string& text, std::vector<std::uint8_t>& bytes, std::st
 
 std::string ToUtf8(const std::u16string& text)
 {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i)
-    {
-        std::uint32_t code = text[i];
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF)
-        {
-            code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        }
-        else if (code >= 0xD800 && code <= 0xDFFF)
-        {
-            code = 0xFFFD;
-        }
-        if (code < 0x80)
-        {
-            out += static_cast<char>(code);
-        }
-        else if (code < 0x800)
-        {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-        else if (code < 0x10000)
-        {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-        else
-        {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return out;
+    return ToolText::Utf16ToUtf8(text);
 }
 
 std::string GuidText(const std::uint8_t (&guid)[16])

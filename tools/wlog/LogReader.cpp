@@ -1,5 +1,6 @@
 #include "LogReader.h"
 
+#include "../common/Utf8.h"
 #include "Logging/LogFileFormat.h"
 #include "Logging/config/IniReader.h"
 #include "wrappers/UniqueResource.h"
@@ -324,45 +325,7 @@ void LineDecoder::Finish(std::vector<std::wstring>& lines)
 
 std::string ToUtf8(const std::wstring& text)
 {
-    std::string out;
-    out.reserve(text.size() + text.size() / 2);
-    for (size_t i = 0; i < text.size(); ++i)
-    {
-        std::uint32_t code = static_cast<std::uint16_t>(text[i]);
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF)
-        {
-            code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<std::uint16_t>(text[i + 1]) - 0xDC00);
-            ++i;
-        }
-        else if (code >= 0xD800 && code <= 0xDFFF)
-        {
-            code = 0xFFFD;
-        }
-        if (code < 0x80)
-        {
-            out += static_cast<char>(code);
-        }
-        else if (code < 0x800)
-        {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-        else if (code < 0x10000)
-        {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-        else
-        {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return out;
+    return ToolText::Utf16ToUtf8(text);
 }
 
 bool ParseHeader(const std::wstring& line, LineHeader& header)
