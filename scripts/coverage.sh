@@ -55,7 +55,7 @@ fi
 mkdir -p "$out"
 rm -f "$out"/*.html
 gcovr --root "$root" --object-directory "$build" --filter "$root/src/" \
-    --gcov-executable x86_64-w64-mingw32-gcov -j 2 \
+    --gcov-executable x86_64-w64-mingw32-gcov -j 2 --gcov-ignore-parse-errors \
     --json "$out/coverage.json" --html-details "$out/index.html"
 python3 "$root/scripts/coverage-report.py" "$out/coverage.json" | tee "$out/report.txt"
 echo "coverage: line by line in $out/index.html"
