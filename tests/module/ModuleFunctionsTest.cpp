@@ -9,13 +9,24 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 using namespace Norvan;
 using WardlineTest::LogCapture;
+
+// While set, allocations of this thread that ask for a null pointer on
+// failure get one, as when the process has run out of memory.
+static thread_local bool t_nothrowAllocationsFail = false;
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    return t_nothrowAllocationsFail ? nullptr : std::malloc(size != 0 ? size : 1);
+}
 
 namespace
 {
@@ -213,6 +224,22 @@ TEST_F(ModuleTable, HandleChecksKeepTheirStatusWhenLoggingThrows)
     EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER,
               table_->InitializeModuleV2(nullptr, L"n", L"s", 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(8, logManager.attempts) << "every refusal tried to create the log manager";
+}
+
+TEST_F(ModuleTable, AModuleThatCannotBeAllocatedIsUnsuccessfulAndLeavesTheHandleAlone)
+{
+    auto* const untouched = reinterpret_cast<ModuleHandle*>(0x1234);
+    ModuleHandle* handle = untouched;
+    LogCapture log;
+    t_nothrowAllocationsFail = true;
+    const ModuleStatus status = table_->NewModule(&handle, L"hubhost");
+    t_nothrowAllocationsFail = false;
+    EXPECT_EQ(MODULE_STATUS_UNSUCCESSFUL, status);
+    EXPECT_EQ(untouched, handle);
+    for (const auto& line : log.lines())
+    {
+        EXPECT_NE(L"ModuleFunctions", line.file) << "the table logs nothing for it: " << line.text;
+    }
 }
 
 TEST_F(ModuleTable, LifecycleThroughTheTable)
