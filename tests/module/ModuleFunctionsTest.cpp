@@ -292,6 +292,10 @@ TEST_F(ModuleTable, InitializationFailures)
     EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER,
               table_->InitializeModuleV2(handle_, L"W", L"", 2, nullptr, nullptr, &bus_, &managerCallback, &bus_,
                                          &kFakeTable));
+    const wchar_t* names[] = {L"a", L"b"};
+    const wchar_t* values[] = {L"1", nullptr};
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, initializeV2(2, names, values)) << "a null value among the properties";
+    EXPECT_TRUE(bus_.subscriptions.empty());
 }
 
 TEST_F(ModuleTable, DirectMessagesReachTheModuleOnTheCallingThread)
