@@ -5,10 +5,26 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 using namespace Norvan;
+
+// While set, every allocation of this thread through operator new fails, as
+// when the process has run out of memory.
+static thread_local bool t_allocationsFail = false;
+
+void* operator new(std::size_t size)
+{
+    void* block = t_allocationsFail ? nullptr : std::malloc(size != 0 ? size : 1);
+    if (block == nullptr)
+    {
+        throw std::bad_alloc();
+    }
+    return block;
+}
 
 namespace
 {
@@ -103,6 +119,16 @@ TEST(MessageFactory, EmptySourceBecomesTheLibraryFileName)
     EXPECT_EQ(L"N", message->getName());
     EXPECT_EQ(L"P", message->getPayload());
     EXPECT_EQ(108u + 2u * (2u + exeFileName().size()) + 6u, message->getContext()->totalSize);
+}
+
+TEST(MessageFactory, AFailedAllocationGivesAnEmptyMessageAndAStatus)
+{
+    std::shared_ptr<Message> message = std::make_shared<Message>(L"old", L"old", L"old");
+    t_allocationsFail = true;
+    const ModuleStatus status = createMessage(message, L"N", L"S", L"P");
+    t_allocationsFail = false;
+    EXPECT_EQ(MODULE_STATUS_UNKNOWN_EXCEPTION, status);
+    EXPECT_FALSE(message) << "the caller's earlier message must not be left behind as if it were the new one";
 }
 
 TEST(MessageFactory, CopiesTheCallersStringsAndReplacesTheOutPointer)

@@ -9,13 +9,24 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 using namespace Norvan;
 using WardlineTest::LogCapture;
+
+// While set, allocations of this thread that ask for a null pointer on
+// failure get one, as when the process has run out of memory.
+static thread_local bool t_nothrowAllocationsFail = false;
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    return t_nothrowAllocationsFail ? nullptr : std::malloc(size != 0 ? size : 1);
+}
 
 namespace
 {
@@ -215,6 +226,22 @@ TEST_F(ModuleTable, HandleChecksKeepTheirStatusWhenLoggingThrows)
     EXPECT_EQ(8, logManager.attempts) << "every refusal tried to create the log manager";
 }
 
+TEST_F(ModuleTable, AModuleThatCannotBeAllocatedIsUnsuccessfulAndLeavesTheHandleAlone)
+{
+    auto* const untouched = reinterpret_cast<ModuleHandle*>(0x1234);
+    ModuleHandle* handle = untouched;
+    LogCapture log;
+    t_nothrowAllocationsFail = true;
+    const ModuleStatus status = table_->NewModule(&handle, L"hubhost");
+    t_nothrowAllocationsFail = false;
+    EXPECT_EQ(MODULE_STATUS_UNSUCCESSFUL, status);
+    EXPECT_EQ(untouched, handle);
+    for (const auto& line : log.lines())
+    {
+        EXPECT_NE(L"ModuleFunctions", line.file) << "the table logs nothing for it: " << line.text;
+    }
+}
+
 TEST_F(ModuleTable, LifecycleThroughTheTable)
 {
     ASSERT_EQ(0u, table_->NewModule(&handle_, L"hubhost"));
@@ -265,6 +292,10 @@ TEST_F(ModuleTable, InitializationFailures)
     EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER,
               table_->InitializeModuleV2(handle_, L"W", L"", 2, nullptr, nullptr, &bus_, &managerCallback, &bus_,
                                          &kFakeTable));
+    const wchar_t* names[] = {L"a", L"b"};
+    const wchar_t* values[] = {L"1", nullptr};
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, initializeV2(2, names, values)) << "a null value among the properties";
+    EXPECT_TRUE(bus_.subscriptions.empty());
 }
 
 TEST_F(ModuleTable, DirectMessagesReachTheModuleOnTheCallingThread)

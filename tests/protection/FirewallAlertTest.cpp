@@ -197,6 +197,10 @@ TEST_F(FirewallAlertTest, AValidIgnoreStatusReportWritesTheReportedFlagWhateverT
     EXPECT_EQ(kIgnored, writes[1].value);
     EXPECT_EQ(2u, log.exactly(L"internalIgnoreStatus").size());
     EXPECT_TRUE(ProtSvc::readRecord().empty()) << "a report is not an ignore request";
+
+    settings_->confirm(false);
+    EXPECT_EQ(0u, report(kValidReport)) << "an unconfirmed write is 0";
+    EXPECT_EQ(3u, settings_->writes().size());
 }
 
 TEST_F(FirewallAlertTest, IgnoreStatusReportsOfNoInterestOrMalformedWriteNothing)
@@ -261,6 +265,13 @@ TEST_F(FirewallAlertTest, WithoutASettingsClientTheWriteFailsAndTheNextCallResol
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(4u, lines[0].level);
     EXPECT_EQ(MODULE_STATUS_NO_MEMORY, report(kValidReport));
+
+    // An ignore request takes the alert action first; only its setting is lost.
+    ASSERT_EQ("", ProtSvcTest::registrationProblem());
+    setState(L"red");
+    EXPECT_EQ(MODULE_STATUS_NO_MEMORY, ignore());
+    EXPECT_EQ(1u, ProtSvcTest::recorded(Step::TakeAlertAction).size());
+    EXPECT_EQ(3u, log.exactly(L"Memory error: creating settings manager client").size());
 
     registerClient(settings_);
     EXPECT_EQ(1u, report(kValidReport));
