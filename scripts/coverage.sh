@@ -57,9 +57,11 @@ rm -f "$out"/*.html
 # One gcov at a time: gcovr 5.2 runs gcov in one folder, and two objects that
 # include the same header write the same .gcov file there. A line gcov prints
 # that gcovr cannot read is skipped with a warning rather than ending the run.
+# Counters are looked for under src/ of the build only: the build's Wine
+# prefix links drive Z: to /, where other trees' counters would be found.
 gcovr --root "$root" --object-directory "$build" --filter "$root/src/" \
     --gcov-executable x86_64-w64-mingw32-gcov --gcov-ignore-parse-errors \
-    --json "$out/coverage.json" --html-details "$out/index.html"
+    --json "$out/coverage.json" --html-details "$out/index.html" "$build/src"
 python3 "$root/scripts/coverage-report.py" "$out/coverage.json" | tee "$out/report.txt"
 echo "coverage: line by line in $out/index.html"
 exit "$status"
