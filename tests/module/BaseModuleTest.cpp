@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <vector>
+
 using namespace Norvan;
 using WardlineTest::FakeMessageBus;
 using WardlineTest::LogCapture;
@@ -30,7 +33,8 @@ TEST(BaseModuleTest, BaseInitializeRefusesMissingManagerOrBusAndKeepsWhatItStore
 
     LogCapture log;
     EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER,
-              module.baseInitialize(L"first", L"second", {{L"k", L"v"}}, nullptr, std::make_shared<FakeMessageBus>()));
+              module.baseInitialize(L"first", L"second", {{L"k", L"v"}}, nullptr,
+                                    std::make_shared<FakeMessageBus>()));
     ASSERT_EQ(1u, log.exactly(L"Invalid module manager object passed to base initialize.").size());
     EXPECT_EQ(L"Norvan::BaseModule::baseInitialize", log.lines()[0].function);
     EXPECT_EQ(L"BaseModule", log.lines()[0].file);
@@ -49,7 +53,8 @@ TEST(BaseModuleTest, BaseInitializeRefusesMissingManagerOrBusAndKeepsWhatItStore
     std::shared_ptr<Message> message;
     createMessage(message, L"n", L"s", L"p");
     EXPECT_EQ(MODULE_STATUS_INVALID_STATE, module.publish(message));
-    EXPECT_EQ(MODULE_STATUS_INVALID_STATE, module.subscribe(L"n", [](const std::shared_ptr<Message>&) { return 0u; }));
+    EXPECT_EQ(MODULE_STATUS_INVALID_STATE,
+              module.subscribe(L"n", [](const std::shared_ptr<Message>&) { return 0u; }));
 }
 
 TEST(BaseModuleTest, TheBusIsRegisteredAndTheOperationsForwardToIt)
@@ -62,10 +67,12 @@ TEST(BaseModuleTest, TheBusIsRegisteredAndTheOperationsForwardToIt)
     EXPECT_EQ(bus, container->resolve<MessageBus>());
 
     int calls = 0;
-    EXPECT_EQ(0u, module.subscribe(L"a.b", [&](const std::shared_ptr<Message>&) {
-        ++calls;
-        return MODULE_STATUS_DATA_ERROR;
-    }));
+    EXPECT_EQ(0u, module.subscribe(L"a.b",
+                                   [&](const std::shared_ptr<Message>&)
+                                   {
+                                       ++calls;
+                                       return MODULE_STATUS_DATA_ERROR;
+                                   }));
     EXPECT_EQ(MODULE_STATUS_DATA_ERROR, bus->deliver(L"a.b", L"{}"));
     EXPECT_EQ(1, calls);
 
@@ -81,6 +88,45 @@ TEST(BaseModuleTest, TheBusIsRegisteredAndTheOperationsForwardToIt)
     auto other = std::make_shared<FakeMessageBus>();
     ASSERT_EQ(MODULE_STATUS_SUCCESS, module.baseInitialize(L"Wardline", L"", {}, manager(), other));
     EXPECT_EQ(other, container->resolve<MessageBus>());
+}
+
+// Every bus operation of the module: without a bus it is refused with
+// MODULE_STATUS_INVALID_STATE; with one, the bus's own answer comes back and
+// subscriptions land under the name given.
+TEST(BaseModuleTest, EveryBusOperationNeedsTheBusAndReturnsItsAnswer)
+{
+    BaseModule module(nullptr);
+    std::shared_ptr<Message> message;
+    createMessage(message, L"x", L"Wardline", L"{}");
+    std::shared_ptr<Reply> reply;
+    const auto handler = [](const std::shared_ptr<Message>&) { return MODULE_STATUS_SUCCESS; };
+    const std::chrono::milliseconds timeout(10);
+    const std::vector<std::pair<ModuleStatus, std::function<ModuleStatus()>>> operations = {
+        {MODULE_STATUS_NOT_SUPPORTED, [&] { return module.request(message, RequestCompletion(), timeout); }},
+        {MODULE_STATUS_NOT_SUPPORTED, [&] { return module.request(message, reply, timeout); }},
+        {MODULE_STATUS_NOT_SUPPORTED,
+         [&] { return module.requestEx(message, RequestCompletion(), timeout); }},
+        {MODULE_STATUS_NOT_SUPPORTED, [&] { return module.requestEx(message, reply, timeout); }},
+        {MODULE_STATUS_NOT_SUPPORTED, [&] { return module.subscribeFilter(L"p.*", L"alias", handler); }},
+        {MODULE_STATUS_NOT_SUPPORTED, [&] { return module.subscribeFilter(L"p.*", handler); }},
+        {MODULE_STATUS_NOT_SUPPORTED,
+         [&] { return module.subscribeFilterSession(L"p.*", L"alias", handler); }},
+        {MODULE_STATUS_NOT_SUPPORTED, [&] { return module.subscribeFilterSession(L"p.*", handler); }},
+        {MODULE_STATUS_SUCCESS, [&] { return module.subscribe(L"n.1", L"alias", handler); }},
+        {MODULE_STATUS_SUCCESS, [&] { return module.subscribeSession(L"n.2", L"alias", handler); }},
+        {MODULE_STATUS_SUCCESS, [&] { return module.subscribeSession(L"n.3", handler); }},
+    };
+    for (std::size_t i = 0; i < operations.size(); ++i)
+    {
+        EXPECT_EQ(MODULE_STATUS_INVALID_STATE, operations[i].second()) << "operation " << i;
+    }
+    auto bus = std::make_shared<FakeMessageBus>();
+    ASSERT_EQ(MODULE_STATUS_SUCCESS, module.baseInitialize(L"Wardline", L"", {}, manager(), bus));
+    for (std::size_t i = 0; i < operations.size(); ++i)
+    {
+        EXPECT_EQ(operations[i].first, operations[i].second()) << "operation " << i;
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"n.1", L"n.2", L"n.3"}), bus->subscribeCalls());
 }
 
 TEST(BaseModuleTest, DirectMessageNeedsABusClient)
