@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <limits>
 #include <string>
 #include <vector>
@@ -228,6 +230,48 @@ TEST(JSONParserSetters, EveryFormAndNullArguments)
     EXPECT_EQ(L"{\"i\":-1,\"i64\":-9223372036854775808,\"u\":4000000000,\"u64\":1,\"d\":1.5,\"inf\":null,"
               L"\"ia\":[1,2],\"sa\":[\"x\"],\"pa\":[\"a\",\"b\"]}",
               text(p));
+}
+
+// The std::wstring forms take the whole name, an embedded NUL included; the
+// pointer forms stop at it. Each typed value reads back under its own name.
+TEST(JSONParserSetters, WideStringNamesKeepEmbeddedNuls)
+{
+    JSONParser p;
+    const std::wstring n(L"k\0", 2);
+    p.setBool(n + L"b", true);
+    p.setInt(n + L"i", -7);
+    p.setInt64(n + L"l", -(1LL << 40));
+    p.setUint(n + L"u", 7u);
+    p.setUint64(n + L"v", 1ULL << 40);
+    p.setDouble(n + L"d", 0.25);
+    p.setIntArray(n + L"a", {3});
+    p.setStringArray(n + L"s", std::vector<std::wstring>{L"x"});
+    bool b = false;
+    std::int32_t i = 0;
+    std::int64_t l = 0;
+    std::uint32_t u = 0;
+    std::uint64_t v = 0;
+    double d = 0;
+    std::vector<std::int32_t> a;
+    std::vector<std::wstring> strings;
+    EXPECT_TRUE(p.getBool(n + L"b", b) && b);
+    EXPECT_TRUE(p.getInt(n + L"i", i) && i == -7);
+    EXPECT_TRUE(p.getInt64(n + L"l", l) && l == -(1LL << 40));
+    EXPECT_TRUE(p.getUint(n + L"u", u) && u == 7u);
+    EXPECT_TRUE(p.getUint64(n + L"v", v) && v == 1ULL << 40);
+    EXPECT_TRUE(p.getDouble(n + L"d", d) && d == 0.25);
+    EXPECT_TRUE(p.getIntArray(n + L"a", a) && a == std::vector<std::int32_t>{3});
+    EXPECT_TRUE(p.getStringArray(n + L"s", strings) && strings == std::vector<std::wstring>{L"x"});
+    EXPECT_FALSE(p.getBool(L"k", b)) << "the pointer form stops at the NUL";
+    p.setBool(L"kb", false);
+    p.setInt(L"ki", 1);
+    p.setInt64(L"kl", 1);
+    p.setUint(L"ku", 1u);
+    p.setUint64(L"kv", 1u);
+    const std::wstring all = text(p);
+    EXPECT_EQ(13, std::count(all.begin(), all.end(), L':')) << "eight members with a NUL, five without";
+    std::int32_t plain = 0;
+    EXPECT_TRUE(p.getInt(L"ki", plain) && plain == 1);
 }
 
 TEST(JSONParserSetters, AppendStringItemWithAndWithoutKey)
