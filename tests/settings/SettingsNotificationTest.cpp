@@ -98,6 +98,12 @@ TEST(SettingsClientNotifications, EmptyCallbackReturnsAtOnceAndRefusalIsFalse)
     refusing.shim->refuseSubscriptions = true;
     EXPECT_FALSE(refusing.client.subscribePropertySet([](const std::wstring&) {}));
     EXPECT_FALSE(refusing.client.subscribeNotifyDelete([](const std::wstring&) {}, L"A"));
+    // The refusal is the bus client's to report; the settings client adds no line.
+    for (const auto& line : log.lines())
+    {
+        EXPECT_EQ(std::wstring::npos, line.function.find(L"SettingsManagerClient"))
+            << std::string(line.text.begin(), line.text.end());
+    }
 }
 
 TEST(SettingsClientNotifications, PerPropertyPatternsAreNotEscaped)
