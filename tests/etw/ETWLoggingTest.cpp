@@ -1,3 +1,4 @@
+#include "Logging/DefaultLogBuilder.h"
 #include "Logging/ETWLogging.h"
 #include "Logging/Log.h"
 #include "Logging/LogManager.h"
@@ -453,4 +454,30 @@ TEST_F(EtwWriterTest, UnderWineTheRealFunctionsLoseEventsQuietly)
     EXPECT_TRUE(real.IsSessionHandle(0));
     EXPECT_EQ(3u, real.GetSeverity());
     EXPECT_EQ(0u, real.Uninitialize());
+}
+
+// The module names no profile, so its writer reads "ZEP". A "ZEP" key
+// without its subkeys fails both initialisations the builder tries, and the
+// module logs nothing rather than with half a configuration.
+TEST(EtwLogManager, DefaultProfileWithoutItsSubkeysLeavesTheManagerWithoutAWriter)
+{
+    HKEY existing = nullptr;
+    ASSERT_NE(ERROR_SUCCESS,
+              ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvex.logging\\ZEP", 0, KEY_READ, &existing))
+        << "this case needs HKLM\\SOFTWARE\\Korvex.logging\\ZEP absent in the test prefix";
+    ASSERT_NE(1u, ETWLogging::CDefaultLogBuilder::ChooseMechanism(0, nullptr)) << "needs the ETW mechanism";
+
+    TestKey zep(L"ZEP");
+    zep.Create(L"Session");
+    zep.Create(L"Controller");
+    ETWLogging::SetLogProperties(nullptr, L"Wardline", nullptr, nullptr, 0);
+    ETWLogging::CLogManager::ResetForTest();
+    ASSERT_NE(nullptr, ETWLogging::GetLogManager());
+    EXPECT_EQ(nullptr, ETWLogging::GetLogManager()->Implementation());
+    EXPECT_FALSE(ETWLogging::IsLogLevelEnabled(ETWLogging::LevelInformation));
+    EXPECT_EQ(1627u, ETWLogging::WriteLog(ETWLogging::LevelError, L"f", L"F", 1, L"lost"));
+
+    zep.Remove(L"");
+    ETWLogging::CLogManager::ResetForTest();
+    EXPECT_NE(nullptr, dynamic_cast<CETWLogging*>(ETWLogging::GetLogManager()->Implementation()));
 }
