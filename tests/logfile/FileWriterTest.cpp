@@ -4,8 +4,11 @@
 #include "Logging/DefaultLogBuilder.h"
 #include "Logging/Log.h"
 #include "Logging/config/IniReader.h"
+#include "wrappers/ShlObjAPI.h"
 
+#include <new>
 #include <regex>
+#include <utility>
 
 using ETWLogging::CLogging;
 using LogFileTest::AppLogFolder;
@@ -359,6 +362,96 @@ TEST(FileWriter, InitializeNamesStatesAndSetterLimits)
     EXPECT_EQ(1u, writer.GetSeverity());
     EXPECT_EQ(1u, writer.SetSeverity(9)) << "the process-wide value it replaced";
     EXPECT_EQ(6u, writer.GetSeverity());
+}
+
+namespace
+{
+
+// The writer's file system with chosen faults: the next file creation
+// refused with an error, the next file handed out without write access, a
+// settings lookup that runs out of memory.
+class FaultyPaths : public Norvan::PathAPI
+{
+public:
+    HANDLE createFile(const wchar_t* path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                      DWORD disposition, DWORD flags, HANDLE templateFile) override
+    {
+        if (refuseNextWith != ERROR_SUCCESS)
+        {
+            ::SetLastError(std::exchange(refuseNextWith, ERROR_SUCCESS));
+            return INVALID_HANDLE_VALUE;
+        }
+        if (std::exchange(nextReadOnly, false))
+        {
+            access = GENERIC_READ;
+        }
+        return PathAPI::createFile(path, access, share, security, disposition, flags, templateFile);
+    }
+    bool fileExists(const std::wstring& path) override
+    {
+        if (lookupsRunOutOfMemory)
+        {
+            throw std::bad_alloc();
+        }
+        return PathAPI::fileExists(path);
+    }
+
+    DWORD refuseNextWith = ERROR_SUCCESS;
+    bool nextReadOnly = false;
+    bool lookupsRunOutOfMemory = false;
+};
+
+class NoProgramData : public Norvan::ShlObjAPI
+{
+public:
+    HRESULT getKnownFolderPath(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR* path) override
+    {
+        *path = nullptr;
+        return E_FAIL;
+    }
+};
+
+} // namespace
+
+TEST(FileWriter, AFileThatCannotBeOpenedOrWrittenLosesOneLineAndTheNextWriteTriesAgain)
+{
+    AppLogFolder app(L"WLTest.Faults");
+    auto paths = std::make_shared<FaultyPaths>();
+    CLogging writer(paths);
+    ASSERT_EQ(0u, writer.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
+
+    paths->refuseNextWith = ERROR_SHARING_VIOLATION;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), Write(writer, L"not opened"));
+    paths->nextReadOnly = true;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Write(writer, L"not written"));
+    ASSERT_EQ(0u, Write(writer, L"written"));
+
+    const std::wstring text = ReadLogText(app.File(0));
+    EXPECT_EQ(std::wstring::npos, text.find(L"not "));
+    EXPECT_EQ(1u, Count(text, L"$ written\r\n")) << LogFileTest::Narrow(text);
+    EXPECT_TRUE(writer.IsEnabled()) << "a lost line does not turn the writer off";
+}
+
+TEST(FileWriter, InitializeWithoutProgramDataOrMemoryFailsAndKeepsNothing)
+{
+    AppLogFolder app(L"WLTest.InitFaults");
+    CLogging noRoot(nullptr, std::make_shared<NoProgramData>());
+    EXPECT_EQ(87u, noRoot.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
+    EXPECT_EQ(L"", noRoot.LogFolder());
+    EXPECT_EQ(20002u, noRoot.Prepare());
+
+    ASSERT_TRUE(app.WriteIni("[Config]\r\nMaxEntries=5\r\n"));
+    auto paths = std::make_shared<FaultyPaths>();
+    paths->lookupsRunOutOfMemory = true;
+    CLogging starved(paths);
+    EXPECT_EQ(14u, starved.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
+    EXPECT_EQ(L"", starved.LogFolder());
+    EXPECT_EQ(20002u, starved.Prepare());
+
+    // Nothing half made stays behind: the next Initialize starts afresh.
+    paths->lookupsRunOutOfMemory = false;
+    ASSERT_EQ(0u, starved.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
+    EXPECT_EQ(5u, starved.GetMaxEntries());
 }
 
 TEST(FileWriter, BuilderMakesTheFileWriterForMechanismOne)
