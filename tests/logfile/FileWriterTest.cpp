@@ -3,6 +3,7 @@
 #include "LogFileSupport.h"
 #include "Logging/DefaultLogBuilder.h"
 #include "Logging/Log.h"
+#include "Logging/Severity.h"
 #include "Logging/config/IniReader.h"
 #include "wrappers/ShlObjAPI.h"
 
@@ -430,6 +431,51 @@ TEST(FileWriter, AFileThatCannotBeOpenedOrWrittenLosesOneLineAndTheNextWriteTrie
     EXPECT_EQ(std::wstring::npos, text.find(L"not "));
     EXPECT_EQ(1u, Count(text, L"$ written\r\n")) << LogFileTest::Narrow(text);
     EXPECT_TRUE(writer.IsEnabled()) << "a lost line does not turn the writer off";
+
+    // The same for the new file of a rotation.
+    ASSERT_TRUE(::SetFileAttributesW(app.File(0).c_str(), FILE_ATTRIBUTE_READONLY));
+    paths->refuseNextWith = ERROR_DISK_FULL;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), Write(writer, L"not rotated"));
+    ASSERT_EQ(0u, Write(writer, L"rotated"));
+    EXPECT_EQ(L"$ rotated\r\n", ReadLogText(app.File(1)).substr(ReadLogText(app.File(1)).rfind(L"$ ")));
+    EXPECT_EQ(1u, StoredIndex(app));
+    ::SetFileAttributesW(app.File(0).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(FileWriter, WhileNoFileOfTheSetIsUsableLinesAreLost)
+{
+    AppLogFolder app(L"WLTest.AllBlocked");
+    ASSERT_TRUE(app.WriteIni("[Config]\r\nMaxEntries=2\r\nLastLogIdx=0\r\n"));
+    ASSERT_TRUE(::CreateDirectoryW(app.File(0).c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(app.File(1).c_str(), nullptr));
+    auto writer = OpenWriter(app);
+
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Write(*writer, L"nowhere to go"));
+    EXPECT_EQ(0u, StoredIndex(app));
+    ASSERT_TRUE(::RemoveDirectoryW(app.File(1).c_str()));
+    ASSERT_EQ(0u, Write(*writer, L"somewhere"));
+    EXPECT_EQ(L"$ somewhere\r\n", ReadLogText(app.File(1)).substr(ReadLogText(app.File(1)).rfind(L"$ ")));
+    EXPECT_EQ(1u, StoredIndex(app));
+}
+
+TEST(FileWriter, LogHelpersWriteAtTheirOwnLevelWhateverTheSeverity)
+{
+    AppLogFolder app(L"WLTest.Helpers");
+    auto writer = OpenWriter(app);
+    writer->SetSeverity(6);
+    EXPECT_EQ(6u, ETWLogging::CurrentSeverity()) << "the process-wide severity follows the writer's";
+    EXPECT_EQ(0u, writer->LogNormal(L"f", L"fn", 1, L"%s", L"n"));
+    EXPECT_EQ(0u, writer->LogWarning(L"f", L"fn", 1, L"%s", L"w"));
+    EXPECT_EQ(0u, writer->LogInformation(L"f", L"fn", 1, L"%s", L"i"));
+    EXPECT_EQ(0u, writer->LogCritical(L"f", L"fn", 1, L"%s", L"c"));
+    const std::wstring text = ReadLogText(app.File(0));
+    size_t at = 0;
+    for (const wchar_t* line :
+         {L"(Normal)$ n\r\n", L"(Warning)$ w\r\n", L"(Information)$ i\r\n", L"(Critical)$ c\r\n"})
+    {
+        at = text.find(line, at);
+        EXPECT_NE(std::wstring::npos, at) << LogFileTest::Narrow(line);
+    }
 }
 
 TEST(FileWriter, InitializeWithoutProgramDataOrMemoryFailsAndKeepsNothing)

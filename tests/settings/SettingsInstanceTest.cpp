@@ -36,7 +36,8 @@ TEST(SettingsClientInstance, WithoutABusLibraryTheClientIsEmptyAndTheLoaderFailu
     LogCapture log;
     EXPECT_EQ(nullptr, SettingsManagerClient::getInstance());
     expectOneInstanceError(
-        log, L"Failed to create settings manager client. Caught ModuleException - what: Failed to load library.");
+        log,
+        L"Failed to create settings manager client. Caught ModuleException - what: Failed to load library.");
 }
 
 TEST(SettingsClientInstance, AllocationFailureGivesAnEmptyClientAndItsLine)
@@ -52,6 +53,7 @@ TEST(SettingsClientInstance, AllocationFailureGivesAnEmptyClientAndItsLine)
         }
         EXPECT_EQ(nullptr, client) << served;
         expectOneInstanceError(
-            log, L"Failed to create settings manager client. Caught bad_alloc - Failed to alllocate resources.");
+            log,
+            L"Failed to create settings manager client. Caught bad_alloc - Failed to alllocate resources.");
     }
 }
