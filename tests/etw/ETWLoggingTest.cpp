@@ -2,6 +2,7 @@
 #include "Logging/ETWLogging.h"
 #include "Logging/Log.h"
 #include "Logging/LogManager.h"
+#include "Logging/config/ETWConfigurationListener.h"
 
 #include "CapturingEtwApi.h"
 #include "RecordBytes.h"
@@ -150,6 +151,46 @@ TEST_F(EtwWriterTest, LevelsOutsideOneToFiveGoOutAsThree)
     }
     // Level 0 lies below every severity.
     EXPECT_EQ((std::vector<int>{1, 2, 4, 5, 3, 3}), sentLevels);
+}
+
+TEST_F(EtwWriterTest, LogHelpersSendAtTheirOwnLevel)
+{
+    writer_->SetSeverity(1);
+    EXPECT_EQ(0u, writer_->LogNormal(L"f", L"F", 1, L"%s", L"n"));
+    EXPECT_EQ(0u, writer_->LogWarning(L"f", L"F", 1, L"%s", L"w"));
+    EXPECT_EQ(0u, writer_->LogCritical(L"f", L"F", 1, L"%s", L"c"));
+    EXPECT_EQ(0u, writer_->LogInformation(L"f", L"F", 1, L"%s", L"i"));
+    EXPECT_EQ(0u, writer_->LogError(L"f", L"F", 1, L"%s", L"e"));
+    std::vector<std::pair<int, std::string>> sent;
+    for (const CapturedEvent& event : Sent())
+    {
+        sent.emplace_back(event.raw.header.Class.Level, event.message);
+    }
+    EXPECT_EQ((std::vector<std::pair<int, std::string>>{{1, "n"}, {2, "w"}, {5, "c"}, {3, "i"}, {4, "e"}}),
+              sent);
+}
+
+// A listener handed in is attached to the writer and applies the overrides
+// of its own profile at once, in place of the writer's.
+TEST_F(EtwWriterTest, AGivenListenerIsAttachedAndApplied)
+{
+    profile_.SetDword(L"Provider", L"Severity", 5);
+    TestKey other(L"WLEtwTest.Listener");
+    other.SetString(L"Session", L"Session ID Guid", L"{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}");
+    other.SetString(L"Session", L"Session Name", L"WLEtwTest.Listener");
+    other.SetString(L"Provider", L"Provider Guid", L"{11223344-5566-7788-99AA-BBCCDDEEFF00}");
+    other.SetString(L"Controller", L"Controller Path", L"");
+    other.SetString(L"Controller", L"Owner Mutex Name", L"WLEtwTest.Listener");
+    other.SetDword(L"Provider", L"Severity", 2);
+    ETWLogging::internal::ETWAppProperties properties;
+    ASSERT_TRUE(properties.Load(L"WLEtwTest.Listener"));
+    auto writer = std::make_unique<CETWLogging>(api_);
+    ASSERT_EQ(0u, writer->InitializeEx(kProfile, L"App", Kernel32(), nullptr,
+                                       new ETWLogging::CETWConfigurationListener(properties)));
+    EXPECT_EQ(2u, writer->GetSeverity());
+    // Never registered: nothing to take back.
+    EXPECT_EQ(0u, writer->Uninitialize());
+    EXPECT_TRUE(api_->Unregistered().empty());
 }
 
 TEST_F(EtwWriterTest, WriteLogRegistersOnFirstWriteAndLetsInformationThroughAnySeverity)
