@@ -1,5 +1,6 @@
-// The settings test program replaces the global allocator so that one chosen
-// allocation can fail; every other allocation behaves as the library's.
+// Replaces the global allocator of the test program that links it so that
+// one chosen allocation can fail; every other allocation behaves as the
+// library's.
 
 #include "FailingAllocation.h"
 
@@ -11,25 +12,32 @@ namespace
 // Allocations on this thread still to be served before the next one fails;
 // negative serves every allocation.
 thread_local long t_allocationsBeforeFailure = -1;
+thread_local bool t_failed = false;
 } // namespace
 
-namespace SettingsTest
+namespace WardlineTest
 {
 FailOneAllocation::FailOneAllocation(long served)
 {
+    t_failed = false;
     t_allocationsBeforeFailure = served;
 }
 FailOneAllocation::~FailOneAllocation()
 {
     t_allocationsBeforeFailure = -1;
 }
-} // namespace SettingsTest
+bool FailOneAllocation::Failed() const
+{
+    return t_failed;
+}
+} // namespace WardlineTest
 
 void* operator new(std::size_t size)
 {
     if (t_allocationsBeforeFailure == 0)
     {
         t_allocationsBeforeFailure = -1;
+        t_failed = true;
         throw std::bad_alloc();
     }
     if (t_allocationsBeforeFailure > 0)

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 using Norvan::SettingsManagerClient;
-using SettingsTest::FailOneAllocation;
+using WardlineTest::FailOneAllocation;
 using WardlineTest::LogCapture;
 
 namespace
