@@ -5,6 +5,7 @@
 #include "Logging/Log.h"
 #include "Logging/Severity.h"
 #include "Logging/config/IniReader.h"
+#include "settings/FailingAllocation.h"
 #include "wrappers/ShlObjAPI.h"
 
 #include <new>
@@ -498,6 +499,39 @@ TEST(FileWriter, InitializeWithoutProgramDataOrMemoryFailsAndKeepsNothing)
     paths->lookupsRunOutOfMemory = false;
     ASSERT_EQ(0u, starved.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
     EXPECT_EQ(5u, starved.GetMaxEntries());
+}
+
+// With each allocation of a write failing in turn (the first line of a new
+// file, then a line of a rotation), a line reported written is in the set
+// once and whole, one reported lost is not there at all, and no exception
+// leaves the writer.
+TEST(FileWriter, OutOfMemoryNeverLeavesHalfALine)
+{
+    AppLogFolder app(L"WLTest.OutOfMemory");
+    auto writer = OpenWriter(app);
+    for (const bool rotate : {false, true})
+    {
+        const std::wstring line = rotate ? L"rotated line" : L"first line";
+        if (rotate)
+        {
+            ASSERT_TRUE(LogFileTest::WriteBytes(app.File(0), kMark + std::string(262144, 'x')));
+        }
+        DWORD result = 0;
+        size_t written = 0;
+        const auto check = [&](long n)
+        {
+            written += result == 0 ? 1 : 0;
+            size_t found = 0;
+            for (DWORD index = 0; index < 3; ++index)
+            {
+                found += Count(ReadLogText(app.File(index)), L"$ " + line + L"\r\n");
+            }
+            EXPECT_EQ(written, found) << "allocation " << n << ", result " << result;
+        };
+        EXPECT_GT(WardlineTest::FailEachAllocationInTurn([&] { result = Write(*writer, line); }, check), 0);
+        EXPECT_EQ(0u, result);
+        check(-1);
+    }
 }
 
 TEST(FileWriter, BuilderMakesTheFileWriterForMechanismOne)
