@@ -7,6 +7,7 @@
 #include "CapturingEtwApi.h"
 #include "RecordBytes.h"
 #include "TestRegistry.h"
+#include "settings/FailingAllocation.h"
 
 #include <gtest/gtest.h>
 
@@ -521,4 +522,29 @@ TEST(EtwLogManager, DefaultProfileWithoutItsSubkeysLeavesTheManagerWithoutAWrite
     zep.Remove(L"");
     ETWLogging::CLogManager::ResetForTest();
     EXPECT_NE(nullptr, dynamic_cast<CETWLogging*>(ETWLogging::GetLogManager()->Implementation()));
+}
+
+// Out of memory at any allocation of InitializeEx: a failure is answered (14,
+// or 87 where the profile reader takes it for an unreadable profile) and
+// leaves the writer uninitialised; where a lost allocation costs only the
+// library's version text, initialisation succeeds.
+TEST_F(EtwWriterTest, OutOfMemoryDuringInitialisationIsReported)
+{
+    auto writer = std::make_unique<CETWLogging>(api_);
+    DWORD result = 0;
+    const long runs = WardlineTest::FailEachAllocationInTurn(
+        [&] { result = writer->InitializeEx(kProfile, L"App", Kernel32(), nullptr, nullptr); },
+        [&](long n)
+        {
+            if (result != 0)
+            {
+                EXPECT_TRUE(result == ERROR_OUTOFMEMORY || result == ERROR_INVALID_PARAMETER)
+                    << "allocation " << n << ": " << result;
+                EXPECT_EQ(20002u, writer->Prepare()) << "allocation " << n;
+            }
+            writer = std::make_unique<CETWLogging>(api_);
+        });
+    EXPECT_GT(runs, 0);
+    EXPECT_EQ(0u, result);
+    EXPECT_EQ(0u, writer->Prepare());
 }
