@@ -177,11 +177,7 @@ TEST_F(EtwWriterTest, AGivenListenerIsAttachedAndApplied)
 {
     profile_.SetDword(L"Provider", L"Severity", 5);
     TestKey other(L"WLEtwTest.Listener");
-    other.SetString(L"Session", L"Session ID Guid", L"{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}");
-    other.SetString(L"Session", L"Session Name", L"WLEtwTest.Listener");
-    other.SetString(L"Provider", L"Provider Guid", L"{11223344-5566-7788-99AA-BBCCDDEEFF00}");
-    other.SetString(L"Controller", L"Controller Path", L"");
-    other.SetString(L"Controller", L"Owner Mutex Name", L"WLEtwTest.Listener");
+    other.WriteRequiredProfileValues(L"WLEtwTest.Listener");
     other.SetDword(L"Provider", L"Severity", 2);
     ETWLogging::internal::ETWAppProperties properties;
     ASSERT_TRUE(properties.Load(L"WLEtwTest.Listener"));

@@ -146,11 +146,7 @@ TEST(ConfigurationOutOfMemory, RegistryReadsReportFailureAndKeepTheOutArgument)
 TEST(ConfigurationOutOfMemory, ProfileLoadsWholeOrEmpty)
 {
     TestKey key(L"WLCfgTest_OomProfile");
-    key.SetString(L"Session", L"Session ID Guid", L"{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}");
-    key.SetString(L"Session", L"Session Name", L"Oom.Session");
-    key.SetString(L"Provider", L"Provider Guid", L"{11223344-5566-7788-99AA-BBCCDDEEFF00}");
-    key.SetString(L"Controller", L"Controller Path", L"C:\\ctl.exe");
-    key.SetString(L"Controller", L"Owner Mutex Name", L"Oom.Owner");
+    key.WriteRequiredProfileValues(L"Oom");
 
     ETWLogging::internal::ETWAppProperties properties;
     bool loaded = false;
