@@ -544,3 +544,16 @@ TEST_F(EtwWriterTest, OutOfMemoryDuringInitialisationIsReported)
     EXPECT_EQ(0u, result);
     EXPECT_EQ(0u, writer->Prepare());
 }
+
+TEST_F(EtwWriterTest, OutOfMemoryForTheFormattedTextSendsNothing)
+{
+    DWORD result = 0;
+    {
+        WardlineTest::FailOneAllocation failing(0);
+        result = writer_->WriteFormatted(4, L"f", L"F", 1, L"%s", L"no room for this");
+        EXPECT_TRUE(failing.Failed());
+    }
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OUTOFMEMORY), result);
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(0u, writer_->AddRef() + writer_->Release()) << "the log manager owns the writer";
+}

@@ -160,3 +160,28 @@ TEST(ConfigurationOutOfMemory, ProfileLoadsWholeOrEmpty)
     ASSERT_TRUE(loaded);
     EXPECT_EQ(L"Oom.Owner", properties.OwnerMutexName());
 }
+
+TEST(ConfigurationOutOfMemory, ScramblingGivesTheWholeTextOrNone)
+{
+    const std::wstring secret(100, L's');
+    std::wstring dword;
+    std::wstring text;
+    const auto readsBack = [](const std::wstring& scrambled, Plinth::CScrambledValue& value)
+    { return Plinth::CScrambledValue::DecodeText(scrambled.c_str(), scrambled.size(), value) == 0; };
+    EXPECT_GT(FailEachAllocationInTurn(
+                  [&]
+                  {
+                      dword = Plinth::CScrambledValue::ScrambleDword(42);
+                      text = Plinth::CScrambledValue::ScrambleString(secret);
+                  },
+                  [&](long n)
+                  {
+                      Plinth::CScrambledValue value;
+                      EXPECT_TRUE(dword.empty() || (readsBack(dword, value) && value.dword == 42)) << n;
+                      EXPECT_TRUE(text.empty() || (readsBack(text, value) && value.text == secret)) << n;
+                  }),
+              0);
+    Plinth::CScrambledValue value;
+    ASSERT_TRUE(readsBack(text, value));
+    EXPECT_EQ(secret, value.text);
+}

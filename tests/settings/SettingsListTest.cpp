@@ -193,6 +193,17 @@ TEST(SettingsClientLists, RemovePropertiesChecksNamesButPrefixRemovalDoesNot)
     EXPECT_EQ(L"SettingsManager.RemoveProperties.Request", c.bus->sent()[1].name);
 }
 
+TEST(SettingsClientLists, RemovalItemsWithoutANameAreSkipped)
+{
+    Client c;
+    c.bus->answer(replyWith(L"{\"responses\":[{\"status\":true},{\"name\":\"a\",\"status\":true}]}"));
+    LogCapture log;
+    EXPECT_EQ((PropertyResults{{L"a", true}, {L"b", false}}),
+              c.client.removeProperties({L"a", L"b"}, kTimeout));
+    EXPECT_EQ(1u, linesFrom(log, L"removeProperties", L"Failed to read settings property response name."));
+    EXPECT_EQ(1u, log.count());
+}
+
 TEST(SettingsClientLists, SinglePrefixRemovalNeedsThePrefixItselfConfirmed)
 {
     Client c;

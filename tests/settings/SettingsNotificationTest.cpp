@@ -90,8 +90,13 @@ TEST(SettingsClientNotifications, EmptyCallbackReturnsAtOnceAndRefusalIsFalse)
 {
     Client c;
     ASSERT_TRUE(c.client.subscribePropertyRemoved(PropertyNameCallback(), L"A"));
+    ASSERT_TRUE(c.client.subscribeNotifySet(PropertyValueCallback(), L"A"));
+    ASSERT_TRUE(c.client.subscribeNotifyDelete(PropertyNameCallback(), L"A"));
     LogCapture log;
     EXPECT_EQ(0u, c.deliver(kRemoved, kRemoved, L"not json at all"));
+    EXPECT_EQ(0u, c.deliver(L"^SettingsManager.Notify.Set.A.*", L"SettingsManager.Notify.Set.A", L"not json"));
+    EXPECT_EQ(0u,
+              c.deliver(L"^SettingsManager.Notify.Delete.A.*", L"SettingsManager.Notify.Delete.A", L"not json"));
     EXPECT_EQ(0u, log.count());
 
     Client refusing;
