@@ -333,6 +333,10 @@ TEST(FileWriter, InitializeNamesStatesAndSetterLimits)
     EXPECT_EQ(20002u, writer.Uninitialize());
     ASSERT_EQ(0u, writer.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
     EXPECT_EQ(0u, writer.Prepare());
+    EXPECT_EQ(app.File(2), writer.LogFilePathFor(2));
+    // The two name accessors belong to the event writer; this one has none.
+    EXPECT_EQ(nullptr, writer.GetSourceName());
+    EXPECT_EQ(nullptr, writer.GetApplicationName());
     EXPECT_EQ(20001u, writer.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
     EXPECT_EQ(0u, writer.Uninitialize());
     EXPECT_EQ(20002u, writer.Uninitialize());
