@@ -422,40 +422,50 @@ DWORD CLogging::WritePreformatted(const wchar_t* file, const wchar_t* function, 
         return kErrorNotInitialized;
     }
     CLogSetHold hold(m_mutex, kMutexWaitMs);
-    if (!PassFirstWriteCheck() || message == nullptr || *message == L'\0')
+    // Memory running out anywhere below (paths, the settings file, the line)
+    // loses this one line, reported as such: a log call never throws.
+    try
     {
-        return ERROR_INVALID_PARAMETER;
-    }
+        if (!PassFirstWriteCheck() || message == nullptr || *message == L'\0')
+        {
+            return ERROR_INVALID_PARAMETER;
+        }
 
-    LogLineParts parts;
-    ::GetLocalTime(&parts.time);
-    parts.level = level;
-    parts.options = m_options;
-    parts.processFileName = m_processFileName.c_str();
-    parts.processId = m_processId;
-    parts.threadId = ::GetCurrentThreadId();
-    parts.file = file;
-    parts.line = line;
-    parts.function = function;
-    parts.message = message;
-    // Built before the file is touched: an invalid level creates no file and
-    // moves no rotation.
-    std::wstring text;
-    DWORD result = BuildLogLine(parts, text);
-    if (result != ERROR_SUCCESS)
-    {
+        LogLineParts parts;
+        ::GetLocalTime(&parts.time);
+        parts.level = level;
+        parts.options = m_options;
+        parts.processFileName = m_processFileName.c_str();
+        parts.processId = m_processId;
+        parts.threadId = ::GetCurrentThreadId();
+        parts.file = file;
+        parts.line = line;
+        parts.function = function;
+        parts.message = message;
+        // Built before the file is touched: an invalid level creates no file and
+        // moves no rotation.
+        std::wstring text;
+        DWORD result = BuildLogLine(parts, text);
+        if (result != ERROR_SUCCESS)
+        {
+            return result;
+        }
+
+        bool isNew = false;
+        result = OpenLogFile(hold.Exclusive(), isNew);
+        if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS)
+        {
+            return result;
+        }
+        result = WriteLine(text, isNew);
+        m_file.reset();
         return result;
     }
-
-    bool isNew = false;
-    result = OpenLogFile(hold.Exclusive(), isNew);
-    if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS)
+    catch (const std::bad_alloc&)
     {
-        return result;
+        m_file.reset();
+        return ERROR_OUTOFMEMORY;
     }
-    result = WriteLine(text, isNew);
-    m_file.reset();
-    return result;
 }
 
 DWORD CLogging::WriteLine(const std::wstring& line, bool isNew)

@@ -1,10 +1,13 @@
+#include "Logging/DefaultLogBuilder.h"
 #include "Logging/ETWLogging.h"
 #include "Logging/Log.h"
 #include "Logging/LogManager.h"
+#include "Logging/config/ETWConfigurationListener.h"
 
 #include "CapturingEtwApi.h"
 #include "RecordBytes.h"
 #include "TestRegistry.h"
+#include "settings/FailingAllocation.h"
 
 #include <gtest/gtest.h>
 
@@ -149,6 +152,42 @@ TEST_F(EtwWriterTest, LevelsOutsideOneToFiveGoOutAsThree)
     }
     // Level 0 lies below every severity.
     EXPECT_EQ((std::vector<int>{1, 2, 4, 5, 3, 3}), sentLevels);
+}
+
+TEST_F(EtwWriterTest, LogHelpersSendAtTheirOwnLevel)
+{
+    writer_->SetSeverity(1);
+    EXPECT_EQ(0u, writer_->LogNormal(L"f", L"F", 1, L"%s", L"n"));
+    EXPECT_EQ(0u, writer_->LogWarning(L"f", L"F", 1, L"%s", L"w"));
+    EXPECT_EQ(0u, writer_->LogCritical(L"f", L"F", 1, L"%s", L"c"));
+    EXPECT_EQ(0u, writer_->LogInformation(L"f", L"F", 1, L"%s", L"i"));
+    EXPECT_EQ(0u, writer_->LogError(L"f", L"F", 1, L"%s", L"e"));
+    std::vector<std::pair<int, std::string>> sent;
+    for (const CapturedEvent& event : Sent())
+    {
+        sent.emplace_back(event.raw.header.Class.Level, event.message);
+    }
+    EXPECT_EQ((std::vector<std::pair<int, std::string>>{{1, "n"}, {2, "w"}, {5, "c"}, {3, "i"}, {4, "e"}}),
+              sent);
+}
+
+// A listener handed in is attached to the writer and applies the overrides
+// of its own profile at once, in place of the writer's.
+TEST_F(EtwWriterTest, AGivenListenerIsAttachedAndApplied)
+{
+    profile_.SetDword(L"Provider", L"Severity", 5);
+    TestKey other(L"WLEtwTest.Listener");
+    other.WriteRequiredProfileValues(L"WLEtwTest.Listener");
+    other.SetDword(L"Provider", L"Severity", 2);
+    ETWLogging::internal::ETWAppProperties properties;
+    ASSERT_TRUE(properties.Load(L"WLEtwTest.Listener"));
+    auto writer = std::make_unique<CETWLogging>(api_);
+    ASSERT_EQ(0u, writer->InitializeEx(kProfile, L"App", Kernel32(), nullptr,
+                                       new ETWLogging::CETWConfigurationListener(properties)));
+    EXPECT_EQ(2u, writer->GetSeverity());
+    // Never registered: nothing to take back.
+    EXPECT_EQ(0u, writer->Uninitialize());
+    EXPECT_TRUE(api_->Unregistered().empty());
 }
 
 TEST_F(EtwWriterTest, WriteLogRegistersOnFirstWriteAndLetsInformationThroughAnySeverity)
@@ -453,4 +492,68 @@ TEST_F(EtwWriterTest, UnderWineTheRealFunctionsLoseEventsQuietly)
     EXPECT_TRUE(real.IsSessionHandle(0));
     EXPECT_EQ(3u, real.GetSeverity());
     EXPECT_EQ(0u, real.Uninitialize());
+}
+
+// The module names no profile, so its writer reads "ZEP". A "ZEP" key
+// without its subkeys fails both initialisations the builder tries, and the
+// module logs nothing rather than with half a configuration.
+TEST(EtwLogManager, DefaultProfileWithoutItsSubkeysLeavesTheManagerWithoutAWriter)
+{
+    HKEY existing = nullptr;
+    ASSERT_NE(ERROR_SUCCESS,
+              ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Korvex.logging\\ZEP", 0, KEY_READ, &existing))
+        << "this case needs HKLM\\SOFTWARE\\Korvex.logging\\ZEP absent in the test prefix";
+    ASSERT_NE(1u, ETWLogging::CDefaultLogBuilder::ChooseMechanism(0, nullptr)) << "needs the ETW mechanism";
+
+    TestKey zep(L"ZEP");
+    zep.Create(L"Session");
+    zep.Create(L"Controller");
+    ETWLogging::SetLogProperties(nullptr, L"Wardline", nullptr, nullptr, 0);
+    ETWLogging::CLogManager::ResetForTest();
+    ASSERT_NE(nullptr, ETWLogging::GetLogManager());
+    EXPECT_EQ(nullptr, ETWLogging::GetLogManager()->Implementation());
+    EXPECT_FALSE(ETWLogging::IsLogLevelEnabled(ETWLogging::LevelInformation));
+    EXPECT_EQ(1627u, ETWLogging::WriteLog(ETWLogging::LevelError, L"f", L"F", 1, L"lost"));
+
+    zep.Remove(L"");
+    ETWLogging::CLogManager::ResetForTest();
+    EXPECT_NE(nullptr, dynamic_cast<CETWLogging*>(ETWLogging::GetLogManager()->Implementation()));
+}
+
+// Out of memory at any allocation of InitializeEx: a failure is answered (14,
+// or 87 where the profile reader takes it for an unreadable profile) and
+// leaves the writer uninitialised; where a lost allocation costs only the
+// library's version text, initialisation succeeds.
+TEST_F(EtwWriterTest, OutOfMemoryDuringInitialisationIsReported)
+{
+    auto writer = std::make_unique<CETWLogging>(api_);
+    DWORD result = 0;
+    const long runs = WardlineTest::FailEachAllocationInTurn(
+        [&] { result = writer->InitializeEx(kProfile, L"App", Kernel32(), nullptr, nullptr); },
+        [&](long n)
+        {
+            if (result != 0)
+            {
+                EXPECT_TRUE(result == ERROR_OUTOFMEMORY || result == ERROR_INVALID_PARAMETER)
+                    << "allocation " << n << ": " << result;
+                EXPECT_EQ(20002u, writer->Prepare()) << "allocation " << n;
+            }
+            writer = std::make_unique<CETWLogging>(api_);
+        });
+    EXPECT_GT(runs, 0);
+    EXPECT_EQ(0u, result);
+    EXPECT_EQ(0u, writer->Prepare());
+}
+
+TEST_F(EtwWriterTest, OutOfMemoryForTheFormattedTextSendsNothing)
+{
+    DWORD result = 0;
+    {
+        WardlineTest::FailOneAllocation failing(0);
+        result = writer_->WriteFormatted(4, L"f", L"F", 1, L"%s", L"no room for this");
+        EXPECT_TRUE(failing.Failed());
+    }
+    EXPECT_EQ(static_cast<DWORD>(ERROR_OUTOFMEMORY), result);
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_EQ(0u, writer_->AddRef() + writer_->Release()) << "the log manager owns the writer";
 }

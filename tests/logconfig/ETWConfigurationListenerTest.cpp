@@ -2,6 +2,7 @@
 #include "Logging/config/ScrambledValue.h"
 
 #include "TestRegistry.h"
+#include "settings/FailingAllocation.h"
 
 #include <gtest/gtest.h>
 
@@ -194,4 +195,23 @@ TEST_F(ListenerTest, ProviderKeyComesFromTheCopiedProperties)
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER),
               listener.ApplyRegistryOverrides(HKEY_LOCAL_MACHINE, L""));
     EXPECT_TRUE(writer.calls.empty());
+}
+
+// Out of memory while the overrides are read, the session's request stays
+// applied; no half-read value is.
+TEST_F(ListenerTest, OutOfMemoryLeavesTheSessionsRequestOrTheOverride)
+{
+    key_.SetDword(L"Provider\\App", L"Severity", 2);
+    FakeWriter writer(L"App", L"App\\Mod");
+    writer.calls.reserve(1000); // the record itself must not be what fails
+    CETWConfigurationListener listener(properties_, &writer);
+    EXPECT_GT(
+        WardlineTest::FailEachAllocationInTurn([&] { listener.OnConfigurationChange(true, 5, 0); },
+                                               [&](long n)
+                                               {
+                                                   EXPECT_TRUE(writer.severity == 5 || writer.severity == 2)
+                                                       << "allocation " << n << ": " << writer.severity;
+                                               }),
+        0);
+    EXPECT_EQ(2u, writer.severity);
 }

@@ -299,6 +299,8 @@ TEST(IniReader, WriteDwordRefusesNamesThatWouldDamageTheFile)
     EXPECT_FALSE(ini.WriteDword(L"Con]fig", L"Enable", 0));
     EXPECT_EQ(before, folder.Read(L"w.ini"));
     DWORD value = 0;
+    EXPECT_FALSE(ini.ReadDword(nullptr, L"Enable", value));
+    EXPECT_FALSE(ini.ReadDword(L"Config", nullptr, value));
     EXPECT_TRUE(ini.ReadDword(L"Config", L"Enable", value));
     EXPECT_EQ(1u, value);
 }

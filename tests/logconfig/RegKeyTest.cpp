@@ -64,6 +64,12 @@ TEST_F(RegKeyTest, OpenReportsTheRegistryError)
     EXPECT_NE(nullptr, key.Handle());
     EXPECT_NE(0u, key.Open(HKEY_LOCAL_MACHINE, (key_.Path() + L"\\Missing").c_str(), KEY_READ));
     EXPECT_EQ(nullptr, key.Handle());
+
+    // Closed, it reads nothing.
+    ASSERT_EQ(0u, key.Open(HKEY_LOCAL_MACHINE, key_.Path().c_str(), KEY_READ));
+    key.Close();
+    EXPECT_EQ(nullptr, key.Handle());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), key.ReadDword(L"x", value));
 }
 
 TEST_F(RegKeyTest, PlainValuesReadThroughBothReaders)
@@ -201,6 +207,7 @@ TEST_F(RegKeyTest, MalformedGuidsAreRefused)
     EXPECT_EQ(static_cast<DWORD>(ERROR_UNSUPPORTED_TYPE), key.ReadGuid(L"Binary15", value));
     EXPECT_EQ(static_cast<DWORD>(ERROR_UNSUPPORTED_TYPE), key.ReadGuid(L"Number", value));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), key.ReadGuid(L"Missing", value));
+    EXPECT_FALSE(Plinth::CRegKey::ParseGuid(nullptr, 38, value));
     EXPECT_TRUE(IsEqualGUID(before, value));
 }
 

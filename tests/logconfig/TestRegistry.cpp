@@ -53,6 +53,15 @@ void TestKey::SetString(const std::wstring& subkey, const wchar_t* name, const s
     SetRaw(subkey, name, type, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
+void TestKey::WriteRequiredProfileValues(const std::wstring& name)
+{
+    SetString(L"Session", L"Session ID Guid", L"{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}");
+    SetString(L"Session", L"Session Name", name + L".Session");
+    SetString(L"Provider", L"Provider Guid", L"{11223344-5566-7788-99AA-BBCCDDEEFF00}");
+    SetString(L"Controller", L"Controller Path", L"");
+    SetString(L"Controller", L"Owner Mutex Name", name + L".Owner");
+}
+
 void TestKey::Remove(const std::wstring& subkey)
 {
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, Full(subkey).c_str());

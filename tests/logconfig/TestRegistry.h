@@ -28,6 +28,9 @@ public:
                    DWORD type = REG_SZ);
     void SetRaw(const std::wstring& subkey, const wchar_t* name, DWORD type, const void* data, DWORD size);
     void Remove(const std::wstring& subkey);
+    // The values a profile key must hold: session, provider and controller,
+    // named after `name` where a name is asked for.
+    void WriteRequiredProfileValues(const std::wstring& name);
 
 private:
     std::wstring Full(const std::wstring& subkey) const;

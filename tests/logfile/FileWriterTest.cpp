@@ -3,9 +3,14 @@
 #include "LogFileSupport.h"
 #include "Logging/DefaultLogBuilder.h"
 #include "Logging/Log.h"
+#include "Logging/Severity.h"
 #include "Logging/config/IniReader.h"
+#include "settings/FailingAllocation.h"
+#include "wrappers/ShlObjAPI.h"
 
+#include <new>
 #include <regex>
+#include <utility>
 
 using ETWLogging::CLogging;
 using LogFileTest::AppLogFolder;
@@ -328,6 +333,10 @@ TEST(FileWriter, InitializeNamesStatesAndSetterLimits)
     EXPECT_EQ(20002u, writer.Uninitialize());
     ASSERT_EQ(0u, writer.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
     EXPECT_EQ(0u, writer.Prepare());
+    EXPECT_EQ(app.File(2), writer.LogFilePathFor(2));
+    // The two name accessors belong to the event writer; this one has none.
+    EXPECT_EQ(nullptr, writer.GetSourceName());
+    EXPECT_EQ(nullptr, writer.GetApplicationName());
     EXPECT_EQ(20001u, writer.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
     EXPECT_EQ(0u, writer.Uninitialize());
     EXPECT_EQ(20002u, writer.Uninitialize());
@@ -359,6 +368,174 @@ TEST(FileWriter, InitializeNamesStatesAndSetterLimits)
     EXPECT_EQ(1u, writer.GetSeverity());
     EXPECT_EQ(1u, writer.SetSeverity(9)) << "the process-wide value it replaced";
     EXPECT_EQ(6u, writer.GetSeverity());
+}
+
+namespace
+{
+
+// The writer's file system with chosen faults: the next file creation
+// refused with an error, the next file handed out without write access, a
+// settings lookup that runs out of memory.
+class FaultyPaths : public Norvan::PathAPI
+{
+public:
+    HANDLE createFile(const wchar_t* path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                      DWORD disposition, DWORD flags, HANDLE templateFile) override
+    {
+        if (refuseNextWith != ERROR_SUCCESS)
+        {
+            ::SetLastError(std::exchange(refuseNextWith, ERROR_SUCCESS));
+            return INVALID_HANDLE_VALUE;
+        }
+        if (std::exchange(nextReadOnly, false))
+        {
+            access = GENERIC_READ;
+        }
+        return PathAPI::createFile(path, access, share, security, disposition, flags, templateFile);
+    }
+    bool fileExists(const std::wstring& path) override
+    {
+        if (lookupsRunOutOfMemory)
+        {
+            throw std::bad_alloc();
+        }
+        return PathAPI::fileExists(path);
+    }
+
+    DWORD refuseNextWith = ERROR_SUCCESS;
+    bool nextReadOnly = false;
+    bool lookupsRunOutOfMemory = false;
+};
+
+class NoProgramData : public Norvan::ShlObjAPI
+{
+public:
+    HRESULT getKnownFolderPath(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR* path) override
+    {
+        *path = nullptr;
+        return E_FAIL;
+    }
+};
+
+} // namespace
+
+TEST(FileWriter, AFileThatCannotBeOpenedOrWrittenLosesOneLineAndTheNextWriteTriesAgain)
+{
+    AppLogFolder app(L"WLTest.Faults");
+    auto paths = std::make_shared<FaultyPaths>();
+    CLogging writer(paths);
+    ASSERT_EQ(0u, writer.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
+
+    paths->refuseNextWith = ERROR_SHARING_VIOLATION;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), Write(writer, L"not opened"));
+    paths->nextReadOnly = true;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Write(writer, L"not written"));
+    ASSERT_EQ(0u, Write(writer, L"written"));
+
+    const std::wstring text = ReadLogText(app.File(0));
+    EXPECT_EQ(std::wstring::npos, text.find(L"not "));
+    EXPECT_EQ(1u, Count(text, L"$ written\r\n")) << LogFileTest::Narrow(text);
+    EXPECT_TRUE(writer.IsEnabled()) << "a lost line does not turn the writer off";
+
+    // The same for the new file of a rotation.
+    ASSERT_TRUE(::SetFileAttributesW(app.File(0).c_str(), FILE_ATTRIBUTE_READONLY));
+    paths->refuseNextWith = ERROR_DISK_FULL;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), Write(writer, L"not rotated"));
+    ASSERT_EQ(0u, Write(writer, L"rotated"));
+    EXPECT_EQ(L"$ rotated\r\n", ReadLogText(app.File(1)).substr(ReadLogText(app.File(1)).rfind(L"$ ")));
+    EXPECT_EQ(1u, StoredIndex(app));
+    ::SetFileAttributesW(app.File(0).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(FileWriter, WhileNoFileOfTheSetIsUsableLinesAreLost)
+{
+    AppLogFolder app(L"WLTest.AllBlocked");
+    ASSERT_TRUE(app.WriteIni("[Config]\r\nMaxEntries=2\r\nLastLogIdx=0\r\n"));
+    ASSERT_TRUE(::CreateDirectoryW(app.File(0).c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(app.File(1).c_str(), nullptr));
+    auto writer = OpenWriter(app);
+
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Write(*writer, L"nowhere to go"));
+    EXPECT_EQ(0u, StoredIndex(app));
+    ASSERT_TRUE(::RemoveDirectoryW(app.File(1).c_str()));
+    ASSERT_EQ(0u, Write(*writer, L"somewhere"));
+    EXPECT_EQ(L"$ somewhere\r\n", ReadLogText(app.File(1)).substr(ReadLogText(app.File(1)).rfind(L"$ ")));
+    EXPECT_EQ(1u, StoredIndex(app));
+}
+
+TEST(FileWriter, LogHelpersWriteAtTheirOwnLevelWhateverTheSeverity)
+{
+    AppLogFolder app(L"WLTest.Helpers");
+    auto writer = OpenWriter(app);
+    writer->SetSeverity(6);
+    EXPECT_EQ(6u, ETWLogging::CurrentSeverity()) << "the process-wide severity follows the writer's";
+    EXPECT_EQ(0u, writer->LogNormal(L"f", L"fn", 1, L"%s", L"n"));
+    EXPECT_EQ(0u, writer->LogWarning(L"f", L"fn", 1, L"%s", L"w"));
+    EXPECT_EQ(0u, writer->LogInformation(L"f", L"fn", 1, L"%s", L"i"));
+    EXPECT_EQ(0u, writer->LogCritical(L"f", L"fn", 1, L"%s", L"c"));
+    const std::wstring text = ReadLogText(app.File(0));
+    size_t at = 0;
+    for (const wchar_t* line :
+         {L"(Normal)$ n\r\n", L"(Warning)$ w\r\n", L"(Information)$ i\r\n", L"(Critical)$ c\r\n"})
+    {
+        at = text.find(line, at);
+        EXPECT_NE(std::wstring::npos, at) << LogFileTest::Narrow(line);
+    }
+}
+
+TEST(FileWriter, InitializeWithoutProgramDataOrMemoryFailsAndKeepsNothing)
+{
+    AppLogFolder app(L"WLTest.InitFaults");
+    CLogging noRoot(nullptr, std::make_shared<NoProgramData>());
+    EXPECT_EQ(87u, noRoot.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
+    EXPECT_EQ(L"", noRoot.LogFolder());
+    EXPECT_EQ(20002u, noRoot.Prepare());
+
+    ASSERT_TRUE(app.WriteIni("[Config]\r\nMaxEntries=5\r\n"));
+    auto paths = std::make_shared<FaultyPaths>();
+    paths->lookupsRunOutOfMemory = true;
+    CLogging starved(paths);
+    EXPECT_EQ(14u, starved.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
+    EXPECT_EQ(L"", starved.LogFolder());
+    EXPECT_EQ(20002u, starved.Prepare());
+
+    // Nothing half made stays behind: the next Initialize starts afresh.
+    paths->lookupsRunOutOfMemory = false;
+    ASSERT_EQ(0u, starved.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
+    EXPECT_EQ(5u, starved.GetMaxEntries());
+}
+
+// With each allocation of a write failing in turn (the first line of a new
+// file, then a line of a rotation), a line reported written is in the set
+// once and whole, one reported lost is not there at all, and no exception
+// leaves the writer.
+TEST(FileWriter, OutOfMemoryNeverLeavesHalfALine)
+{
+    AppLogFolder app(L"WLTest.OutOfMemory");
+    auto writer = OpenWriter(app);
+    for (const bool rotate : {false, true})
+    {
+        const std::wstring line = rotate ? L"rotated line" : L"first line";
+        if (rotate)
+        {
+            ASSERT_TRUE(LogFileTest::WriteBytes(app.File(0), kMark + std::string(262144, 'x')));
+        }
+        DWORD result = 0;
+        size_t written = 0;
+        const auto check = [&](long n)
+        {
+            written += result == 0 ? 1 : 0;
+            size_t found = 0;
+            for (DWORD index = 0; index < 3; ++index)
+            {
+                found += Count(ReadLogText(app.File(index)), L"$ " + line + L"\r\n");
+            }
+            EXPECT_EQ(written, found) << "allocation " << n << ", result " << result;
+        };
+        EXPECT_GT(WardlineTest::FailEachAllocationInTurn([&] { result = Write(*writer, line); }, check), 0);
+        EXPECT_EQ(0u, result);
+        check(-1);
+    }
 }
 
 TEST(FileWriter, BuilderMakesTheFileWriterForMechanismOne)

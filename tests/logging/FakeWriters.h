@@ -18,6 +18,7 @@ struct WriterScript
     DWORD initializeExResult = 0;
     DWORD initializeResult = 0;
     bool initializeThrows = false; // Initialize and InitializeEx throw
+    bool writeThrows = false;      // WritePreformatted and WriteFormattedEx throw
     DWORD prepareResult = 0;
     bool levelEnabled = true;
 
@@ -68,6 +69,7 @@ public:
     DWORD WritePreformatted(const wchar_t*, const wchar_t*, int, DWORD level, const wchar_t* message) override
     {
         ++Script().preformattedCalls;
+        ThrowIfWriteScripted();
         Script().lastLevel = level;
         Script().lastMessage = message != nullptr ? message : L"";
         return 0;
@@ -93,6 +95,13 @@ protected:
         if (Script().initializeThrows)
         {
             throw std::runtime_error("initialisation failure");
+        }
+    }
+    static void ThrowIfWriteScripted()
+    {
+        if (Script().writeThrows)
+        {
+            throw std::length_error("formatting failure");
         }
     }
     static void Remember(const wchar_t* applicationName, HMODULE module, const wchar_t* logName)
@@ -129,6 +138,7 @@ public:
     DWORD WriteFormattedEx(DWORD level, const wchar_t*, const wchar_t*, int, const wchar_t*, va_list) override
     {
         ++Script().formattedExCalls;
+        ThrowIfWriteScripted();
         Script().lastLevel = level;
         return 0;
     }

@@ -1,3 +1,5 @@
+#include "settings/FailingAllocation.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -87,6 +89,18 @@ TEST(DefaultLoggingHandlerTest, NullTextsPrintEmpty)
     EXPECT_EQ(0u, CDefaultLoggingHandler::Instance().Log(1, nullptr, nullptr, 0, nullptr));
     ASSERT_EQ(1u, capture.lines.size());
     EXPECT_EQ(L"(0): [INFO]: []: \n", capture.lines[0]);
+}
+
+TEST(DefaultLoggingHandlerTest, OutOfMemorySendsNothingAndSaysSo)
+{
+    DebugOutputCapture capture;
+    DWORD result = 0;
+    {
+        WardlineTest::FailOneAllocation failing(0);
+        result = CDefaultLoggingHandler::Instance().Log(1, L"f", L"F", 1, L"no room for this line");
+    }
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), result);
+    EXPECT_TRUE(capture.lines.empty());
 }
 
 TEST(DefaultLoggingHandlerTest, FormatLineKeepsPercentSignsOfTheMessage)

@@ -231,6 +231,26 @@ TEST_F(LogManagerTest, WriteLogReturnsPrepareFailuresAndRespectsTheExtendedLevel
     EXPECT_EQ(0, Script().preformattedCalls);
 }
 
+// The manager adds no handler of its own: what the writer raises reaches the
+// caller as it was raised, and the next write is served as usual.
+TEST_F(LogManagerTest, AnExceptionWhileWritingReachesTheCallerUnchanged)
+{
+    for (bool extended : {false, true})
+    {
+        ResetScript();
+        CLogManager::ResetForTest();
+        RecordingBuilder builder;
+        builder.extended = extended;
+        Use(&builder);
+        Script().writeThrows = true;
+        EXPECT_THROW(ETWLogging::WriteLog(3, L"f", L"F", 1, L"%d", 7), std::length_error) << extended;
+        Script().writeThrows = false;
+        EXPECT_EQ(0u, ETWLogging::WriteLog(3, L"f", L"F", 1, L"%d", 8)) << extended;
+        EXPECT_EQ(2, extended ? Script().formattedExCalls : Script().preformattedCalls);
+        CLogManager::SetBuilderForTest(nullptr);
+    }
+}
+
 TEST_F(LogManagerTest, LongMessagesAreCutToHalfTheTrigger)
 {
     LogCapture capture;

@@ -20,6 +20,7 @@ struct Answer
     ModuleStatus requestStatus = MODULE_STATUS_SUCCESS; // non-zero: the bus refuses the request
     ReplyStatus replyStatus = REPLY_STATUS_RECEIVED;
     bool hasMessage = true;
+    bool hasReply = true; // false: the bus accepts the request but hands back no reply
     std::wstring payload;
 };
 
@@ -35,6 +36,13 @@ inline Answer replyStatus(ReplyStatus status)
     Answer answer;
     answer.replyStatus = status;
     answer.hasMessage = false;
+    return answer;
+}
+
+inline Answer acceptedWithoutReply()
+{
+    Answer answer;
+    answer.hasReply = false;
     return answer;
 }
 
@@ -119,6 +127,11 @@ public:
         if (next.requestStatus != MODULE_STATUS_SUCCESS)
         {
             return next.requestStatus;
+        }
+        if (!next.hasReply)
+        {
+            reply.reset();
+            return MODULE_STATUS_SUCCESS;
         }
         std::shared_ptr<Message> answer;
         if (next.hasMessage)

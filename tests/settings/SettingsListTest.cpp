@@ -193,6 +193,17 @@ TEST(SettingsClientLists, RemovePropertiesChecksNamesButPrefixRemovalDoesNot)
     EXPECT_EQ(L"SettingsManager.RemoveProperties.Request", c.bus->sent()[1].name);
 }
 
+TEST(SettingsClientLists, RemovalItemsWithoutANameAreSkipped)
+{
+    Client c;
+    c.bus->answer(replyWith(L"{\"responses\":[{\"status\":true},{\"name\":\"a\",\"status\":true}]}"));
+    LogCapture log;
+    EXPECT_EQ((PropertyResults{{L"a", true}, {L"b", false}}),
+              c.client.removeProperties({L"a", L"b"}, kTimeout));
+    EXPECT_EQ(1u, linesFrom(log, L"removeProperties", L"Failed to read settings property response name."));
+    EXPECT_EQ(1u, log.count());
+}
+
 TEST(SettingsClientLists, SinglePrefixRemovalNeedsThePrefixItselfConfirmed)
 {
     Client c;
@@ -243,4 +254,56 @@ TEST(SettingsClientLists, HugeReplyOfUnrequestedNamesChangesNothing)
     log.setSeverity(3); // the 20000 warnings are not what this checks
     EXPECT_EQ((PropertyResults{{L"a", false}}), c.client.getProperties({L"a"}, values, kTimeout));
     EXPECT_EQ((PropertyValues{{L"a", L"old"}}), values);
+}
+
+TEST(SettingsClientLists, RefusedOrFailedListRequestsReportNothingFoundWithTheirLine)
+{
+    enum Operation
+    {
+        Get,
+        GetByPrefix,
+        Remove
+    };
+    struct Case
+    {
+        Operation operation;
+        Answer answer;
+        const wchar_t* function;
+        const wchar_t* line;
+    };
+    const Case cases[] = {
+        {Get, refused(MODULE_STATUS_NO_SUBSCRIBERS), L"getProperties",
+         L"Failed to make get properties request. Error code: MODULE_STATUS_NO_SUBSCRIBERS(2147483662)"},
+        {GetByPrefix, refused(MODULE_STATUS_INVALID_HANDLE), L"getPropertiesByPrefix",
+         L"Failed to make get properties request. Error code: MODULE_STATUS_INVALID_HANDLE(2147483655)"},
+        {Remove, refused(MODULE_STATUS_NO_SUBSCRIBERS), L"removeProperties",
+         L"Failed to make remove properties request. Error code: MODULE_STATUS_NO_SUBSCRIBERS(2147483662)"},
+        {Get, replyStatus(REPLY_STATUS_DATA_ERROR), L"Impl::getSettingPropertyResponseList",
+         L"Property list request failed with DATA_ERROR. Returning."},
+        {GetByPrefix, replyStatus(REPLY_STATUS_PENDING), L"Impl::getSettingPropertyResponseList",
+         L"Property list request failed on wait() with unknown error."},
+    };
+    for (const Case& test : cases)
+    {
+        Client c;
+        c.bus->answer(test.answer);
+        LogCapture log;
+        PropertyValues values{{L"a", L"kept"}};
+        switch (test.operation)
+        {
+        case Get:
+            EXPECT_EQ((PropertyResults{{L"a", false}}), c.client.getProperties({L"a"}, values, kTimeout));
+            break;
+        case GetByPrefix:
+            EXPECT_FALSE(c.client.getPropertiesByPrefix(L"a", values, kTimeout));
+            break;
+        case Remove:
+            EXPECT_EQ((PropertyResults{{L"a", false}}), c.client.removeProperties({L"a"}, kTimeout));
+            break;
+        }
+        const std::wstring line = test.line;
+        EXPECT_EQ((PropertyValues{{L"a", L"kept"}}), values);
+        EXPECT_EQ(1u, log.count()) << std::string(line.begin(), line.end());
+        EXPECT_EQ(1u, linesFrom(log, test.function, line)) << std::string(line.begin(), line.end());
+    }
 }

@@ -90,14 +90,25 @@ TEST(SettingsClientNotifications, EmptyCallbackReturnsAtOnceAndRefusalIsFalse)
 {
     Client c;
     ASSERT_TRUE(c.client.subscribePropertyRemoved(PropertyNameCallback(), L"A"));
+    ASSERT_TRUE(c.client.subscribeNotifySet(PropertyValueCallback(), L"A"));
+    ASSERT_TRUE(c.client.subscribeNotifyDelete(PropertyNameCallback(), L"A"));
     LogCapture log;
     EXPECT_EQ(0u, c.deliver(kRemoved, kRemoved, L"not json at all"));
+    EXPECT_EQ(0u, c.deliver(L"^SettingsManager.Notify.Set.A.*", L"SettingsManager.Notify.Set.A", L"not json"));
+    EXPECT_EQ(0u,
+              c.deliver(L"^SettingsManager.Notify.Delete.A.*", L"SettingsManager.Notify.Delete.A", L"not json"));
     EXPECT_EQ(0u, log.count());
 
     Client refusing;
     refusing.shim->refuseSubscriptions = true;
     EXPECT_FALSE(refusing.client.subscribePropertySet([](const std::wstring&) {}));
     EXPECT_FALSE(refusing.client.subscribeNotifyDelete([](const std::wstring&) {}, L"A"));
+    // The refusal is the bus client's to report; the settings client adds no line.
+    for (const auto& line : log.lines())
+    {
+        EXPECT_EQ(std::wstring::npos, line.function.find(L"SettingsManagerClient"))
+            << std::string(line.text.begin(), line.text.end());
+    }
 }
 
 TEST(SettingsClientNotifications, PerPropertyPatternsAreNotEscaped)

@@ -99,6 +99,9 @@ TEST(SettingsClientSet, EveryFlawOfTheReplyMakesItFalseWithItsLine)
     const Case cases[] = {
         {refused(MODULE_STATUS_NO_SUBSCRIBERS), L"Impl::setProperty",
          L"Failed to make set property request. Error code: MODULE_STATUS_NO_SUBSCRIBERS(2147483662)"},
+        // Nothing to wait on counts as a refused request.
+        {acceptedWithoutReply(), L"Impl::setProperty",
+         L"Failed to make set property request. Error code: MODULE_STATUS_UNSUCCESSFUL(2147483650)"},
         {replyStatus(REPLY_STATUS_TIMED_OUT), L"Impl::getSettingPropertyResponse",
          L"Property request timed out. Returning."},
         {replyStatus(REPLY_STATUS_DATA_ERROR), L"Impl::getSettingPropertyResponse",
