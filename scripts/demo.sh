@@ -51,12 +51,21 @@ put_back() { # key value previous
         $WINE reg delete "$1" /v "$2" /f >/dev/null 2>&1 </dev/null
     fi
 }
+key_exists() { $WINE reg query "$1" >/dev/null 2>&1 </dev/null && echo yes || true; }
 previous_mechanism="$(reg_dword "$log_key" "Logging Mechanism")"
 previous_severity="$(reg_dword "$provider_key" Severity)"
+# Keys the demo creates go again: tests of the same prefix expect them absent.
+providers_existed="$(key_exists "${provider_key%\\*}")"
+provider_existed="$(key_exists "$provider_key")"
 restore_registry() {
     [ -n "${log_key:-}" ] || return 0
     put_back "$log_key" "Logging Mechanism" "$previous_mechanism"
     put_back "$provider_key" Severity "$previous_severity"
+    if [ -z "$providers_existed" ]; then
+        $WINE reg delete "${provider_key%\\*}" /f >/dev/null 2>&1 </dev/null
+    elif [ -z "$provider_existed" ]; then
+        $WINE reg delete "$provider_key" /f >/dev/null 2>&1 </dev/null
+    fi
     log_key=
 }
 # Also when the demo is interrupted; before the session's own exit handler,
