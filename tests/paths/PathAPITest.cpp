@@ -43,6 +43,12 @@ TEST(PathAPICreateDirectory, RelativePathsStartAtTheCurrentDirectory)
     const std::wstring rooted = root.path().substr(2) + L"\\rooted";
     EXPECT_TRUE(api.createDirectory(rooted.c_str(), error));
     EXPECT_TRUE(api.directoryExists(root / L"rooted"));
+
+    // Relative to the named drive's current directory, here the same one.
+    const std::wstring driveRelative = root.path().substr(0, 2) + L"drive-relative";
+    EXPECT_TRUE(api.createDirectory(driveRelative.c_str(), error));
+    EXPECT_EQ(0u, error);
+    EXPECT_TRUE(api.directoryExists(root / L"drive-relative"));
 }
 
 TEST(PathAPICreateDirectory, LongPathsWithAndWithoutThePrefix)
@@ -102,6 +108,37 @@ TEST(PathAPI, TellsFilesFromDirectories)
     EXPECT_EQ(static_cast<unsigned>(_S_IFDIR), api.fileType(root / L"dir"));
     EXPECT_EQ(0u, api.fileType(root / L"missing"));
     EXPECT_STREQ(L"name.log", api.pathFindFileName(L"C:\\x\\name.log"));
+}
+
+TEST(PathAPI, FileOperationsReachTheSystem)
+{
+    ScratchFolder root(L"pathapi-files");
+    PathAPI api;
+    HANDLE folder = api.createFile(root.path().c_str(), FILE_LIST_DIRECTORY,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, folder);
+    alignas(DWORD) BYTE changes[4096] = {};
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(api.readDirectoryChanges(folder, changes, sizeof(changes), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME,
+                                         nullptr, &overlapped, nullptr));
+
+    HANDLE file = api.createFile((root / L"a.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    ::CloseHandle(file);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), ::WaitForSingleObject(overlapped.hEvent, 10000));
+    const auto* change = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(changes);
+    EXPECT_EQ(L"a.txt", std::wstring(change->FileName, change->FileNameLength / sizeof(wchar_t)));
+    ::CancelIo(folder);
+    ::CloseHandle(overlapped.hEvent);
+    ::CloseHandle(folder);
+
+    EXPECT_TRUE(api.moveFile((root / L"a.txt").c_str(), (root / L"b.txt").c_str()));
+    EXPECT_FALSE(api.fileExists(root / L"a.txt"));
+    EXPECT_TRUE(api.deleteFile((root / L"b.txt").c_str()));
+    EXPECT_FALSE(api.fileExists(root / L"b.txt"));
+    EXPECT_FALSE(api.deleteFile((root / L"b.txt").c_str()));
 }
 
 TEST(PathAPI, DeletesMatchingFilesAndWholeTrees)
