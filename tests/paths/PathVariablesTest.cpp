@@ -200,6 +200,16 @@ TEST(PathVariables, PlatformFollowsTheSystemVersion)
         PathHelpers helpers(nullptr, PathsTest::osInfoOf(api));
         EXPECT_EQ(c.expected, expanded(helpers, L"$(OS.Platform)")) << c.version;
     }
+    // A platform code the table does not name has no value: the token stays.
+    struct OtherPlatform : Plinth::OSInfo
+    {
+        Plinth::internal::PlatformCode GetPlatform() override
+        {
+            return static_cast<Plinth::internal::PlatformCode>(3);
+        }
+    };
+    PathHelpers other(nullptr, std::make_shared<OtherPlatform>());
+    EXPECT_EQ(L"$(OS.Platform)\\x", expanded(other, L"$(OS.Platform)\\x"));
     // This machine: a 64-bit NT system.
     EXPECT_EQ(L"x64", expanded(L"$(OS.Platform)"));
     EXPECT_FALSE(Plinth::OSInfo().IsWow64());
