@@ -71,6 +71,24 @@ TEST(PathAPICreateDirectory, LongPathsWithAndWithoutThePrefix)
     EXPECT_EQ(created, error == 0);
 }
 
+TEST(PathAPICreateDirectory, RelativePathsUnderACurrentDirectoryBeyondMaxPath)
+{
+    ScratchFolder root(L"mkdir-long-cwd");
+    const std::wstring deep = root.path() + L"\\" + std::wstring(120, L'a') + L"\\" + std::wstring(120, L'b');
+    ASSERT_GT(deep.size(), static_cast<size_t>(MAX_PATH));
+    PathAPI api;
+    DWORD error = 0;
+    ASSERT_TRUE(api.createDirectory((L"\\\\?\\" + deep).c_str(), error));
+    WardlineTest::CurrentDirectory current(deep);
+    ASSERT_GT(::GetCurrentDirectoryW(0, nullptr), static_cast<DWORD>(MAX_PATH));
+
+    EXPECT_TRUE(api.createDirectory(L"logs", error)) << error;
+    EXPECT_TRUE(api.directoryExists(L"\\\\?\\" + deep + L"\\logs"));
+    const std::wstring driveRelative = deep.substr(0, 2) + L"drive-relative";
+    EXPECT_TRUE(api.createDirectory(driveRelative.c_str(), error)) << error;
+    EXPECT_TRUE(api.directoryExists(L"\\\\?\\" + deep + L"\\drive-relative"));
+}
+
 TEST(PathAPICreateDirectory, RefusesWhatCannotBeADirectory)
 {
     ScratchFolder root(L"mkdir-files");
@@ -163,4 +181,16 @@ TEST(PathAPI, DeletesMatchingFilesAndWholeTrees)
     EXPECT_FALSE(api.directoryExists(root / L"tree"));
     EXPECT_FALSE(api.removeDirectory(root / L"keep.txt"));
     EXPECT_TRUE(api.fileExists(root / L"keep.txt"));
+
+    // A file held open without delete sharing stays, and so does its folder:
+    // both report it.
+    ASSERT_TRUE(root.makeFolder(L"held.log") && root.write(L"held.log\\f"));
+    HANDLE held = ::CreateFileW((root / L"held.log\\f").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    EXPECT_FALSE(api.deleteFiles(root / L"*.log", true));
+    EXPECT_TRUE(api.fileExists(root / L"held.log\\f"));
+    ::CloseHandle(held);
+    EXPECT_TRUE(api.deleteFiles(root / L"*.log", true));
+    EXPECT_FALSE(api.directoryExists(root / L"held.log"));
 }
