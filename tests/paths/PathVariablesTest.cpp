@@ -130,6 +130,11 @@ TEST(PathVariables, RegistryStringsLongerThanTheFolderBufferAreRefused)
     EXPECT_EQ(Norvan::MODULE_STATUS_UNSUCCESSFUL,
               registry.getDword(WardlineTest::HubframeInstallKey::kPath, L"Install Dir", number));
     EXPECT_EQ(7u, number);
+    const DWORD stored = 42;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, WardlineTest::HubframeInstallKey::kPath,
+                                               L"Install Dir32", REG_DWORD, &stored, sizeof(stored)));
+    EXPECT_EQ(0u, registry.getDword(WardlineTest::HubframeInstallKey::kPath, L"Install Dir32", number));
+    EXPECT_EQ(42u, number);
 }
 
 TEST(PathVariables, KnownFolderTokensNameTheirFolders)
