@@ -223,6 +223,7 @@ TEST_F(CabinetUpdateTest, CabinetsWhoseTablesPointOutsideThemAreNotOpened)
         {"file table before the folders", patched(16, 0, 4)},
         {"file in a folder the cabinet lacks", patched(filesAt + 8, 5, 2)},
         {"file longer than its folder's data", patched(filesAt, 0x7FFFFFFF, 4)},
+        {"reserve sizes cut off", reserve ? patched(8, 36, 4).substr(0, 36) : std::string("MSCF")},
     };
     const std::wstring path = folder_.file(L"damaged.cab");
     auto write = [&](const std::string& bytes)

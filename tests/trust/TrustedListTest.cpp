@@ -209,6 +209,30 @@ TEST_F(TrustedListFiles, TextAfterTheSignatureBlockIsRefused)
     EXPECT_FALSE(list.load());
 }
 
+TEST_F(TrustedListFiles, WhiteSpaceAfterTheBlockIsAllowedUpToTheSizeLimit)
+{
+    const Norvan::internal::Thumbprint signer = Norvan::internal::builtInListSignerThumbprint();
+    auto appendSpaces = [](const std::wstring& path, DWORD characters)
+    {
+        HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        const std::wstring spaces(characters, L' ');
+        DWORD written = 0;
+        const bool ok = file != INVALID_HANDLE_VALUE &&
+                        ::WriteFile(file, spaces.data(), characters * sizeof(wchar_t), &written, nullptr) &&
+                        written == characters * sizeof(wchar_t);
+        ::CloseHandle(file);
+        return ok;
+    };
+    const std::wstring path = install(L"list-v9.js");
+    ASSERT_TRUE(appendSpaces(path, 512));
+    TrustedList padded(path, signer);
+    EXPECT_TRUE(padded.load());
+
+    ASSERT_TRUE(appendSpaces(path, TrustedList::kMaxFileSize / sizeof(wchar_t)));
+    TrustedList oversized(path, signer);
+    EXPECT_FALSE(oversized.load()) << "a file over the size limit is not read";
+}
+
 TEST_F(TrustedListFiles, HigherVersionReplacesTheBuiltInLists)
 {
     install(L"list-v9.js");
