@@ -5,6 +5,8 @@
 namespace Plinth
 {
 
+template class internal::OSInfoProxy<WinOSVersionAPI>;
+
 bool WinOSVersionAPI::GetSystemLibraryVersion(std::wstring& version)
 {
     wchar_t folder[MAX_PATH] = {};

@@ -111,6 +111,9 @@ private:
     std::shared_ptr<API> api_;
 };
 
+// Compiled once, in the library, rather than in every user.
+extern template class OSInfoProxy<WinOSVersionAPI>;
+
 } // namespace internal
 
 using OSInfo = internal::OSInfoProxy<WinOSVersionAPI>;

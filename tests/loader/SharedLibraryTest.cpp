@@ -160,6 +160,32 @@ TEST(SharedLibrary, MissingFileThrowsAfterItsLines)
                L"Failed to load library: plugin.dll. Throwing ModuleException.");
 }
 
+TEST(SharedLibrary, RefusedFolderExpansionThrowsBeforeAnySearch)
+{
+    // The real expander never refuses; one that does stops the load at the
+    // folder it refused, before the folders are searched.
+    struct RefusingExpander : Norvan::PathHelpers
+    {
+        bool expandVariables(std::wstring& path) override { return path != L"$(Refused)"; }
+    };
+    auto search = std::make_shared<Norvan::PathSearch>();
+    LogCapture log;
+    try
+    {
+        SharedLibrary(LibraryDescription{L"plugin.dll", {L"C:\\first", L"$(Refused)", L"C:\\third"}}, nullptr,
+                      std::make_shared<RefusingExpander>(), search, nullptr, nullptr);
+        FAIL() << "loaded with a folder that could not be expanded";
+    }
+    catch (const ModuleException& error)
+    {
+        EXPECT_STREQ("Failed to load library", error.what());
+    }
+    expectLine(log, 4, L"dll\\SharedLibrary", L"Failed to resolve file path, $(Refused), for library: plugin.dll.");
+    expectLine(log, 4, L"dll\\SharedLibrary", L"Failed to load library: plugin.dll. Throwing ModuleException.");
+    EXPECT_TRUE(search->getSearchPaths().empty());
+    EXPECT_TRUE(log.find(L"findFilePath").empty());
+}
+
 TEST(SharedLibrary, UntrustedLibrariesAreNotLoaded)
 {
     for (const wchar_t* variant : {L"plugin-unsigned.dll", L"plugin-tampered.dll"})

@@ -43,6 +43,12 @@ TEST(PathAPICreateDirectory, RelativePathsStartAtTheCurrentDirectory)
     const std::wstring rooted = root.path().substr(2) + L"\\rooted";
     EXPECT_TRUE(api.createDirectory(rooted.c_str(), error));
     EXPECT_TRUE(api.directoryExists(root / L"rooted"));
+
+    // Relative to the named drive's current directory, here the same one.
+    const std::wstring driveRelative = root.path().substr(0, 2) + L"drive-relative";
+    EXPECT_TRUE(api.createDirectory(driveRelative.c_str(), error));
+    EXPECT_EQ(0u, error);
+    EXPECT_TRUE(api.directoryExists(root / L"drive-relative"));
 }
 
 TEST(PathAPICreateDirectory, LongPathsWithAndWithoutThePrefix)
@@ -63,6 +69,24 @@ TEST(PathAPICreateDirectory, LongPathsWithAndWithoutThePrefix)
     error = 0;
     const bool created = api.createDirectory(other.c_str(), error);
     EXPECT_EQ(created, error == 0);
+}
+
+TEST(PathAPICreateDirectory, RelativePathsUnderACurrentDirectoryBeyondMaxPath)
+{
+    ScratchFolder root(L"mkdir-long-cwd");
+    const std::wstring deep = root.path() + L"\\" + std::wstring(120, L'a') + L"\\" + std::wstring(120, L'b');
+    ASSERT_GT(deep.size(), static_cast<size_t>(MAX_PATH));
+    PathAPI api;
+    DWORD error = 0;
+    ASSERT_TRUE(api.createDirectory((L"\\\\?\\" + deep).c_str(), error));
+    WardlineTest::CurrentDirectory current(deep);
+    ASSERT_GT(::GetCurrentDirectoryW(0, nullptr), static_cast<DWORD>(MAX_PATH));
+
+    EXPECT_TRUE(api.createDirectory(L"logs", error)) << error;
+    EXPECT_TRUE(api.directoryExists(L"\\\\?\\" + deep + L"\\logs"));
+    const std::wstring driveRelative = deep.substr(0, 2) + L"drive-relative";
+    EXPECT_TRUE(api.createDirectory(driveRelative.c_str(), error)) << error;
+    EXPECT_TRUE(api.directoryExists(L"\\\\?\\" + deep + L"\\drive-relative"));
 }
 
 TEST(PathAPICreateDirectory, RefusesWhatCannotBeADirectory)
@@ -104,6 +128,37 @@ TEST(PathAPI, TellsFilesFromDirectories)
     EXPECT_STREQ(L"name.log", api.pathFindFileName(L"C:\\x\\name.log"));
 }
 
+TEST(PathAPI, FileOperationsReachTheSystem)
+{
+    ScratchFolder root(L"pathapi-files");
+    PathAPI api;
+    HANDLE folder = api.createFile(root.path().c_str(), FILE_LIST_DIRECTORY,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, folder);
+    alignas(DWORD) BYTE changes[4096] = {};
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(api.readDirectoryChanges(folder, changes, sizeof(changes), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME,
+                                         nullptr, &overlapped, nullptr));
+
+    HANDLE file = api.createFile((root / L"a.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    ::CloseHandle(file);
+    ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), ::WaitForSingleObject(overlapped.hEvent, 10000));
+    const auto* change = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(changes);
+    EXPECT_EQ(L"a.txt", std::wstring(change->FileName, change->FileNameLength / sizeof(wchar_t)));
+    ::CancelIo(folder);
+    ::CloseHandle(overlapped.hEvent);
+    ::CloseHandle(folder);
+
+    EXPECT_TRUE(api.moveFile((root / L"a.txt").c_str(), (root / L"b.txt").c_str()));
+    EXPECT_FALSE(api.fileExists(root / L"a.txt"));
+    EXPECT_TRUE(api.deleteFile((root / L"b.txt").c_str()));
+    EXPECT_FALSE(api.fileExists(root / L"b.txt"));
+    EXPECT_FALSE(api.deleteFile((root / L"b.txt").c_str()));
+}
+
 TEST(PathAPI, DeletesMatchingFilesAndWholeTrees)
 {
     ScratchFolder root(L"pathapi-delete");
@@ -126,4 +181,16 @@ TEST(PathAPI, DeletesMatchingFilesAndWholeTrees)
     EXPECT_FALSE(api.directoryExists(root / L"tree"));
     EXPECT_FALSE(api.removeDirectory(root / L"keep.txt"));
     EXPECT_TRUE(api.fileExists(root / L"keep.txt"));
+
+    // A file held open without delete sharing stays, and so does its folder:
+    // both report it.
+    ASSERT_TRUE(root.makeFolder(L"held.log") && root.write(L"held.log\\f"));
+    HANDLE held = ::CreateFileW((root / L"held.log\\f").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    EXPECT_FALSE(api.deleteFiles(root / L"*.log", true));
+    EXPECT_TRUE(api.fileExists(root / L"held.log\\f"));
+    ::CloseHandle(held);
+    EXPECT_TRUE(api.deleteFiles(root / L"*.log", true));
+    EXPECT_FALSE(api.directoryExists(root / L"held.log"));
 }

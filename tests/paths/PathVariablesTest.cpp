@@ -130,6 +130,11 @@ TEST(PathVariables, RegistryStringsLongerThanTheFolderBufferAreRefused)
     EXPECT_EQ(Norvan::MODULE_STATUS_UNSUCCESSFUL,
               registry.getDword(WardlineTest::HubframeInstallKey::kPath, L"Install Dir", number));
     EXPECT_EQ(7u, number);
+    const DWORD stored = 42;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, WardlineTest::HubframeInstallKey::kPath,
+                                               L"Install Dir32", REG_DWORD, &stored, sizeof(stored)));
+    EXPECT_EQ(0u, registry.getDword(WardlineTest::HubframeInstallKey::kPath, L"Install Dir32", number));
+    EXPECT_EQ(42u, number);
 }
 
 TEST(PathVariables, KnownFolderTokensNameTheirFolders)
@@ -200,6 +205,16 @@ TEST(PathVariables, PlatformFollowsTheSystemVersion)
         PathHelpers helpers(nullptr, PathsTest::osInfoOf(api));
         EXPECT_EQ(c.expected, expanded(helpers, L"$(OS.Platform)")) << c.version;
     }
+    // A platform code the table does not name has no value: the token stays.
+    struct OtherPlatform : Plinth::OSInfo
+    {
+        Plinth::internal::PlatformCode GetPlatform() override
+        {
+            return static_cast<Plinth::internal::PlatformCode>(3);
+        }
+    };
+    PathHelpers other(nullptr, std::make_shared<OtherPlatform>());
+    EXPECT_EQ(L"$(OS.Platform)\\x", expanded(other, L"$(OS.Platform)\\x"));
     // This machine: a 64-bit NT system.
     EXPECT_EQ(L"x64", expanded(L"$(OS.Platform)"));
     EXPECT_FALSE(Plinth::OSInfo().IsWow64());

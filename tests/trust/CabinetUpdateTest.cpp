@@ -191,6 +191,96 @@ TEST_F(CabinetUpdateTest, ExtractionNamesAFreshTemporaryFile)
     EXPECT_TRUE(::DeleteFileW(upper.c_str()));
 }
 
+// Each case damages one table of a signed cabinet that extracts fine as it
+// is: none reaches Cabinet.dll.
+TEST_F(CabinetUpdateTest, CabinetsWhoseTablesPointOutsideThemAreNotOpened)
+{
+    const std::string original = readAll(TrustTest::fixture(L"update-v9.cab"));
+    ASSERT_GT(original.size(), 64u);
+    auto word = [&](size_t at) { return static_cast<unsigned>(static_cast<unsigned char>(original[at]) |
+                                                              static_cast<unsigned char>(original[at + 1]) << 8); };
+    auto dword = [&](size_t at) { return word(at) | word(at + 2) << 16; };
+    const bool reserve = (word(30) & 0x0004) != 0;
+    const size_t folderAt = 36 + (reserve ? 4 + word(36) : 0);
+    const unsigned filesAt = dword(16);
+    auto patched = [&](size_t at, unsigned value, int bytes)
+    {
+        std::string copy = original;
+        for (int i = 0; i < bytes; ++i)
+        {
+            copy[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+        }
+        return copy;
+    };
+    struct Case
+    {
+        const char* what;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"folder table beyond the cabinet", patched(26, 0x7FFF, 2)},
+        {"data blocks beyond the declared size", patched(8, dword(folderAt) + 8, 4)},
+        {"file table before the folders", patched(16, 0, 4)},
+        {"file in a folder the cabinet lacks", patched(filesAt + 8, 5, 2)},
+        {"file longer than its folder's data", patched(filesAt, 0x7FFFFFFF, 4)},
+        {"reserve sizes cut off", reserve ? patched(8, 36, 4).substr(0, 36) : std::string("MSCF")},
+    };
+    const std::wstring path = folder_.file(L"damaged.cab");
+    auto write = [&](const std::string& bytes)
+    {
+        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        ::CloseHandle(file);
+        return written == bytes.size();
+    };
+    ASSERT_TRUE(write(original));
+    const std::wstring intact = Norvan::internal::extractTrustedListFromCabinet(path);
+    ASSERT_FALSE(intact.empty()) << "the undamaged copy extracts";
+    Norvan::internal::TrustedList::deleteTempFile(intact);
+    for (const Case& c : cases)
+    {
+        ASSERT_TRUE(write(c.bytes));
+        EXPECT_TRUE(Norvan::internal::extractTrustedListFromCabinet(path).empty()) << c.what;
+    }
+}
+
+TEST_F(CabinetUpdateTest, InstallationsThatCannotBeginChangeNothing)
+{
+    const auto signer = Norvan::internal::builtInListSignerThumbprint();
+    const std::wstring candidate = TrustTest::fixture(L"list-v9.js");
+    // The list's folder cannot be made: a file has its parent's name.
+    ASSERT_TRUE(::CopyFileW(candidate.c_str(), folder_.file(L"Core").c_str(), FALSE));
+    Norvan::internal::TrustedList blocked(listPath(), signer);
+    EXPECT_EQ(Norvan::internal::TrustedList::InstallResult::Failed, blocked.install(candidate, 9));
+    ASSERT_TRUE(::DeleteFileW(folder_.file(L"Core").c_str()));
+
+    Norvan::internal::TrustedList list(listPath(), signer);
+    EXPECT_EQ(Norvan::internal::TrustedList::InstallResult::Failed,
+              list.install(folder_.file(L"no-such-candidate.js"), 9));
+    EXPECT_FALSE(TrustTest::fileExists(listPath()));
+    EXPECT_FALSE(TrustTest::fileExists(folder_.file(L"Core\\trusted.tmp")));
+    EXPECT_FALSE(list.isLoaded());
+    EXPECT_EQ(0, ::GlobalFindAtomW(Norvan::internal::kTrustedListAtom));
+}
+
+TEST_F(CabinetUpdateTest, InstalledFileTooLargeToBeAListIsReplaced)
+{
+    ASSERT_TRUE(::CreateDirectoryW(folder_.file(L"Core").c_str(), nullptr));
+    HANDLE file = ::CreateFileW(listPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    LARGE_INTEGER size{};
+    size.QuadPart = Norvan::internal::TrustedList::kMaxFileSize + 1;
+    ASSERT_TRUE(::SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && ::SetEndOfFile(file));
+    ::CloseHandle(file);
+
+    Norvan::internal::TrustedList list(listPath(), Norvan::internal::builtInListSignerThumbprint());
+    EXPECT_EQ(Norvan::internal::TrustedList::InstallResult::Installed,
+              list.install(TrustTest::fixture(L"list-v9.js"), 9));
+    EXPECT_EQ(readAll(TrustTest::fixture(L"list-v9.js")), readAll(listPath()));
+    EXPECT_EQ(9u, list.version());
+}
+
 TEST_F(CabinetUpdateTest, ReplacementThatFailsIsLeftPendingForTheNextRestart)
 {
     constexpr wchar_t kSessionManager[] = L"System\\CurrentControlSet\\Control\\Session Manager";

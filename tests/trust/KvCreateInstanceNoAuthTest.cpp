@@ -50,7 +50,8 @@ protected:
     void TearDown() override { ::CoUninitialize(); }
 
     static constexpr const CLSID* kClasses[] = {
-        &TrustTestClass::kBothFactories, &TrustTestClass::kSecondFactoryOnly, &TrustTestClass::kNoFactory};
+        &TrustTestClass::kBothFactories, &TrustTestClass::kSecondFactoryOnly, &TrustTestClass::kNoFactory,
+        &TrustTestClass::kNullFactory};
 };
 
 TEST_F(KvCreateInstanceNoAuthTest, NullOutPointerIsEPointer)
@@ -85,6 +86,14 @@ TEST_F(KvCreateInstanceNoAuthTest, NeitherFactoryGivesTheSecondRequestsErrorAndN
     const HRESULT hr = Norvan::KvCreateInstanceNoAuth(TrustTestClass::kNoFactory, nullptr,
                                                       CLSCTX_INPROC_SERVER, IID_IUnknown, &out);
     EXPECT_EQ(E_NOINTERFACE, hr);
+    EXPECT_EQ(nullptr, out);
+}
+
+TEST_F(KvCreateInstanceNoAuthTest, SuccessWithoutAFactoryIsNoInterface)
+{
+    void* out = reinterpret_cast<void*>(0x1234);
+    EXPECT_EQ(E_NOINTERFACE, Norvan::KvCreateInstanceNoAuth(TrustTestClass::kNullFactory, nullptr,
+                                                            CLSCTX_INPROC_SERVER, IID_IUnknown, &out));
     EXPECT_EQ(nullptr, out);
 }
 

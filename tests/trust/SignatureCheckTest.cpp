@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <vector>
 
 #include "TrustTestSupport.h"
@@ -280,6 +281,20 @@ TEST(SignatureCheck, ThumbprintText)
     EXPECT_FALSE(Norvan::internal::parseThumbprint(L"00112233445566778899aabbccddeeffAABBCCD", &t));
     EXPECT_FALSE(Norvan::internal::parseThumbprint(L"00112233445566778899aabbccddeeffAABBCCDDE", &t));
     EXPECT_FALSE(Norvan::internal::parseThumbprint(L"g0112233445566778899aabbccddeeffAABBCCDD", &t));
+}
+
+
+TEST(SignatureCheck, EveryStepHasADiagnosticNameOfItsOwn)
+{
+    std::set<std::wstring> names;
+    for (int step = static_cast<int>(SignatureStep::Accepted); step <= static_cast<int>(SignatureStep::ContentDigest);
+         ++step)
+    {
+        const std::wstring name = Norvan::internal::signatureStepName(static_cast<SignatureStep>(step));
+        EXPECT_NE(L"?", name) << step;
+        EXPECT_TRUE(names.insert(name).second) << step;
+    }
+    EXPECT_STREQ(L"?", Norvan::internal::signatureStepName(static_cast<SignatureStep>(999)));
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "TrustTestSupport.h"
 #include "trust/TrustValidator.h"
 
@@ -113,6 +115,7 @@ TEST_F(TrustValidatorTest, VersionTextRule)
     EXPECT_EQ(2107u, V::platformVersionFromText(L" 21.7 beta"));
     EXPECT_EQ(1504u, V::platformVersionFromText(L"sixteen"));
     EXPECT_EQ(1504u, V::platformVersionFromText(L"16"));
+    EXPECT_EQ(1504u, V::platformVersionFromText(L"16."));
     EXPECT_EQ(1504u, V::platformVersionFromText(L""));
     EXPECT_EQ(1504u, V::platformVersionFromText(nullptr));
     EXPECT_EQ(1504u, V::platformVersionFromText(L"99999999999.5")) << "major beyond 32 bits";
@@ -247,6 +250,13 @@ TEST_F(TrustValidatorTest, ExplicitAndOverlongNames)
     EXPECT_EQ(static_cast<DWORD>(TRUST_E_NOSIGNATURE),
               Norvan::GetTrustInterface((unsignedKxtrustDir() + L"\\kxtrust.dll").c_str(),
                                         "KxtValidationControl", &out));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
+              Norvan::GetTrustInterface(L"", "KxtValidationControl", &out));
+    // The maker's signature on a library that is no trust library: loaded,
+    // and the missing entry point is the loader's error.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PROC_NOT_FOUND),
+              Norvan::GetTrustInterface(TrustTest::fixture(L"signer.dll").c_str(), "KxtValidationControl", &out));
+    EXPECT_EQ(nullptr, out);
 }
 
 TEST_F(TrustValidatorTest, ObjectHandedOutWithAnErrorIsNotUsed)
@@ -323,9 +333,13 @@ TEST_F(TrustValidatorTest, PublicEntryPoints)
         EXPECT_EQ(5u, Norvan::IsFileTrusted(TrustTest::fixture(refused).c_str())) << refused;
     }
 
-    ::SetLastError(0);
-    EXPECT_EQ(nullptr, Norvan::LoadTrustedLibrary(nullptr, 0));
-    EXPECT_EQ(87u, ::GetLastError());
+    EXPECT_EQ(87u, Norvan::TrustValidator::instance().isFileTrusted(L""));
+    for (const wchar_t* empty : {static_cast<const wchar_t*>(nullptr), L""})
+    {
+        ::SetLastError(0);
+        EXPECT_EQ(nullptr, Norvan::LoadTrustedLibrary(empty, 0));
+        EXPECT_EQ(87u, ::GetLastError());
+    }
     ::SetLastError(0);
     EXPECT_EQ(nullptr, Norvan::LoadTrustedLibrary(TrustTest::fixture(L"unlisted.dll").c_str(), 0));
     EXPECT_EQ(5u, ::GetLastError());
@@ -338,6 +352,15 @@ TEST_F(TrustValidatorTest, PublicEntryPoints)
     ASSERT_NE(nullptr, answer);
     EXPECT_EQ(42, answer());
     ::FreeLibrary(module);
+
+    // A caller's own data-file flags are kept: mapped as a resource, not
+    // loaded as code.
+    HMODULE resource = Norvan::LoadTrustedLibrary(TrustTest::fixture(L"signer.dll").c_str(),
+                                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(nullptr, resource);
+    EXPECT_NE(0u, reinterpret_cast<std::uintptr_t>(resource) & 3) << "a data-file handle";
+    EXPECT_EQ(nullptr, ::GetModuleHandleW(TrustTest::fixture(L"signer.dll").c_str()));
+    ::FreeLibrary(resource);
 
     ::SetLastError(0);
     EXPECT_EQ(nullptr, Norvan::LoadTrustedLibrary(TrustTest::fixture(L"does-not-exist.dll").c_str(), 0));
@@ -414,6 +437,39 @@ TEST_F(TrustValidatorTest, TheFileVerifiedIsTheFileLoaded)
     {
         static_cast<Norvan::IKxtValidationControl*>(out)->Release();
     }
+}
+
+TEST_F(TrustValidatorTest, WithoutAReadableInstallFolderTheCurrentFolderIsSearched)
+{
+    LoaderSearchPlanted planted;
+    ASSERT_TRUE(copyFile(signedKxtrustDir() + L"\\kxtrust.dll", planted.current().file(L"wl-kxt-cwd.dll")));
+    auto loadedFromCurrent = [&]()
+    {
+        void* out = nullptr;
+        const DWORD result = Norvan::GetTrustInterface(L"wl-kxt-cwd.dll", "KxtValidationControl2", &out);
+        if (out)
+        {
+            static_cast<Norvan::IKxtValidationControl*>(out)->Release();
+        }
+        return result;
+    };
+    EXPECT_EQ(0u, loadedFromCurrent()) << "no Bedrock key";
+
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kBedrock, 0, nullptr, 0,
+                                               KEY_WRITE | KEY_WOW64_32KEY, nullptr, &key, nullptr));
+    const DWORD notText = 1;
+    ::RegSetValueExW(key, L"szInstallDir64", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&notText),
+                     sizeof(notText));
+    ::RegCloseKey(key);
+    EXPECT_EQ(0u, loadedFromCurrent()) << "an install folder that is not text";
+
+    // A folder written with its trailing backslash is joined with none added.
+    setBedrock(L"15.5", signedKxtrustDir() + L"\\");
+    void* out = nullptr;
+    EXPECT_EQ(0u, Norvan::GetTrustInterface(L"kxtrust.dll", "KxtValidationControl2", &out));
+    ASSERT_NE(nullptr, out);
+    static_cast<Norvan::IKxtValidationControl*>(out)->Release();
 }
 
 TEST_F(TrustValidatorTest, FileThatCannotBeHeldAgainstSwappingIsRefused)

@@ -58,6 +58,8 @@ TEST(TrustedListFormat, VersionIsRequiredOnceAndDecimal)
     EXPECT_FALSE(ok) << "not decimal";
     parsed(L"[VER]\n99999999999\n", &ok);
     EXPECT_FALSE(ok) << "beyond 32 bits";
+    parsed(L"[VER]\n4294967296\n", &ok);
+    EXPECT_FALSE(ok) << "ten digits beyond 32 bits";
     const auto c = parsed(L"[VER]\n9", &ok);
     EXPECT_TRUE(ok) << "no line end after the last line";
     EXPECT_EQ(9u, c.lists.version);
@@ -177,6 +179,9 @@ TEST_F(TrustedListFiles, LoadsOnlyValidLists)
     TrustedList v8(install(L"list-v8.js"), signer);
     ASSERT_TRUE(v8.load());
     EXPECT_EQ(8u, v8.version());
+    install(L"list-v9.js");
+    EXPECT_TRUE(v8.load()) << "loaded already: not read again";
+    EXPECT_EQ(8u, v8.version());
     EXPECT_EQ(1u, v8.lists().thumbprints.size()) << "three malformed SHA values skipped";
     EXPECT_EQ(1u, v8.lists().refusedSerials.size());
 
@@ -184,6 +189,48 @@ TEST_F(TrustedListFiles, LoadsOnlyValidLists)
     ASSERT_TRUE(longList.load()) << "a 200000-character line and no final line end";
     ASSERT_EQ(2u, longList.lists().names.size());
     EXPECT_EQ(L"Unlisted Test Signer", longList.lists().names[1]);
+}
+
+TEST_F(TrustedListFiles, TextAfterTheSignatureBlockIsRefused)
+{
+    const std::wstring path = install(L"list-v9.js");
+    HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    const wchar_t appended[] = L"[SHA]\r\n0000000000000000000000000000000000000000\r\n";
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(file, appended, sizeof(appended) - sizeof(wchar_t), &written, nullptr));
+    ::CloseHandle(file);
+
+    TrustedList list(path, Norvan::internal::builtInListSignerThumbprint());
+    SignatureStep step = SignatureStep::Accepted;
+    TrustedList::Contents contents;
+    EXPECT_FALSE(list.readFile(path, &contents, &step));
+    EXPECT_EQ(SignatureStep::ContentDigest, step);
+    EXPECT_FALSE(list.load());
+}
+
+TEST_F(TrustedListFiles, WhiteSpaceAfterTheBlockIsAllowedUpToTheSizeLimit)
+{
+    const Norvan::internal::Thumbprint signer = Norvan::internal::builtInListSignerThumbprint();
+    auto appendSpaces = [](const std::wstring& path, DWORD characters)
+    {
+        HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        const std::wstring spaces(characters, L' ');
+        DWORD written = 0;
+        const bool ok = file != INVALID_HANDLE_VALUE &&
+                        ::WriteFile(file, spaces.data(), characters * sizeof(wchar_t), &written, nullptr) &&
+                        written == characters * sizeof(wchar_t);
+        ::CloseHandle(file);
+        return ok;
+    };
+    const std::wstring path = install(L"list-v9.js");
+    ASSERT_TRUE(appendSpaces(path, 512));
+    TrustedList padded(path, signer);
+    EXPECT_TRUE(padded.load());
+
+    ASSERT_TRUE(appendSpaces(path, TrustedList::kMaxFileSize / sizeof(wchar_t)));
+    TrustedList oversized(path, signer);
+    EXPECT_FALSE(oversized.load()) << "a file over the size limit is not read";
 }
 
 TEST_F(TrustedListFiles, HigherVersionReplacesTheBuiltInLists)

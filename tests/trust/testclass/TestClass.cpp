@@ -123,6 +123,10 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** 
     {
         factory = new Factory(false, false);
     }
+    else if (clsid == TrustTestClass::kNullFactory)
+    {
+        return S_OK;
+    }
     else
     {
         return CLASS_E_CLASSNOTAVAILABLE;
