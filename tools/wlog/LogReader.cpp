@@ -568,12 +568,15 @@ void Reader::Poll(const LineSink& sink)
         return;
     }
     // The writer rotates one file at a time: every file after ours up to
-    // the current one was started since we last looked.
+    // the current one was started since we last looked. It wraps to 0 only
+    // past the last entry; a higher index means no wrap, whatever "MaxEntries"
+    // a half-rewritten "log.ini" answers meanwhile.
     const DWORD entries = set_.MaxEntries();
+    const bool wraps = current < index_;
     DWORD index = index_;
-    for (DWORD step = 0; step < entries && index != current; ++step)
+    for (DWORD step = 0; (!wraps || step < entries) && index != current; ++step)
     {
-        index = index + 1 >= entries ? 0 : index + 1;
+        index = wraps && index + 1 >= entries ? 0 : index + 1;
         StartFile(index);
         ReadFrom(set_.FileFor(index), sink, index != current);
     }
