@@ -6,6 +6,7 @@
 // benchmark passes.
 
 #include "ModuleHost.h"
+#include "common/Path.h"
 
 #include <windows.h>
 
@@ -20,11 +21,7 @@ using ModuleTable = hubhost::ModuleFunctionTable;
 
 inline std::wstring besideThisExe(const wchar_t* fileName)
 {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    folder.resize(folder.find_last_of(L'\\') + 1);
-    return folder + fileName;
+    return Norvan::internal::folderOf(Norvan::internal::moduleFileName(nullptr)) + L"\\" + fileName;
 }
 
 // A library beside the benchmark, freed at the end of its scope.

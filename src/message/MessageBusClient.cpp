@@ -464,20 +464,21 @@ ModuleStatus MessageBusClient::deliverLocally(const std::shared_ptr<Message>& me
     {
         return MODULE_STATUS_INVALID_PARAMETER;
     }
+    const std::wstring& name = message->getName();
+    const bool matchable = name.size() <= kMaxMatchedNameChars;
     std::lock_guard<srw_mutex> lock(subscriptionMutex_);
     for (const auto& aliasEntry : subscriptions_)
     {
         for (const auto& subscription : aliasEntry.second.names)
         {
-            if (subscription.name == message->getName())
+            if (subscription.name == name)
             {
                 (*subscription.handler)(message);
             }
         }
         for (const auto& subscription : aliasEntry.second.patterns)
         {
-            if (message->getName().size() <= kMaxMatchedNameChars &&
-                std::regex_match(message->getName(), subscription.compiled))
+            if (matchable && std::regex_match(name, subscription.compiled))
             {
                 (*subscription.handler)(message);
             }

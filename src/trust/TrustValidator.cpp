@@ -40,6 +40,13 @@ constexpr LONG kCertificateExpired = static_cast<LONG>(0x800B0101);
 constexpr LONG kRevocationFailed = static_cast<LONG>(0x800B010E);
 constexpr LONG kFileError = static_cast<LONG>(0x80092003);
 
+// What WinVerifyTrust answers for a library GetTrustInterface still loads.
+bool signatureAccepted(LONG result)
+{
+    return result == 0 || result == kRefusedByLocalSecurity || result == kCertificateExpired ||
+           result == kRevocationFailed;
+}
+
 unique_hkey openBedrock()
 {
     unique_hkey key;
@@ -307,14 +314,11 @@ DWORD getTrustInterface(const wchar_t* libraryName, const char* interfaceName, v
         result = verifyLibraryCandidate(
             joinPath(internal::folderOf(internal::moduleFileName(module)), libraryName), &path, &held);
     }
-    if ((result == 0 || result == kRefusedByLocalSecurity || result == kCertificateExpired ||
-         result == kRevocationFailed) &&
-        !isMakersLibrary(path.c_str(), makerLists))
+    if (signatureAccepted(result) && !isMakersLibrary(path.c_str(), makerLists))
     {
         result = TRUST_E_SUBJECT_NOT_TRUSTED;
     }
-    if (result != 0 && result != kRefusedByLocalSecurity && result != kCertificateExpired &&
-        result != kRevocationFailed)
+    if (!signatureAccepted(result))
     {
         debugOutput(L"NotComDllGetInterface: %ls loading %ls, WinVerifyTrust failed with %08x\n",
                     internal::moduleFileName(nullptr).c_str(), path.c_str(), static_cast<unsigned>(result));

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/ScratchFiles.h"
 #include "support/WaitUntil.h"
 
 #include <atomic>
@@ -51,11 +52,7 @@ constexpr std::uint32_t kDataError = 0x80000006u;
 
 inline std::wstring besideThisExe(const wchar_t* fileName)
 {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    folder.resize(folder.find_last_of(L'\\') + 1);
-    return folder + fileName;
+    return WardlineTest::executableFolder() + fileName;
 }
 
 template <typename Function> Function exportOf(HMODULE library, const char* name)

@@ -4,6 +4,7 @@
 // each test names a folder or value that no other test uses, and everything
 // is removed before and after.
 
+#include "common/Path.h"
 #include "wrappers/PathAPI.h"
 
 #include <windows.h>
@@ -147,10 +148,7 @@ private:
 // Folder of the running executable, with its trailing backslash.
 inline std::wstring executableFolder()
 {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L'\\') + 1);
+    return Norvan::internal::folderOf(Norvan::internal::moduleFileName(nullptr)) + L"\\";
 }
 
 } // namespace WardlineTest
