@@ -111,3 +111,12 @@ TEST(Promise, AbandonedPromiseAndMisuseAreReported)
     twice.set_value(1);
     EXPECT_THROW(twice.set_value(2), std::logic_error);
 }
+
+TEST(Promise, AnEmptyExceptionIsRefusedAndLeavesThePromiseUnsatisfied)
+{
+    Norvan::promise<int> promise;
+    Norvan::future<int> future = promise.get_future();
+    EXPECT_THROW(promise.set_exception(nullptr), std::invalid_argument);
+    promise.set_value(7);
+    EXPECT_EQ(7, future.get());
+}
