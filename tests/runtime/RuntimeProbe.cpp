@@ -34,7 +34,13 @@ int scaled(int factor)
 {
     return factor * 7;
 }
-template <int Factor> thread_local int t_scaled = scaled(Factor);
+// (GCC 12 leaves a thread_local variable template with a dynamic
+// initialiser at zero, whatever the runtime: a class template's member works.)
+template <int Factor> struct PerThread
+{
+    static thread_local int value;
+};
+template <int Factor> thread_local int PerThread<Factor>::value = scaled(Factor);
 
 thread_local int t_firstUse = 0;
 
@@ -87,7 +93,7 @@ extern "C" __declspec(dllexport) const Line* AlignedLine()
 
 extern "C" __declspec(dllexport) int TemplateValue()
 {
-    return t_scaled<6>;
+    return PerThread<6>::value;
 }
 
 extern "C" __declspec(dllexport) DWORD LastErrorAfterFirstUse(DWORD error)

@@ -100,7 +100,8 @@ TEST(RuntimeProbeProcess, UseAfterTheUnloadStopsAndExitNeverWaitsForAKilledIniti
     for (const auto& c : cases)
     {
         std::wstring command = L"rundll32.exe " + path + L",AtExit " + c.what;
-        STARTUPINFOW startup{sizeof(startup)};
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
         PROCESS_INFORMATION child{};
         ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                                    &child));
