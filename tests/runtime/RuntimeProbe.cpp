@@ -10,12 +10,11 @@
 namespace
 {
 
-int g_attempts = 0;
-
 // The first attempt holds the static's guard until told to go on, then throws.
 int initialise(HANDLE entered, HANDLE goOn)
 {
-    if (++g_attempts == 1)
+    static int attempts = 0;
+    if (++attempts == 1)
     {
         SetEvent(entered);
         WaitForSingleObject(goOn, INFINITE);
@@ -24,25 +23,29 @@ int initialise(HANDLE entered, HANDLE goOn)
     return 42;
 }
 
+int g_onceRuns = 0;
+void onceRoutine(bool fail)
+{
+    if (++g_onceRuns, fail)
+    {
+        throw std::runtime_error("once");
+    }
+}
+
 struct alignas(64) Line
 {
     char text[64];
 };
 thread_local Line t_line = {"aligned"};
 
-int scaled(int factor)
-{
-    return factor * 7;
-}
-// (GCC 12 leaves a thread_local variable template with a dynamic
-// initialiser at zero, whatever the runtime: a class template's member works.)
+// (GCC 12 leaves a thread_local variable template with a dynamic initialiser
+// at zero, whatever the runtime: a class template's member works.)
 template <int Factor> struct PerThread
 {
     static thread_local int value;
 };
-template <int Factor> thread_local int PerThread<Factor>::value = scaled(Factor);
-
-thread_local int t_firstUse = 0;
+volatile int g_seven = 7;
+template <int Factor> thread_local int PerThread<Factor>::value = Factor* g_seven;
 
 char g_atExit[32] = "";
 HANDLE g_events[2] = {};
@@ -66,41 +69,26 @@ extern "C" __declspec(dllexport) int GuardedStatic(HANDLE entered, HANDLE goOn)
 extern "C" __declspec(dllexport) int OnceRuns(bool fail)
 {
     static std::once_flag flag;
-    static int runs = 0;
     try
     {
-        std::call_once(flag,
-                       [fail]
-                       {
-                           ++runs;
-                           if (fail)
-                           {
-                               throw std::runtime_error("once");
-                           }
-                       });
+        std::call_once(flag, onceRoutine, fail);
     }
     catch (const std::runtime_error&)
     {
-        return -runs;
+        return -g_onceRuns;
     }
-    return runs;
+    return g_onceRuns;
 }
 
-extern "C" __declspec(dllexport) const Line* AlignedLine()
-{
-    return &t_line;
-}
-
-extern "C" __declspec(dllexport) int TemplateValue()
-{
-    return PerThread<6>::value;
-}
-
-extern "C" __declspec(dllexport) DWORD LastErrorAfterFirstUse(DWORD error)
+// The load's first use of thread storage, between a SetLastError and a
+// GetLastError.
+extern "C" __declspec(dllexport) DWORD ThreadLocals(DWORD error, const Line** line, int* value)
 {
     SetLastError(error);
-    t_firstUse = 1;
-    return GetLastError();
+    *line = &t_line;
+    error = GetLastError();
+    *value = PerThread<6>::value;
+    return error;
 }
 
 // For rundll32: what the exit handler below does when the library goes, at
@@ -111,12 +99,11 @@ extern "C" __declspec(dllexport) void CALLBACK AtExit(HWND, HINSTANCE, LPSTR wha
     std::strncpy(g_atExit, what, sizeof(g_atExit) - 1);
     if (std::strcmp(what, "exit-while-initialising") == 0)
     {
-        for (HANDLE& event : g_events)
-        {
-            event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        }
-        CreateThread(nullptr, 0, [](void*) -> DWORD { return GuardedStatic(g_events[0], g_events[1]); }, nullptr,
-                     0, nullptr);
+        g_events[0] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        g_events[1] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        CreateThread(
+            nullptr, 0, [](void*) -> DWORD { return GuardedStatic(g_events[0], g_events[1]); }, nullptr, 0,
+            nullptr);
         WaitForSingleObject(g_events[0], INFINITE);
         ExitProcess(0);
     }
@@ -130,7 +117,7 @@ __attribute__((constructor(100))) void registerExitHandler()
         {
             if (std::strcmp(g_atExit, "thread-local") == 0)
             {
-                t_firstUse = 2;
+                t_line.text[0] = 0;
             }
             else if (std::strcmp(g_atExit, "throw") == 0)
             {
