@@ -348,3 +348,177 @@ TEST_F(Withdrawal, NoReplyCallbackAfterTheClientIsDestroyed)
     EXPECT_GT(answered, 0);
     std::printf("waiters: %d abandoned (status 3), %d answered in time\n", abandoned, answered);
 }
+
+namespace
+{
+
+// The module's shim on the real bus that tells the test when the host's
+// withdrawal of a subscription has begun.
+class SignallingShim : public Norvan::MessageBusShim
+{
+public:
+    explicit SignallingShim(std::shared_ptr<Norvan::MessageBusShim> inner) : inner_(std::move(inner)) {}
+    ~SignallingShim() override { CloseHandle(withdrawing); }
+
+    Norvan::ModuleStatus publish(const std::shared_ptr<Norvan::Message>& message, bool extended) override
+    {
+        return inner_->publish(message, extended);
+    }
+    Norvan::ModuleStatus request(const std::shared_ptr<Norvan::Message>& message, std::uint64_t index,
+                                 void* replyContext, const std::chrono::milliseconds& timeout,
+                                 bool extended) override
+    {
+        return inner_->request(message, index, replyContext, timeout, extended);
+    }
+    Norvan::ModuleStatus removeReplyCallback() override { return inner_->removeReplyCallback(); }
+    std::uint32_t subscribe(const std::wstring& name, void* context) override
+    {
+        return inner_->subscribe(name, context);
+    }
+    std::uint32_t subscribeFilter(const std::wstring& pattern, void* context) override
+    {
+        return inner_->subscribeFilter(pattern, context);
+    }
+    Norvan::ModuleStatus unsubscribe(std::uint32_t id) override
+    {
+        SetEvent(withdrawing);
+        return inner_->unsubscribe(id);
+    }
+
+    HANDLE withdrawing = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+private:
+    std::shared_ptr<Norvan::MessageBusShim> inner_;
+};
+
+// Everything the two threads of a re-entry share. Left allocated when they
+// deadlock: they still point into it, and releasing the handle or the
+// client would wait for them.
+struct Reentry
+{
+    explicit Reentry(const Courier& bus) : handle(bus.table)
+    {
+        shim = std::make_shared<SignallingShim>(std::make_shared<Norvan::MessageBusShimImpl>(
+            handle, reinterpret_cast<const Norvan::MessageBusFunctionTable*>(bus.table)));
+        client = std::make_shared<Norvan::MessageBusClient>(shim, nullptr);
+    }
+    Handle handle;
+    std::shared_ptr<SignallingShim> shim;
+    std::shared_ptr<Norvan::MessageBusClient> client;
+    HANDLE inside = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<std::uint32_t> reentered{~0u};
+    std::atomic<bool> withdrew{false};
+};
+
+Norvan::ModuleStatus ignoreMessage(const std::shared_ptr<Norvan::Message>&)
+{
+    return 0;
+}
+
+} // namespace
+
+// A handler that subscribes or unsubscribes on its own client while another
+// thread withdraws that handler's subscription: the host's withdrawal waits
+// for the running handler, so the withdrawing thread must not hold anything
+// the handler needs.
+TEST_F(Withdrawal, AHandlerUsingItsClientWhileItsSubscriptionIsWithdrawnDoesNotDeadlock)
+{
+    struct Case
+    {
+        const char* what;
+        Norvan::ModuleStatus (*reenter)(Norvan::MessageBusClient&);
+    };
+    const Case cases[] = {
+        {"subscribes", [](Norvan::MessageBusClient& client)
+         { return client.subscribe(L"Reentry.Other", &ignoreMessage); }},
+        {"unsubscribes another alias",
+         [](Norvan::MessageBusClient& client) { return client.unsubscribe(L"Reentry.Other"); }},
+    };
+    Handle producer(bus.table);
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        auto* shared = new Reentry(bus);
+        const auto reenter = c.reenter;
+        ASSERT_EQ(0u, shared->client->subscribe(L"Reentry.Slow", L"slow",
+                                                [shared, reenter](const std::shared_ptr<Norvan::Message>&)
+                                                {
+                                                    SetEvent(shared->inside);
+                                                    WaitForSingleObject(shared->shim->withdrawing, 10000);
+                                                    shared->reentered = reenter(*shared->client);
+                                                    return 0u;
+                                                }));
+        bus.table->publish(producer, nullptr, L"Reentry.Slow", L"WithdrawalTest", L"{}");
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(shared->inside, 10000)) << "the handler never ran";
+
+        std::thread withdrawing(
+            [shared]
+            {
+                shared->client->unsubscribe(L"slow");
+                shared->withdrew = true;
+            });
+        if (!waitUntil([&] { return shared->withdrew.load(); }, std::chrono::milliseconds(20000)))
+        {
+            withdrawing.detach();
+            ADD_FAILURE() << "the withdrawal and the handler still wait for each other after 20 s";
+            continue;
+        }
+        withdrawing.join();
+        EXPECT_EQ(0u, shared->reentered.load());
+        CloseHandle(shared->inside);
+        delete shared;
+    }
+}
+
+namespace
+{
+// Notes, on test-owned flags, whether it was destroyed while its handler ran.
+struct LifeProbe
+{
+    std::atomic<bool>* running;
+    std::atomic<bool>* destroyedWhileRunning;
+    ~LifeProbe()
+    {
+        if (running->load())
+        {
+            *destroyedWhileRunning = true;
+        }
+    }
+};
+} // namespace
+
+// A handler that withdraws its own subscription: the host lets it (it does
+// not wait for the caller's own callback), and what the handler owns must
+// live until it returns.
+TEST_F(Withdrawal, AHandlerThatWithdrawsItsOwnSubscriptionKeepsWhatItOwnsToItsEnd)
+{
+    Handle handle(bus.table);
+    ASSERT_EQ(handle.status, 0u);
+    auto client = clientOn(bus, handle);
+    struct Flags
+    {
+        std::atomic<bool> running{false};
+        std::atomic<bool> destroyedWhileRunning{false};
+        std::atomic<bool> finished{false};
+    } flags;
+    {
+        auto probe = std::make_shared<LifeProbe>(LifeProbe{&flags.running, &flags.destroyedWhileRunning});
+        ASSERT_EQ(0u, client->subscribe(L"Reentry.Self", L"self",
+                                        [probe, client = client.get(), flagsAt = &flags](
+                                            const std::shared_ptr<Norvan::Message>&)
+                                        {
+                                            // Only locals after the withdrawal: the captures are
+                                            // what is under test.
+                                            Flags* const own = flagsAt;
+                                            own->running = true;
+                                            client->unsubscribe(L"self");
+                                            own->running = false;
+                                            own->finished = true;
+                                            return 0u;
+                                        }));
+    }
+    Handle producer(bus.table);
+    bus.table->publish(producer, nullptr, L"Reentry.Self", L"WithdrawalTest", L"{}");
+    ASSERT_TRUE(waitUntil([&] { return flags.finished.load(); })) << "the handler never ran to its end";
+    EXPECT_FALSE(flags.destroyedWhileRunning.load()) << "the handler's captures died while it ran";
+}
