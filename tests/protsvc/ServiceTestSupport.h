@@ -53,19 +53,59 @@ public:
     ScopedFailure& operator=(const ScopedFailure&) = delete;
 };
 
+// Tells the service to hang in one step until release() or the scope's end;
+// the hanging call then goes on.
+class ScopedHang
+{
+public:
+    explicit ScopedHang(ProtSvc::Step step) { ProtSvc::writeHang(step); }
+    ~ScopedHang() { release(); }
+    ScopedHang(const ScopedHang&) = delete;
+    ScopedHang& operator=(const ScopedHang&) = delete;
+    void release() { ProtSvc::writeHang(ProtSvc::Step::None); }
+};
+
+// True once the service records that a call of the step hangs.
+inline bool hangingIn(ProtSvc::Step step)
+{
+    for (const auto& entry : ProtSvc::readRecord())
+    {
+        if (entry.hanging && entry.step == step)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
 // For tests that call the service: COM in the multithreaded apartment, no
-// step told to fail, and an empty record.
+// step told to fail or to hang, and an empty record.
 class ServiceTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         ASSERT_EQ("", registrationProblem());
-        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        const HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        comInitialized_ = SUCCEEDED(hr);
+        ASSERT_TRUE(comInitialized_) << "CoInitializeEx: 0x" << std::hex << hr;
         ProtSvc::writeFailure({});
+        ProtSvc::writeHang(ProtSvc::Step::None);
         ASSERT_EQ(ERROR_SUCCESS, ProtSvc::clearRecord());
     }
-    void TearDown() override { ::CoUninitialize(); }
+    // Only a successful CoInitializeEx is paired: a failed one, or none (an
+    // assertion above ended SetUp first), must not uninitialise what the
+    // thread's other users set up.
+    void TearDown() override
+    {
+        if (comInitialized_)
+        {
+            ::CoUninitialize();
+        }
+    }
+
+private:
+    bool comInitialized_ = false;
 };
 
 // The Windows form (Z:\...) of a path the build gave as a Unix path.
