@@ -41,7 +41,9 @@ std::wstring settingData(bool ignored)
     return text;
 }
 
-// COM for the calling bus thread, for the length of one ignore request.
+// COM for the calling bus thread, for the length of one ignore request. The
+// service's calls run on a thread of their own, but a bus thread of another
+// apartment is still refused, as it always was.
 class ComApartment
 {
 public:
@@ -65,7 +67,8 @@ private:
 ModuleStatus WardlineImpl::ignoreFirewallAlert(std::shared_ptr<Message> /*message*/)
 {
     // Held for the whole request, the service's calls and the settings write
-    // included: state reports and other requests wait for it.
+    // included: state reports and other requests wait for it, for the
+    // service's answer at most serviceAnswerLimit_.
     std::lock_guard<critical_section> guard(lock_);
     if (state_ != kRequiredState)
     {
@@ -82,11 +85,15 @@ ModuleStatus WardlineImpl::ignoreFirewallAlert(std::shared_ptr<Message> /*messag
         return MODULE_STATUS_UNSUCCESSFUL;
     }
 
+    // The service's calls run on a thread of their own, so that one that
+    // never answers costs this request its bound, not the module its lock.
     const std::wstring alert = std::wstring(kFirewallProtectionType) + L"_" + std::to_wstring(kFirewallRule);
-    if (FAILED(ProtectionManager::takeAlertAction(alert)))
+    const HRESULT hr =
+        ProtectionManager::takeAlertActionWithin(alert, serviceAnswerLimit_, serviceCallsAbandoned_.get());
+    if (FAILED(hr))
     {
         WL_LOG(ETWLogging::LevelError, kLogFile, kIgnoreFunction, L"Error: Failed to ignore Firewall Alert");
-        return MODULE_STATUS_UNSUCCESSFUL;
+        return hr == RPC_E_TIMEOUT ? MODULE_STATUS_TIMEOUT : MODULE_STATUS_UNSUCCESSFUL;
     }
     WL_LOG(ETWLogging::LevelNormal, kLogFile, kIgnoreFunction, L"Firewall Alert was successfully ignored");
 
@@ -158,6 +165,14 @@ ModuleStatus WardlineImpl::saveSetting(const std::wstring& name, const std::wstr
         return MODULE_STATUS_NO_MEMORY;
     }
     return settings->setProperty(name, data, kSettingTimeout) ? 1 : 0;
+}
+
+void WardlineImpl::abandonServiceCalls() noexcept
+{
+    if (serviceCallsAbandoned_)
+    {
+        ::SetEvent(serviceCallsAbandoned_.get());
+    }
 }
 
 std::shared_ptr<SettingsManager> WardlineImpl::settingsClient()

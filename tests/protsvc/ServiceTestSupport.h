@@ -2,6 +2,7 @@
 
 #include "protsvc/ServiceControl.h"
 
+#include "support/ScopedCom.h"
 #include "wrappers/UniqueResource.h"
 
 #include <windows.h>
@@ -86,26 +87,14 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ("", registrationProblem());
-        const HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        comInitialized_ = SUCCEEDED(hr);
-        ASSERT_TRUE(comInitialized_) << "CoInitializeEx: 0x" << std::hex << hr;
+        ASSERT_TRUE(com_.initialized()) << "CoInitializeEx: 0x" << std::hex << com_.result();
         ProtSvc::writeFailure({});
         ProtSvc::writeHang(ProtSvc::Step::None);
         ASSERT_EQ(ERROR_SUCCESS, ProtSvc::clearRecord());
     }
-    // Only a successful CoInitializeEx is paired: a failed one, or none (an
-    // assertion above ended SetUp first), must not uninitialise what the
-    // thread's other users set up.
-    void TearDown() override
-    {
-        if (comInitialized_)
-        {
-            ::CoUninitialize();
-        }
-    }
 
 private:
-    bool comInitialized_ = false;
+    WardlineTest::ScopedCom com_;
 };
 
 // The Windows form (Z:\...) of a path the build gave as a Unix path.

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "TrustTestSupport.h"
+#include "support/ScopedCom.h"
 #include "testclass/TestClass.h"
 #include "trust/KvCreateInstanceNoAuth.h"
 #include "wrappers/UniqueResource.h"
@@ -46,12 +47,14 @@ protected:
             ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\CLSID\\" + clsidText(*clsid)).c_str());
         }
     }
-    void SetUp() override { ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
-    void TearDown() override { ::CoUninitialize(); }
+    void SetUp() override { ASSERT_TRUE(com_.initialized()) << std::hex << com_.result(); }
 
     static constexpr const CLSID* kClasses[] = {
         &TrustTestClass::kBothFactories, &TrustTestClass::kSecondFactoryOnly, &TrustTestClass::kNoFactory,
         &TrustTestClass::kNullFactory};
+
+private:
+    WardlineTest::ScopedCom com_;
 };
 
 TEST_F(KvCreateInstanceNoAuthTest, NullOutPointerIsEPointer)
