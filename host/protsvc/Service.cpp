@@ -39,15 +39,16 @@ public:
 // either way. Returns true when the step must fail, with the result to give.
 bool toldToFail(Step step, const std::wstring& subject, LONG action, HRESULT& result)
 {
+    Entry entry;
+    entry.processId = ::GetCurrentProcessId();
+    entry.step = step;
+    entry.subject = subject;
+    entry.action = action;
     if (readHang() == step)
     {
-        Entry hanging;
-        hanging.processId = ::GetCurrentProcessId();
-        hanging.step = step;
-        hanging.subject = subject;
-        hanging.action = action;
-        hanging.hanging = true;
-        appendRecord(hanging);
+        entry.hanging = true;
+        appendRecord(entry);
+        entry.hanging = false;
         const DWORD start = ::GetTickCount();
         while (readHang() == step && ::GetTickCount() - start < kHangLimitMs)
         {
@@ -56,20 +57,14 @@ bool toldToFail(Step step, const std::wstring& subject, LONG action, HRESULT& re
     }
 
     const Failure failure = readFailure();
-    const bool fail = failure.step == step;
-    if (fail)
+    entry.toldToFail = failure.step == step;
+    if (entry.toldToFail)
     {
         result = failure.result;
     }
-    Entry entry;
-    entry.processId = ::GetCurrentProcessId();
-    entry.step = step;
-    entry.subject = subject;
-    entry.action = action;
     entry.result = result;
-    entry.toldToFail = fail;
     appendRecord(entry);
-    return fail;
+    return entry.toldToFail;
 }
 
 HRESULT serviceProcessId(DWORD* processId)

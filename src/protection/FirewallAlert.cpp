@@ -5,9 +5,8 @@
 #include "message/Message.h"
 #include "protection/ProtectionManager.h"
 #include "settings/SettingsManagerClient.h"
+#include "wrappers/ComApartment.h"
 #include "wrappers/SrwLock.h"
-
-#include <objbase.h>
 
 #include <chrono>
 
@@ -41,27 +40,6 @@ std::wstring settingData(bool ignored)
     return text;
 }
 
-// COM for the calling bus thread, for the length of one ignore request. The
-// service's calls run on a thread of their own, but a bus thread of another
-// apartment is still refused, as it always was.
-class ComApartment
-{
-public:
-    ComApartment() noexcept : hr_(::CoInitializeEx(nullptr, 0)) {}
-    ~ComApartment()
-    {
-        if (SUCCEEDED(hr_))
-        {
-            ::CoUninitialize();
-        }
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-    bool initialized() const noexcept { return SUCCEEDED(hr_); }
-
-private:
-    HRESULT hr_;
-};
 } // namespace
 
 ModuleStatus WardlineImpl::ignoreFirewallAlert(std::shared_ptr<Message> /*message*/)
@@ -78,7 +56,9 @@ ModuleStatus WardlineImpl::ignoreFirewallAlert(std::shared_ptr<Message> /*messag
     }
     WL_LOG(ETWLogging::LevelNormal, kLogFile, kIgnoreFunction, L"Ignoring Firewall Alert");
 
-    ComApartment com;
+    // A bus thread of another apartment is refused, as it always was, even
+    // though the service's calls no longer run on it.
+    const ComApartment com;
     if (!com.initialized())
     {
         WL_LOG(ETWLogging::LevelError, kLogFile, kIgnoreFunction, L"Error initializing CoInitializeEx");

@@ -2,9 +2,8 @@
 
 #include "Logging/Log.h"
 #include "trust/KvCreateInstanceNoAuth.h"
+#include "wrappers/ComApartment.h"
 #include "wrappers/UniqueResource.h"
-
-#include <objbase.h>
 
 #include <memory>
 
@@ -47,16 +46,14 @@ HRESULT callOnThisThread(const std::wstring& alert) noexcept
 {
     try
     {
-        const HRESULT com = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        if (FAILED(com))
+        const ComApartment com;
+        if (!com.initialized())
         {
             WL_LOG(ETWLogging::LevelError, kLogFile, kWithinFunction, L"Error initializing CoInitializeEx: hr 0x%x",
-                   com);
-            return com;
+                   com.result());
+            return com.result();
         }
-        const HRESULT hr = ProtectionManager::takeAlertAction(alert);
-        ::CoUninitialize();
-        return hr;
+        return ProtectionManager::takeAlertAction(alert);
     }
     catch (...)
     {

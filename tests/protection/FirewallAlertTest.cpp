@@ -5,7 +5,7 @@
 #include "support/FakeMessageBus.h"
 #include "support/JoiningThread.h"
 #include "support/LogCapture.h"
-#include "support/ScopedCom.h"
+#include "wrappers/ComApartment.h"
 #include "support/WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -152,7 +152,7 @@ TEST_F(FirewallAlertTest, AThreadInAnotherApartmentCannotIgnoreTheAlert)
     std::thread sta(
         [&]
         {
-            const WardlineTest::ScopedCom com(COINIT_APARTMENTTHREADED);
+            const Norvan::ComApartment com(COINIT_APARTMENTTHREADED);
             inSta = com.initialized();
             status = module_->ignoreFirewallAlert(nullptr);
         });

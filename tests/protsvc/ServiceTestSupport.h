@@ -2,7 +2,7 @@
 
 #include "protsvc/ServiceControl.h"
 
-#include "support/ScopedCom.h"
+#include "wrappers/ComApartment.h"
 #include "wrappers/UniqueResource.h"
 
 #include <windows.h>
@@ -94,7 +94,7 @@ protected:
     }
 
 private:
-    WardlineTest::ScopedCom com_;
+    Norvan::ComApartment com_;
 };
 
 // The Windows form (Z:\...) of a path the build gave as a Unix path.

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "TrustTestSupport.h"
-#include "support/ScopedCom.h"
+#include "wrappers/ComApartment.h"
 #include "testclass/TestClass.h"
 #include "trust/KvCreateInstanceNoAuth.h"
 #include "wrappers/UniqueResource.h"
@@ -54,7 +54,7 @@ protected:
         &TrustTestClass::kNullFactory};
 
 private:
-    WardlineTest::ScopedCom com_;
+    Norvan::ComApartment com_;
 };
 
 TEST_F(KvCreateInstanceNoAuthTest, NullOutPointerIsEPointer)

@@ -3,25 +3,25 @@
 #include <windows.h>
 #include <objbase.h>
 
-namespace WardlineTest
+namespace Norvan
 {
 
 // COM on the current thread for the object's lifetime. Only an
 // initialisation that succeeded is undone: CoUninitialize after a failed one
 // would take away what the thread's other users set up.
-class ScopedCom
+class ComApartment
 {
 public:
-    explicit ScopedCom(DWORD model = COINIT_MULTITHREADED) noexcept : hr_(::CoInitializeEx(nullptr, model)) {}
-    ~ScopedCom()
+    explicit ComApartment(DWORD model = COINIT_MULTITHREADED) noexcept : hr_(::CoInitializeEx(nullptr, model)) {}
+    ~ComApartment()
     {
         if (SUCCEEDED(hr_))
         {
             ::CoUninitialize();
         }
     }
-    ScopedCom(const ScopedCom&) = delete;
-    ScopedCom& operator=(const ScopedCom&) = delete;
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
 
     bool initialized() const noexcept { return SUCCEEDED(hr_); }
     HRESULT result() const noexcept { return hr_; }
@@ -30,4 +30,4 @@ private:
     HRESULT hr_;
 };
 
-} // namespace WardlineTest
+} // namespace Norvan
