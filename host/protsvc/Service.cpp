@@ -253,13 +253,15 @@ public:
     }
     DWORD STDMETHODCALLTYPE AddConnection(DWORD type, DWORD) override
     {
-        return (type & EXTCONN_STRONG) != 0 ? static_cast<DWORD>(::InterlockedIncrement(&g_factoryConnections))
-                                            : 0;
+        return (type & EXTCONN_STRONG) != 0
+                   ? static_cast<DWORD>(::InterlockedIncrement(&g_factoryConnections))
+                   : 0;
     }
     DWORD STDMETHODCALLTYPE ReleaseConnection(DWORD type, DWORD, BOOL) override
     {
-        return (type & EXTCONN_STRONG) != 0 ? static_cast<DWORD>(::InterlockedDecrement(&g_factoryConnections))
-                                            : 0;
+        return (type & EXTCONN_STRONG) != 0
+                   ? static_cast<DWORD>(::InterlockedDecrement(&g_factoryConnections))
+                   : 0;
     }
     // Static: the process owns the factory.
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }

@@ -348,8 +348,7 @@ std::optional<Entry> parseEntry(const std::string& line)
         entry.hanging = true;
         return at == line.size() ? std::optional<Entry>(entry) : std::nullopt;
     }
-    if (word.compare(0, 2, "0x") != 0 ||
-        !readNumber(word.substr(2), 16, number))
+    if (word.compare(0, 2, "0x") != 0 || !readNumber(word.substr(2), 16, number))
     {
         return std::nullopt;
     }

@@ -225,7 +225,8 @@ ModuleStatus MessageBusClient::subscribeFilter(const std::wstring& pattern, cons
 
         std::lock_guard<srw_mutex> lock(subscriptionMutex_);
         auto& patterns = subscriptions_[alias].patterns;
-        patterns.push_back(PatternSubscription{0, pattern, std::move(compiled), hostEntry(std::move(handler))});
+        patterns.push_back(
+            PatternSubscription{0, pattern, std::move(compiled), hostEntry(std::move(handler))});
         PatternSubscription& record = patterns.back();
         record.id = shim_->subscribeFilter(pattern, record.handler.get());
         if (record.id != 0)

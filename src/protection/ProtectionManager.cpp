@@ -49,8 +49,8 @@ HRESULT callOnThisThread(const std::wstring& alert) noexcept
         const ComApartment com;
         if (!com.initialized())
         {
-            WL_LOG(ETWLogging::LevelError, kLogFile, kWithinFunction, L"Error initializing CoInitializeEx: hr 0x%x",
-                   com.result());
+            WL_LOG(ETWLogging::LevelError, kLogFile, kWithinFunction,
+                   L"Error initializing CoInitializeEx: hr 0x%x", com.result());
             return com.result();
         }
         return ProtectionManager::takeAlertAction(alert);
@@ -190,7 +190,8 @@ HRESULT ProtectionManager::takeAlertActionWithin(const std::wstring& alert, std:
     // An answer in time: the thread has ended (and given its reference
     // back) before the caller goes on.
     const HANDLE waitFor[] = {thread.get(), abandon};
-    DWORD waited = ::WaitForMultipleObjects(abandon != nullptr ? 2 : 1, waitFor, FALSE, waitMilliseconds(limit));
+    DWORD waited =
+        ::WaitForMultipleObjects(abandon != nullptr ? 2 : 1, waitFor, FALSE, waitMilliseconds(limit));
     if (waited == WAIT_FAILED)
     {
         waited = ::WaitForSingleObject(thread.get(), waitMilliseconds(limit));

@@ -12,7 +12,9 @@ namespace Norvan
 class ComApartment
 {
 public:
-    explicit ComApartment(DWORD model = COINIT_MULTITHREADED) noexcept : hr_(::CoInitializeEx(nullptr, model)) {}
+    explicit ComApartment(DWORD model = COINIT_MULTITHREADED) noexcept : hr_(::CoInitializeEx(nullptr, model))
+    {
+    }
     ~ComApartment()
     {
         if (SUCCEEDED(hr_))

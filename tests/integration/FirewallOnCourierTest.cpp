@@ -164,24 +164,6 @@ protected:
     }
     void makeRed() { ASSERT_EQ(0u, handle(kReport, L"{\"state\":\"red\"}")); }
 
-    // The statuses of the module's handler for the name, in bus order.
-    std::vector<std::uint32_t> handled(const wchar_t* name) const
-    {
-        std::vector<std::uint32_t> statuses;
-        for (const TapEvent& event : tap.events())
-        {
-            if (event.kind == CourierTapHandled && event.handle == module->busHandle && event.name == name)
-            {
-                statuses.push_back(event.status);
-            }
-        }
-        return statuses;
-    }
-    void publish(const wchar_t* name, const wchar_t* payload)
-    {
-        bus.table->publish(producer, nullptr, name, L"Producer", payload);
-    }
-
     Courier bus;
     WardlineLibrary wardline;
     TapLog tap{bus};
@@ -293,58 +275,16 @@ TEST_F(FirewallOnCourier, ALateAnswerIsAnUnconfirmedWriteAndIsDropped)
                                         L"\"rule_id\":512,\"ignored\":false}"));
 }
 
-constexpr std::uint32_t kTimedOut = 0x8000000Du;
-// The module's bound on the protection manager's answer.
-constexpr std::chrono::milliseconds kServiceBound(10000);
-
-// A protection manager that stops answering: the ignore request fails with
-// MODULE_STATUS_TIMEOUT after the module's bound, a state report sent
-// meanwhile is handled, a second request fails at once without reaching the
-// service, and once the service answers again so do the requests.
-TEST_F(FirewallOnCourier, AServiceThatStopsAnsweringCostsOneRequestItsBound)
-{
-    makeRed();
-    tap.clear();
-    ProtSvcTest::ScopedHang hang(Step::TakeAlertAction);
-    const auto start = std::chrono::steady_clock::now();
-    publish(kIgnore, L"");
-    ASSERT_TRUE(waitUntil([] { return ProtSvcTest::hangingIn(Step::TakeAlertAction); },
-                          std::chrono::milliseconds(30000)));
-    publish(kReport, L"{\"state\":\"red\"}");
-    ASSERT_TRUE(waitUntil([&] { return !handled(kIgnore).empty(); }, kServiceBound + std::chrono::milliseconds(20000)))
-        << "the ignore request still waits for the service";
-    const auto answeredAfter =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    EXPECT_EQ(kTimedOut, handled(kIgnore)[0]);
-    EXPECT_GE(answeredAfter, kServiceBound - std::chrono::milliseconds(100));
-    std::printf("ignore request with a hung service answered after %lld ms (bound %lld ms)\n",
-                static_cast<long long>(answeredAfter.count()), static_cast<long long>(kServiceBound.count()));
-    ASSERT_TRUE(waitUntil([&] { return handled(kReport).size() == 1; })) << "the report sent meanwhile";
-    EXPECT_EQ(0u, handled(kReport)[0]);
-
-    const auto again = std::chrono::steady_clock::now();
-    EXPECT_EQ(kTimedOut, handle(kIgnore, L""));
-    EXPECT_LT(std::chrono::steady_clock::now() - again, kServiceBound) << "the second request waited too";
-    EXPECT_EQ(1u, ProtSvcTest::recorded(Step::TakeAlertAction).size()) << "only the first reached the service";
-
-    hang.release();
-    EXPECT_TRUE(waitUntil([&] { return handle(kIgnore, L"") == 1u; }, std::chrono::milliseconds(30000)))
-        << "requests fail still after the service answered again";
-}
-
 // The module is destroyed while its ignore request waits for a service that
-// does not answer: DestroyModule returns without waiting out the bound, and
-// the host may unload the library: the call's thread keeps it loaded until
+// does not answer: DestroyModule does not wait for the service, and the host
+// may unload the library meanwhile: the call's thread keeps it loaded until
 // the service answers, then lets it go.
 TEST_F(FirewallOnCourier, AModuleWaitingForAHungServiceIsDestroyedAndUnloadedInTime)
 {
     makeRed();
-    tap.clear();
     ProtSvcTest::ScopedHang hang(Step::CreateObject);
-    publish(kIgnore, L"");
-    ASSERT_TRUE(waitUntil([] { return ProtSvcTest::hangingIn(Step::CreateObject); },
-                          std::chrono::milliseconds(30000)));
-    const CourierHandle busHandle = module->busHandle;
+    bus.table->publish(producer, nullptr, kIgnore, L"Producer", L"");
+    ASSERT_TRUE(waitUntil([] { return ProtSvcTest::hangingIn(Step::CreateObject); }));
     std::atomic<bool> destroyed{false};
     WardlineTest::JoiningThread destroying(
         [&]
@@ -352,26 +292,19 @@ TEST_F(FirewallOnCourier, AModuleWaitingForAHungServiceIsDestroyedAndUnloadedInT
             module->destroy();
             destroyed = true;
         });
-    const bool inTime = waitUntil([&] { return destroyed.load(); }, kServiceBound);
+    // Under the module's own bound on the service's answer.
+    const bool inTime = waitUntil([&] { return destroyed.load(); }, std::chrono::milliseconds(9000));
     if (!inTime)
     {
         hang.release();
-        destroying.join();
     }
+    destroying.join();
     ASSERT_TRUE(inTime) << "DestroyModule waited for the service";
-    bool timedOut = false;
-    for (const TapEvent& event : tap.events())
-    {
-        timedOut = timedOut || (event.kind == CourierTapHandled && event.handle == busHandle &&
-                                event.name == kIgnore && event.status == kTimedOut);
-    }
-    EXPECT_TRUE(timedOut) << "the waiting request did not end with MODULE_STATUS_TIMEOUT";
 
     wardline.unload();
     EXPECT_NE(nullptr, GetModuleHandleW(L"Wardline.dll")) << "unloaded under a call still in the service";
     hang.release();
-    EXPECT_TRUE(waitUntil([] { return GetModuleHandleW(L"Wardline.dll") == nullptr; },
-                          std::chrono::milliseconds(30000)))
+    EXPECT_TRUE(waitUntil([] { return GetModuleHandleW(L"Wardline.dll") == nullptr; }))
         << "the call's thread kept the library after the service answered";
     EXPECT_EQ(1u, ProtSvcTest::recorded(Step::TakeAlertAction).size()) << "the call went on to its end";
 }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -69,14 +70,9 @@ public:
 // True once the service records that a call of the step hangs.
 inline bool hangingIn(ProtSvc::Step step)
 {
-    for (const auto& entry : ProtSvc::readRecord())
-    {
-        if (entry.hanging && entry.step == step)
-        {
-            return true;
-        }
-    }
-    return false;
+    const auto entries = ProtSvc::readRecord();
+    return std::any_of(entries.begin(), entries.end(),
+                       [step](const ProtSvc::Entry& entry) { return entry.hanging && entry.step == step; });
 }
 
 // For tests that call the service: COM in the multithreaded apartment, no

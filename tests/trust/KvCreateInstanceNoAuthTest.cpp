@@ -3,9 +3,9 @@
 #include <string>
 
 #include "TrustTestSupport.h"
-#include "wrappers/ComApartment.h"
 #include "testclass/TestClass.h"
 #include "trust/KvCreateInstanceNoAuth.h"
+#include "wrappers/ComApartment.h"
 #include "wrappers/UniqueResource.h"
 
 namespace
