@@ -28,7 +28,9 @@ WardlineImpl::~WardlineImpl()
 {
     // The handlers use this object's members, which are gone by the time the
     // base class gives the bus back: withdraw them while the members live.
-    // The bus lets a handler that is already running finish first.
+    // The bus lets a handler that is already running finish first; an
+    // ignore request still waiting for the protection manager stops waiting.
+    abandonServiceCalls();
     for (const std::wstring& name : subscribed_)
     {
         callGuarded([&] { return unsubscribe(name); });

@@ -150,15 +150,20 @@ public:
             table = static_cast<const HostModuleTable*>(create());
         }
     }
-    ~WardlineLibrary()
+    ~WardlineLibrary() { unload(); }
+    WardlineLibrary(const WardlineLibrary&) = delete;
+    WardlineLibrary& operator=(const WardlineLibrary&) = delete;
+
+    // Gives this host's reference back, as a host that is done with the module.
+    void unload()
     {
         if (library_ != nullptr)
         {
             FreeLibrary(library_);
+            library_ = nullptr;
+            table = nullptr;
         }
     }
-    WardlineLibrary(const WardlineLibrary&) = delete;
-    WardlineLibrary& operator=(const WardlineLibrary&) = delete;
 
     const HostModuleTable* table = nullptr;
 
