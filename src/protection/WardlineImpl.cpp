@@ -134,11 +134,16 @@ ModuleStatus WardlineImpl::handlerInternalState(std::shared_ptr<Message> message
         return MODULE_STATUS_SUCCESS;
     }
     // Built before the state changes: when memory runs out, the state stays
-    // the one last published, and the same report later is published then.
+    // the one last published, and the same report is published when it comes
+    // again.
     const ModuleStatus built = stateMessage(reported, publication);
+    if (built != MODULE_STATUS_SUCCESS)
+    {
+        return built;
+    }
     state_.swap(reported);
     published_ = true;
-    return built == MODULE_STATUS_SUCCESS ? publish(publication) : built;
+    return publish(publication);
 }
 
 } // namespace Norvan

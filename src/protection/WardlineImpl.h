@@ -39,8 +39,8 @@ public:
     ModuleStatus saveSetting(const std::wstring& name, const std::wstring& data);
 
 private:
-    // The message that publishes `state`. Memory running out raises
-    // std::bad_alloc.
+    // The message that publishes `state`, or the message factory's status.
+    // Memory running out while the payload is written raises std::bad_alloc.
     ModuleStatus stateMessage(const std::wstring& state, std::shared_ptr<Message>& message) const;
 
     // The settings client, resolved from the service container on first use;
