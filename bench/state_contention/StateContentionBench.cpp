@@ -6,11 +6,11 @@
 // threads do not make each other wait, so 8 of them should together handle
 // about what one does.
 //
-//   BENCH state_contention_duplicate: reports that repeat the state (parse,
-//     lock, compare, nothing published)
-//   BENCH state_contention_changing: reports that each change the state and
-//     are published
-//
+// Reports that repeat the state (parse, lock, compare, nothing published) and
+// reports that each change it (and are published):
+//   BENCH state_contention_duplicate value=<k/s, 8 threads> baseline=<k/s, 1 thread> ratio=<r> target=>=0.5
+//   holds=<yes|no> BENCH state_contention_changing value=<k/s, 8 threads> baseline=<k/s, 1 thread> ratio=<r>
+//   target=>=0.5 holds=<yes|no>
 // The rate of 2 threads is printed for the reader and not judged.
 
 #include "BenchReport.h"
@@ -158,7 +158,7 @@ struct Figure
 {
     const char* name;
     const char* description;
-    const std::function<void(int)>* work;
+    const Workers::Work* work;
     // 8 threads against 1 thread, per round, in thousands per second.
     bench::Rounds eight;
     std::vector<double> two;
