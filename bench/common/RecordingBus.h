@@ -5,11 +5,16 @@
 // one message name and counts what the module publishes. Its handle is the
 // object's address. Every entry may be called from several threads at once.
 
+#include "HostLibraries.h"
+
 #include "message/MessageBusFunctions.h"
+#include "message/MessageContext.h"
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
+#include <memory>
 
 namespace bench
 {
@@ -28,14 +33,20 @@ public:
     long published() const { return published_.load(); }
 
     // What the host does for a message of the watched name: calls the
-    // module's callback with the module's own context.
-    std::uint32_t deliver(const void* record, const wchar_t* name, const wchar_t* source,
-                          const wchar_t* payload) const
+    // module's callback with the module's own context and a record of the
+    // host's.
+    std::uint32_t deliver(const wchar_t* name, const wchar_t* source, const wchar_t* payload) const
     {
-        return callback_(context_, record, name, source, payload);
+        return callback_(context_, &record_, name, source, payload);
     }
 
 private:
+    static Norvan::MessageContext hostRecord()
+    {
+        Norvan::MessageContext record = Norvan::kDefaultMessageContext;
+        record.totalSize = 200;
+        return record;
+    }
     static RecordingBus& of(Norvan::MessageBusHandle handle) { return *static_cast<RecordingBus*>(handle); }
 
     static std::uint32_t getHandle(Norvan::MessageBusHandle*) { return 0; }
@@ -71,11 +82,46 @@ private:
         &subscribe, &unsubscribe,   &removeReply, &publish, &request};
 
     const wchar_t* watchedName_;
+    const Norvan::MessageContext record_ = hostRecord();
     // Set while the module initialises, before any delivery.
     Norvan::MessageBusMessageCallback callback_ = nullptr;
     void* context_ = nullptr;
     std::atomic<std::uint32_t> nextId_{0};
     std::atomic<long> published_{0};
+};
+
+// Wardline.dll beside the benchmark and one module of it on a RecordingBus.
+// When it did not start, ready() is false and what went wrong has been
+// printed under the benchmark's name.
+class ModuleOnRecordingBus
+{
+public:
+    ModuleOnRecordingBus(const char* benchName, const wchar_t* watchedName)
+        : wardline_(L"Wardline.dll"), bus_(watchedName)
+    {
+        const ModuleTable* table = wardlineTable(wardline_);
+        if (table == nullptr)
+        {
+            std::printf("%s: Wardline.dll beside the benchmark cannot be loaded\n", benchName);
+            return;
+        }
+        module_ = std::make_unique<HostedModule>(*table, bus_.handle(), bus_.table());
+        if (module_->status != 0 || !bus_.subscribed())
+        {
+            std::printf("%s: the module did not start on the bus (status 0x%08X)\n", benchName,
+                        static_cast<unsigned>(module_->status));
+            module_.reset();
+        }
+    }
+
+    bool ready() const { return module_ != nullptr; }
+    RecordingBus& bus() { return bus_; }
+
+private:
+    // Destroyed in reverse: the module, its bus, the library.
+    Library wardline_;
+    RecordingBus bus_;
+    std::unique_ptr<HostedModule> module_;
 };
 
 } // namespace bench

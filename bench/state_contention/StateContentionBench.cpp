@@ -14,10 +14,7 @@
 // The rate of 2 threads is printed for the reader and not judged.
 
 #include "BenchReport.h"
-#include "HostLibraries.h"
 #include "RecordingBus.h"
-
-#include "message/MessageContext.h"
 
 #include <atomic>
 #include <chrono>
@@ -172,28 +169,17 @@ int main()
     constexpr std::chrono::milliseconds kDuration(150);
     constexpr double kTarget = 0.5;
 
-    bench::Library wardline(L"Wardline.dll");
-    const bench::ModuleTable* table = bench::wardlineTable(wardline);
-    if (table == nullptr)
+    bench::ModuleOnRecordingBus hosted("bench_state_contention", kReportName);
+    if (!hosted.ready())
     {
-        std::printf("bench_state_contention: Wardline.dll beside the benchmark cannot be loaded\n");
         return 1;
     }
-    bench::RecordingBus bus(kReportName);
-    bench::HostedModule module(*table, bus.handle(), bus.table());
-    if (module.status != 0 || !bus.subscribed())
-    {
-        std::printf("bench_state_contention: the module did not start on the bus (status 0x%08X)\n",
-                    static_cast<unsigned>(module.status));
-        return 1;
-    }
+    bench::RecordingBus& bus = hosted.bus();
 
-    Norvan::MessageContext record = Norvan::kDefaultMessageContext;
-    record.totalSize = 200;
     std::atomic<long> failures{0};
     const auto report = [&](const wchar_t* payload)
     {
-        if (bus.deliver(&record, kReportName, kSource, payload) != 0)
+        if (bus.deliver(kReportName, kSource, payload) != 0)
         {
             ++failures;
         }

@@ -7,10 +7,7 @@
 // subscribes and counts what it publishes.
 
 #include "BenchReport.h"
-#include "HostLibraries.h"
 #include "RecordingBus.h"
-
-#include "message/MessageContext.h"
 
 #include <rapidjson/document.h>
 
@@ -33,28 +30,17 @@ int main()
     constexpr int kRounds = 15;
     constexpr double kTarget = 2.0;
 
-    bench::Library wardline(L"Wardline.dll");
-    const bench::ModuleTable* table = bench::wardlineTable(wardline);
-    if (table == nullptr)
+    bench::ModuleOnRecordingBus hosted("bench_state_report", kReportName);
+    if (!hosted.ready())
     {
-        std::printf("bench_state_report: Wardline.dll beside the benchmark cannot be loaded\n");
         return 1;
     }
-    bench::RecordingBus bus(kReportName);
-    bench::HostedModule module(*table, bus.handle(), bus.table());
-    if (module.status != 0 || !bus.subscribed())
-    {
-        std::printf("bench_state_report: the module did not start on the bus (status 0x%08X)\n",
-                    static_cast<unsigned>(module.status));
-        return 1;
-    }
+    bench::RecordingBus& bus = hosted.bus();
 
-    Norvan::MessageContext record = Norvan::kDefaultMessageContext;
-    record.totalSize = 200;
     const wchar_t* volatile payload = kPayload;
 
     // The first report is published; every later one repeats it.
-    if (bus.deliver(&record, kReportName, kSource, payload) != 0 || bus.published() != 1)
+    if (bus.deliver(kReportName, kSource, payload) != 0 || bus.published() != 1)
     {
         std::printf("bench_state_report: the first report was not published once\n");
         return 1;
@@ -64,7 +50,7 @@ int main()
     for (int round = 0; round < kRounds; ++round)
     {
         const double handled = bench::timePerCall(
-            kReports, [&] { g_sink = g_sink + bus.deliver(&record, kReportName, kSource, payload); });
+            kReports, [&] { g_sink = g_sink + bus.deliver(kReportName, kSource, payload); });
         const double parsed =
             bench::timePerCall(kReports,
                                [&]
