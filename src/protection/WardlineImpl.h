@@ -49,6 +49,10 @@ public:
     void setServiceAnswerLimit(std::chrono::milliseconds limit) noexcept { serviceAnswerLimit_ = limit; }
 
 private:
+    // The message that publishes `state`, or the message factory's status.
+    // Memory running out while the payload is written raises std::bad_alloc.
+    ModuleStatus stateMessage(const std::wstring& state, std::shared_ptr<Message>& message) const;
+
     // The settings client, resolved from the service container on first use;
     // it stays empty after a failed resolution, so that the next call retries.
     std::shared_ptr<SettingsManager> settingsClient();
@@ -60,8 +64,11 @@ private:
     // first report is always published, even when it repeats the start value.
     bool published_ = false;
     std::wstring state_ = L"green";
-    // Recursive: handlerInternalState publishes with the lock already held.
-    critical_section lock_;
+    // Guards state_ and published_ and is held across every publication, so
+    // that reports are published in the order in which they took it, and
+    // across an ignore request. Recursive, so that a holder may reach code
+    // that takes it again.
+    recursive_mutex lock_;
     // Guards settings_ only. internalIgnoreStatus reaches the first use
     // without the module's lock, so the resolution cannot rely on it; the
     // settings request itself runs outside this lock.
