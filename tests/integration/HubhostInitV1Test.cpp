@@ -4,6 +4,7 @@
 // and one Courier.dll.
 
 #include "HostSupport.h"
+#include "support/BuildPath.h"
 #include "support/ScratchFiles.h"
 
 #include <gtest/gtest.h>
@@ -15,15 +16,7 @@
 namespace
 {
 
-std::wstring fromBuildPath(const char* unixPath)
-{
-    std::wstring path = L"Z:";
-    for (const char* p = unixPath; *p; ++p)
-    {
-        path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-    }
-    return path;
-}
+using WardlineTest::fromBuildPath;
 
 std::string readAll(const std::wstring& path)
 {
