@@ -107,21 +107,19 @@ protected:
 
 TEST_F(TrustValidatorTest, VersionTextRule)
 {
-    const struct
-    {
-        const wchar_t* text;
-        DWORD version;
-    } cases[] = {
-        {L"16.2", 1504},          {L"15.4", 1504}, {L"15.5", 1505}, {L"14.9", 1504}, {L" 21.7 beta", 2107},
-        {L"sixteen", 1504},       {L"16", 1504},   {L"16.", 1504},  {L"", 1504},     {nullptr, 1504},
-        {L"99999999999.5", 1504}, // major beyond 32 bits
-        {L"4294967295.5", 1504},  // product beyond 32 bits
-    };
-    for (const auto& c : cases)
-    {
-        EXPECT_EQ(c.version, Norvan::TrustValidator::platformVersionFromText(c.text))
-            << (c.text ? c.text : L"(null)");
-    }
+    using V = Norvan::TrustValidator;
+    EXPECT_EQ(1504u, V::platformVersionFromText(L"16.2"));
+    EXPECT_EQ(1504u, V::platformVersionFromText(L"15.4"));
+    EXPECT_EQ(1505u, V::platformVersionFromText(L"15.5"));
+    EXPECT_EQ(1504u, V::platformVersionFromText(L"14.9"));
+    EXPECT_EQ(2107u, V::platformVersionFromText(L" 21.7 beta"));
+    EXPECT_EQ(1504u, V::platformVersionFromText(L"sixteen"));
+    EXPECT_EQ(1504u, V::platformVersionFromText(L"16"));
+    EXPECT_EQ(1504u, V::platformVersionFromText(L"16."));
+    EXPECT_EQ(1504u, V::platformVersionFromText(L""));
+    EXPECT_EQ(1504u, V::platformVersionFromText(nullptr));
+    EXPECT_EQ(1504u, V::platformVersionFromText(L"99999999999.5")) << "major beyond 32 bits";
+    EXPECT_EQ(1504u, V::platformVersionFromText(L"4294967295.5")) << "product beyond 32 bits";
 }
 
 TEST_F(TrustValidatorTest, PlatformVersionFromTheBedrockKeyIn32BitView)
@@ -152,22 +150,18 @@ TEST_F(TrustValidatorTest, PlatformVersionFromTheBedrockKeyIn32BitView)
     EXPECT_EQ(1504u, validator.platformVersion());
 }
 
+// KxtValidationControl2 is asked for first; the first generation serves
+// when the library refuses the second.
 TEST_F(TrustValidatorTest, TrustLibraryFromInstallFolderIsVerifiedAndLoaded)
 {
-    setBedrock(L"15.5", signedKxtrustDir());
-    Norvan::TrustValidator validator(offlineLists());
-    ASSERT_NE(nullptr, validator.validationControl());
-    EXPECT_EQ(2u, validator.validationControl()->GetGeneration())
-        << "KxtValidationControl2 is asked for first";
-}
-
-TEST_F(TrustValidatorTest, FirstGenerationInterfaceWhenTheSecondIsRefused)
-{
-    setDword(L"Refuse", 2);
-    setBedrock(L"15.5", signedKxtrustDir());
-    Norvan::TrustValidator validator(offlineLists());
-    ASSERT_NE(nullptr, validator.validationControl());
-    EXPECT_EQ(1u, validator.validationControl()->GetGeneration());
+    for (const auto [refused, generation] : {std::pair<DWORD, DWORD>{0, 2}, {2, 1}})
+    {
+        setDword(L"Refuse", refused);
+        setBedrock(L"15.5", signedKxtrustDir());
+        Norvan::TrustValidator validator(offlineLists());
+        ASSERT_NE(nullptr, validator.validationControl());
+        EXPECT_EQ(generation, validator.validationControl()->GetGeneration()) << "refused " << refused;
+    }
 }
 
 TEST_F(TrustValidatorTest, UnsignedTrustLibraryIsNotLoaded)

@@ -145,31 +145,22 @@ protected:
 
 TEST_F(TrustedListFiles, SignatureRule)
 {
-    const struct
+    EXPECT_EQ(SignatureStep::Accepted, listStep(L"list-v9.js"));
+    EXPECT_EQ(SignatureStep::ListSignerThumbprint, listStep(L"list-wrong-signer.js"));
+    EXPECT_EQ(SignatureStep::NoSignature, listStep(L"list-unsigned.js"));
+    EXPECT_EQ(SignatureStep::NoSignature, listStep(L"list-utf8.js"));
+    EXPECT_EQ(SignatureStep::NoSignature, listStep(L"list-truncated.js"))
+        << "signature block without its end";
+    for (const wchar_t* junk : {L"list-garbage-base64.js", L"list-junk-der.js", L"list-empty-block.js"})
     {
-        const wchar_t* fixture;
-        SignatureStep step;
-    } cases[] = {
-        {L"list-v9.js", SignatureStep::Accepted},
-        {L"list-wrong-signer.js", SignatureStep::ListSignerThumbprint},
-        {L"list-unsigned.js", SignatureStep::NoSignature},
-        {L"list-utf8.js", SignatureStep::NoSignature},
-        // A signature block without its end, and blocks of junk.
-        {L"list-truncated.js", SignatureStep::NoSignature},
-        {L"list-garbage-base64.js", SignatureStep::NoSignature},
-        {L"list-junk-der.js", SignatureStep::NoSignature},
-        {L"list-empty-block.js", SignatureStep::NoSignature},
-        // Windows' WinVerifyTrust refuses a changed script itself; Wine's
-        // checks the digest of PE files only, so the validator's own digest
-        // check is the one that refuses here.
-        {L"list-tampered.js", SignatureStep::ContentDigest},
-        // Signed, but not by the list signer.
-        {L"signer.dll", SignatureStep::ListSignerThumbprint},
-    };
-    for (const auto& c : cases)
-    {
-        EXPECT_EQ(c.step, listStep(c.fixture)) << c.fixture;
+        EXPECT_EQ(SignatureStep::NoSignature, listStep(junk)) << junk;
     }
+    // Windows' WinVerifyTrust refuses a changed script itself; Wine's checks
+    // the digest of PE files only, so the validator's own digest check is the
+    // one that refuses here.
+    EXPECT_EQ(SignatureStep::ContentDigest, listStep(L"list-tampered.js"));
+    EXPECT_EQ(SignatureStep::ListSignerThumbprint, listStep(L"signer.dll"))
+        << "signed, but not by the list signer";
 }
 
 TEST_F(TrustedListFiles, LoadsOnlyValidLists)
