@@ -349,6 +349,9 @@ TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
     // third time: 21 iterations meet each pairing once.
     const int iterations = static_cast<int>(Stress::scaled(21, 210));
     const unsigned kReportsAfterDestroy = 100;
+    // Each look goes through the whole tap under its lock, which the bus
+    // needs for every event: not too often.
+    const std::chrono::milliseconds kPoll(5);
     int handledBeforeDestroy = 0;
     for (int iteration = 0; iteration < iterations; ++iteration)
     {
@@ -386,7 +389,7 @@ TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
         const std::size_t wanted = 1 + static_cast<std::size_t>(iteration % 7) * 5;
         const bool sawTraffic =
             waitUntil([&] { return count(CourierTapHandled, module.busHandle, kReport) >= wanted; },
-                      std::chrono::milliseconds(30000));
+                      std::chrono::milliseconds(30000), kPoll);
         EXPECT_EQ(module.destroy(), 0u) << "iteration " << iteration;
         bus.table->publish(producer, nullptr, kMarker, L"Host", L"destroyed");
         destroyed = true;
@@ -403,7 +406,7 @@ TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
                 });
         };
         waitUntil([&] { return reportsAfterDestroy() >= (iteration % 3 == 0 ? 50u : 1u); },
-                  std::chrono::milliseconds(30000));
+                  std::chrono::milliseconds(30000), kPoll);
         stop = true;
         for (std::thread& thread : producers)
         {
@@ -419,7 +422,7 @@ TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
                                       event.payload == L"end";
                            }) != 0;
             },
-            std::chrono::milliseconds(60000)));
+            std::chrono::milliseconds(60000), kPoll));
         bool afterDestroy = false;
         std::size_t late = 0;
         std::size_t reportsAfter = 0;
