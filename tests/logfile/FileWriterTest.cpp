@@ -5,7 +5,7 @@
 #include "Logging/Log.h"
 #include "Logging/Severity.h"
 #include "Logging/config/IniReader.h"
-#include "settings/FailingAllocation.h"
+#include "support/FailingAllocation.h"
 #include "wrappers/ShlObjAPI.h"
 
 #include <new>
