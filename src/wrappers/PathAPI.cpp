@@ -5,6 +5,7 @@
 #include "wrappers/UniqueResource.h"
 
 #include <shlwapi.h>
+#include <algorithm>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -233,7 +234,14 @@ bool PathAPI::createDirectory(const wchar_t* path, DWORD& error)
         error = ERROR_ALREADY_EXISTS;
         return true;
     }
-    error = createWithParents(*this, absolutePath(path));
+    // The system takes "C:/x/y" for "C:\x\y", but parents are found by
+    // backslashes alone. Behind "\\?\" a slash is no separator.
+    std::wstring separated = path;
+    if (!hasLongPathPrefix(separated))
+    {
+        std::replace(separated.begin(), separated.end(), L'/', L'\\');
+    }
+    error = createWithParents(*this, absolutePath(separated));
     return error == 0;
 }
 

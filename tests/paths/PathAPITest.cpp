@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
+
 #include <sys/stat.h>
 
 using Norvan::PathAPI;
@@ -49,6 +52,28 @@ TEST(PathAPICreateDirectory, RelativePathsStartAtTheCurrentDirectory)
     EXPECT_TRUE(api.createDirectory(driveRelative.c_str(), error));
     EXPECT_EQ(0u, error);
     EXPECT_TRUE(api.directoryExists(root / L"drive-relative"));
+}
+
+// Forward slashes separate folders as backslashes do, in every form of path.
+TEST(PathAPICreateDirectory, ForwardSlashesAreSeparators)
+{
+    ScratchFolder root(L"mkdir-slashes");
+    WardlineTest::CurrentDirectory current(root.path());
+    std::wstring absolute = root.path() + L"/abs/x/y";
+    std::replace(absolute.begin(), absolute.end(), L'\\', L'/');
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {absolute, L"abs\\x\\y"},
+        {L"rel/x/y", L"rel\\x\\y"},
+        {root.path().substr(2) + L"/rooted/x", L"rooted\\x"},
+    };
+    PathAPI api;
+    for (const auto& [path, created] : cases)
+    {
+        DWORD error = 99;
+        EXPECT_TRUE(api.createDirectory(path.c_str(), error)) << error;
+        EXPECT_EQ(0u, error);
+        EXPECT_TRUE(api.directoryExists(root / created)) << std::string(created.begin(), created.end());
+    }
 }
 
 TEST(PathAPICreateDirectory, LongPathsWithAndWithoutThePrefix)
