@@ -155,6 +155,56 @@ private:
     Norvan::unique_handle process_;
 };
 
+#ifdef LOGFILE_CHILD_EXE
+// The test's second program (child/LogWriterChild.cpp) with those arguments,
+// its output in a temporary file of its own.
+inline std::unique_ptr<ChildProcess> StartChild(const std::wstring& arguments, const std::wstring& tag)
+{
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    return std::make_unique<ChildProcess>(L"\"" + FromBuildPath(LOGFILE_CHILD_EXE) + L"\" " + arguments,
+                                          std::wstring(temp) + L"wardline-logfile-child-" + tag + L"-" +
+                                              std::to_wstring(::GetCurrentProcessId()) + L".txt");
+}
+#endif
+
+// Writers in one or several processes meet here before their last lines:
+// every writer arrives, and none goes on before all have. Named, so that a
+// second process finds it by the name it is given.
+class WriterBarrier
+{
+public:
+    static constexpr DWORD kPatienceMs = 10 * 60 * 1000;
+
+    explicit WriterBarrier(const std::wstring& name)
+        : arrived_(::CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, (name + L".arrived").c_str())),
+          go_(::CreateEventW(nullptr, TRUE, FALSE, (name + L".go").c_str()))
+    {
+    }
+    // A writer: false when the others never came.
+    bool ArriveAndWait()
+    {
+        return ::ReleaseSemaphore(arrived_.get(), 1, nullptr) &&
+               ::WaitForSingleObject(go_.get(), kPatienceMs) == WAIT_OBJECT_0;
+    }
+    // Whoever started the writers lets them on once all have arrived.
+    bool ReleaseWhenArrived(int writers)
+    {
+        for (int i = 0; i < writers; ++i)
+        {
+            if (::WaitForSingleObject(arrived_.get(), kPatienceMs) != WAIT_OBJECT_0)
+            {
+                return false;
+            }
+        }
+        return ::SetEvent(go_.get()) != FALSE;
+    }
+
+private:
+    Norvan::unique_handle arrived_;
+    Norvan::unique_handle go_;
+};
+
 // "<root>\<application>", removed before and after the test; the global
 // "log.ini" is saved and restored (removed when there was none).
 class AppLogFolder
