@@ -481,7 +481,8 @@ DWORD CLogging::WritePreformatted(const wchar_t* file, const wchar_t* function, 
         }
         result = WriteLine(text, isNew);
         m_file.reset();
-        m_lockProblemReported = m_lockProblemReported || (result == ERROR_SUCCESS && !m_mutex.Problem().empty());
+        m_lockProblemReported =
+            m_lockProblemReported || (result == ERROR_SUCCESS && !m_mutex.Problem().empty());
         return result;
     }
     catch (const std::bad_alloc&)
@@ -518,8 +519,8 @@ std::wstring CLogging::LogSetLockReportText() const
 std::wstring CLogging::LockProblemReport() const
 {
     std::wstring report;
-    if (BuildLine(LevelWarning, L"Logging\\internal_logging", L"ETWLogging::CLogging::WritePreformatted", __LINE__,
-                  LogSetLockReportText().c_str(), report) != ERROR_SUCCESS)
+    if (BuildLine(LevelWarning, L"Logging\\internal_logging", L"ETWLogging::CLogging::WritePreformatted",
+                  __LINE__, LogSetLockReportText().c_str(), report) != ERROR_SUCCESS)
     {
         report.clear();
     }
@@ -606,11 +607,10 @@ std::wstring CLogging::UnsafeFolderReason()
     for (size_t end = m_logFolder.size(); end > programDataLength; end = m_logFolder.rfind(L'\\', end - 1))
     {
         const std::wstring folder = m_logFolder.substr(0, end);
-        Norvan::unique_hfile handle(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
-                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                  nullptr, OPEN_EXISTING,
-                                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                                  nullptr));
+        Norvan::unique_hfile handle(
+            ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         Norvan::PathAPI::FileShape shape;
         if (!handle || !m_paths->handleShape(handle.get(), shape))
         {
@@ -643,7 +643,8 @@ void CLogging::RefuseSet(const std::wstring& reason)
     m_firstWrite = FirstWrite::Failed;
     m_enabled = false;
     m_severity = kDisabledSeverity;
-    const std::wstring report = L"Log set " + m_logFolder + L" refused: " + reason + L". Its lines are lost.\n";
+    const std::wstring report =
+        L"Log set " + m_logFolder + L" refused: " + reason + L". Its lines are lost.\n";
     ::OutputDebugStringW(report.c_str());
 }
 
@@ -698,8 +699,8 @@ DWORD CLogging::OpenLogFile(bool locked, bool& isNew)
         // existing file that has its mark is appended to.
         const std::wstring path = PathOf(index);
         Norvan::PathAPI::FileShape shape;
-        const DWORD opened =
-            OpenInSet(path, GENERIC_READ | FILE_APPEND_DATA, locked ? OPEN_ALWAYS : OPEN_EXISTING, locked, shape);
+        const DWORD opened = OpenInSet(path, GENERIC_READ | FILE_APPEND_DATA,
+                                       locked ? OPEN_ALWAYS : OPEN_EXISTING, locked, shape);
         if (m_firstWrite == FirstWrite::Failed)
         {
             return opened;
@@ -785,7 +786,8 @@ DWORD CLogging::Rotate(DWORD index, bool& isNew)
         // current one: a writer that could not store "LastLogIdx" rotated to
         // it. It is the current file now, and cutting it would lose that
         // writer's lines.
-        if (candidate.exists && candidate.size > 0 && ::CompareFileTime(&candidate.written, &current.written) >= 0)
+        if (candidate.exists && candidate.size > 0 &&
+            ::CompareFileTime(&candidate.written, &current.written) >= 0)
         {
             StoreLastIndex(next);
             if (candidate.size < m_maxSize)
@@ -873,17 +875,17 @@ DWORD CLogging::OpenInSet(const std::wstring& path, DWORD access, DWORD disposit
 // when that name is a link, or one of several names of a file.
 bool CLogging::IsPlainFileOrMissing(const std::wstring& path)
 {
-    Norvan::unique_hfile file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                            nullptr));
+    Norvan::unique_hfile file(::CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file)
     {
         return ::GetLastError() == ERROR_FILE_NOT_FOUND;
     }
     Norvan::PathAPI::FileShape shape;
     return m_paths->handleShape(file.get(), shape) &&
-           (shape.attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 && shape.links == 1;
+           (shape.attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+           shape.links == 1;
 }
 
 DWORD CLogging::NextIndex(DWORD index) const

@@ -137,8 +137,8 @@ private:
     void RefuseSet(const std::wstring& reason);
     DWORD FormatAndWrite(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                          const wchar_t* format, va_list args);
-    DWORD BuildLine(DWORD level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* message,
-                    std::wstring& text) const;
+    DWORD BuildLine(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                    const wchar_t* message, std::wstring& text) const;
     std::wstring LogSetLockReportText() const;
     std::wstring LockProblemReport() const;
 

@@ -116,7 +116,8 @@ Norvan::unique_hlocal DescriptorFor(Made what)
         sddl.replace(sddl.find(L"%s"), 2, selfText);
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr);
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                           nullptr);
     return Norvan::unique_hlocal(descriptor);
 }
 
@@ -167,8 +168,8 @@ void CLogSetMutex::Open(const std::wstring& folder)
     {
         PSID owner = nullptr;
         PSECURITY_DESCRIPTOR found = nullptr;
-        const DWORD read = ::GetSecurityInfo(mutex.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                             nullptr, nullptr, nullptr, &found);
+        const DWORD read = ::GetSecurityInfo(mutex.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION,
+                                             &owner, nullptr, nullptr, nullptr, &found);
         Norvan::unique_hlocal foundOwner(found);
         if (read != ERROR_SUCCESS)
         {
@@ -252,9 +253,9 @@ bool CLogSetMutex::TakeLockFile(DWORD timeoutMs, bool& timedOut) noexcept
     {
         // Nothing is ever written to it, and a link in its place is opened
         // as the link: read access without sharing is all the lock is.
-        lockHandle_.reset(::CreateFileW(lockFile_.c_str(), GENERIC_READ, 0, descriptor_ ? &attributes : nullptr,
-                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                        nullptr));
+        lockHandle_.reset(::CreateFileW(lockFile_.c_str(), GENERIC_READ, 0,
+                                        descriptor_ ? &attributes : nullptr, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (lockHandle_)
         {
             return true;

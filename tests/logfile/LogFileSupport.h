@@ -112,11 +112,12 @@ inline std::wstring FromBuildPath(const char* unixPath)
     return path;
 }
 
-// A program started with its output in a file; Wait gives its exit code.
+// A program started with its output in a file; Wait gives its exit code. One
+// still running at the end is ended.
 class ChildProcess
 {
 public:
-    ChildProcess(const std::wstring& commandLine, const std::wstring& outputFile)
+    ChildProcess(const std::wstring& commandLine, const std::wstring& outputFile) : outputFile_(outputFile)
     {
         SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
         output_.reset(::CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
@@ -136,7 +137,23 @@ public:
             ::CloseHandle(info.hThread);
         }
     }
+    ~ChildProcess()
+    {
+        if (process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT)
+        {
+            ::TerminateProcess(process_.get(), 1);
+            ::WaitForSingleObject(process_.get(), 60 * 1000);
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
     bool Started() const { return static_cast<bool>(process_); }
+    std::string Output() const
+    {
+        const std::vector<BYTE> bytes = ReadBytes(outputFile_);
+        return std::string(bytes.begin(), bytes.end());
+    }
     // The exit code, or WAIT_TIMEOUT when it did not end in time.
     DWORD Wait(DWORD timeoutMs)
     {
@@ -151,6 +168,7 @@ public:
     }
 
 private:
+    std::wstring outputFile_;
     Norvan::unique_hfile output_;
     Norvan::unique_handle process_;
 };

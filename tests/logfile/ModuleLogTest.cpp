@@ -155,3 +155,32 @@ TEST(ModuleLog, WithoutMechanismOneNoFileAppears)
         EXPECT_FALSE(LogFileTest::FileExists(folder.Path())) << present;
     }
 }
+
+// The entry point waits for nothing: not for a set another process holds
+// (attach runs under the loader lock), nor at process exit for the writer's
+// lock, which a thread that ExitProcess ended in the middle of a write still
+// holds. The test holds the module's set while a child loads the module and
+// exits with a thread inside a write.
+TEST(ModuleLog, EntryPointWaitsNeitherForTheSetNorForAnEndedWriter)
+{
+    LoggingMechanism mechanism;
+    ModuleLogFolder folder;
+    ASSERT_TRUE(mechanism.Set(1));
+    DWORD ignored = 0;
+    ASSERT_TRUE(Norvan::PathAPI().createDirectory(folder.Path().c_str(), ignored));
+    // "DLL unloaded" is a level 1 line.
+    ASSERT_TRUE(LogFileTest::WriteBytes(folder.Path() + L"\\log.ini", "[Config]\r\nSeverity=1\r\n"));
+    ETWLogging::CLogSetMutex set;
+    set.Open(folder.Path());
+    ASSERT_TRUE(set.Acquire(ETWLogging::CLogSetMutex::Wait::Bounded));
+
+    auto child =
+        LogFileTest::StartChild(L"exit-in-write \"" + BesideThisExe(L"Wardline.dll") + L"\"", L"exit");
+    const DWORD code = child->Wait(60 * 1000);
+    set.Release();
+    const std::string output = child->Output();
+    EXPECT_EQ(0u, code) << "the child did not end: " << output;
+    const size_t loaded = output.find("LOADED-MS ");
+    ASSERT_NE(std::string::npos, loaded) << output;
+    EXPECT_LT(std::stoul(output.substr(loaded + 10)), ETWLogging::CLogSetMutex::kWaitMs) << output;
+}

@@ -158,16 +158,17 @@ TEST(PathAPI, FileOperationsReachTheSystem)
     ScratchFolder root(L"pathapi-files");
     PathAPI api;
     HANDLE folder = api.createFile(root.path().c_str(), FILE_LIST_DIRECTORY,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, folder);
     alignas(DWORD) BYTE changes[4096] = {};
     OVERLAPPED overlapped{};
     overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_TRUE(api.readDirectoryChanges(folder, changes, sizeof(changes), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME,
-                                         nullptr, &overlapped, nullptr));
+    ASSERT_TRUE(api.readDirectoryChanges(folder, changes, sizeof(changes), FALSE,
+                                         FILE_NOTIFY_CHANGE_FILE_NAME, nullptr, &overlapped, nullptr));
 
-    HANDLE file = api.createFile((root / L"a.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    HANDLE file =
+        api.createFile((root / L"a.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, file);
     ::CloseHandle(file);
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), ::WaitForSingleObject(overlapped.hEvent, 10000));

@@ -3,11 +3,17 @@
 //     writes numbered lines through the module's WriteLog from several threads
 //     into one log set; each thread writes its tail lines only after every
 //     writer has reached the named barrier (LogFileTest::WriterBarrier).
+//   logfile_child hold <set folder> <ready event> <milliseconds>
+//     takes the set's lock, sets the event and keeps the lock that long.
+//   logfile_child exit-in-write <Wardline.dll>
+//     loads the module (printing "LOADED-MS <n>"), lets a thread log a line,
+//     and ends the process while that thread is inside the write.
 
 #include "../LogFileSupport.h"
 #include "Logging/Log.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -64,6 +70,54 @@ int WriteLines(wchar_t** args)
     return failures.load() == 0 ? 0 : 1;
 }
 
+int HoldSet(wchar_t** args)
+{
+    ETWLogging::CLogSetMutex set;
+    set.Open(args[0]);
+    Norvan::unique_handle ready(::OpenEventW(EVENT_MODIFY_STATE, FALSE, args[1]));
+    if (!set.Problem().empty() || !set.Acquire(ETWLogging::CLogSetMutex::Wait::Bounded) || !ready)
+    {
+        return 3;
+    }
+    ::SetEvent(ready.get());
+    ::Sleep(static_cast<DWORD>(_wtoi(args[2])));
+    return 0;
+}
+
+using NewModuleFn = std::uint32_t (*)(void** handleAddress, const wchar_t* applicationName);
+
+int ExitInWrite(const wchar_t* library)
+{
+    const ULONGLONG start = ::GetTickCount64();
+    const HMODULE module = ::LoadLibraryW(library);
+    std::printf("LOADED-MS %llu\n", ::GetTickCount64() - start);
+    std::fflush(stdout);
+    const auto create = reinterpret_cast<const void* (*)()>(
+        reinterpret_cast<void*>(::GetProcAddress(module, "CreateObject")));
+    if (create == nullptr)
+    {
+        return 3;
+    }
+    // The table's first function is NewModule, which logs the refused call.
+    static NewModuleFn newModule = *static_cast<const NewModuleFn*>(create());
+    Norvan::unique_handle entered(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    static HANDLE enteredEvent = entered.get();
+    Norvan::unique_handle writer(::CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD
+        {
+            ::SetEvent(enteredEvent);
+            return newModule(nullptr, L"host");
+        },
+        nullptr, 0, nullptr));
+    // The line waits for the set the test holds, with the writer's lock held.
+    ::WaitForSingleObject(entered.get(), 60 * 1000);
+    ::Sleep(1000);
+    std::printf("EXITING\n");
+    std::fflush(stdout);
+    ::ExitProcess(0);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -72,6 +126,14 @@ int wmain(int argc, wchar_t** argv)
     if (argc == 8 && std::wcscmp(argv[1], L"write") == 0)
     {
         result = WriteLines(argv + 2);
+    }
+    else if (argc == 5 && std::wcscmp(argv[1], L"hold") == 0)
+    {
+        result = HoldSet(argv + 2);
+    }
+    else if (argc == 3 && std::wcscmp(argv[1], L"exit-in-write") == 0)
+    {
+        result = ExitInWrite(argv[2]);
     }
     else
     {
