@@ -145,9 +145,6 @@ public:
             ::WaitForSingleObject(process_.get(), 60 * 1000);
         }
     }
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
     bool Started() const { return static_cast<bool>(process_); }
     std::string Output() const
     {
@@ -174,53 +171,42 @@ private:
 };
 
 #ifdef LOGFILE_CHILD_EXE
-// The test's second program (child/LogWriterChild.cpp) with those arguments,
-// its output in a temporary file of its own.
+// The test's second program (child/LogWriterChild.cpp), its output in a
+// temporary file of its own.
 inline std::unique_ptr<ChildProcess> StartChild(const std::wstring& arguments, const std::wstring& tag)
 {
     wchar_t temp[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, temp);
     return std::make_unique<ChildProcess>(L"\"" + FromBuildPath(LOGFILE_CHILD_EXE) + L"\" " + arguments,
-                                          std::wstring(temp) + L"wardline-logfile-child-" + tag + L"-" +
-                                              std::to_wstring(::GetCurrentProcessId()) + L".txt");
+                                          temp + (L"wardline-logfile-child-" + tag) + L".txt");
 }
 #endif
 
-// Writers in one or several processes meet here before their last lines:
-// every writer arrives, and none goes on before all have. Named, so that a
-// second process finds it by the name it is given.
-class WriterBarrier
+// Writers in one or several processes (it is named) meet here before their
+// last lines: none goes on before whoever started them saw all arrive.
+struct WriterBarrier
 {
-public:
     static constexpr DWORD kPatienceMs = 10 * 60 * 1000;
-
     explicit WriterBarrier(const std::wstring& name)
-        : arrived_(::CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, (name + L".arrived").c_str())),
-          go_(::CreateEventW(nullptr, TRUE, FALSE, (name + L".go").c_str()))
+        : arrived(::CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, (name + L".arrived").c_str())),
+          go(::CreateEventW(nullptr, TRUE, FALSE, (name + L".go").c_str()))
     {
     }
-    // A writer: false when the others never came.
     bool ArriveAndWait()
     {
-        return ::ReleaseSemaphore(arrived_.get(), 1, nullptr) &&
-               ::WaitForSingleObject(go_.get(), kPatienceMs) == WAIT_OBJECT_0;
+        return ::ReleaseSemaphore(arrived.get(), 1, nullptr) &&
+               ::WaitForSingleObject(go.get(), kPatienceMs) == 0;
     }
-    // Whoever started the writers lets them on once all have arrived.
     bool ReleaseWhenArrived(int writers)
     {
-        for (int i = 0; i < writers; ++i)
+        while (writers > 0 && ::WaitForSingleObject(arrived.get(), kPatienceMs) == WAIT_OBJECT_0)
         {
-            if (::WaitForSingleObject(arrived_.get(), kPatienceMs) != WAIT_OBJECT_0)
-            {
-                return false;
-            }
+            --writers;
         }
-        return ::SetEvent(go_.get()) != FALSE;
+        return writers == 0 && ::SetEvent(go.get());
     }
-
-private:
-    Norvan::unique_handle arrived_;
-    Norvan::unique_handle go_;
+    Norvan::unique_handle arrived;
+    Norvan::unique_handle go;
 };
 
 // "<root>\<application>", removed before and after the test; the global

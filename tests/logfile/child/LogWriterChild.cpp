@@ -1,13 +1,9 @@
-// A second process for the log-file tests.
-//   logfile_child write <application> <tag> <threads> <lines> <tail lines> <barrier>
-//     writes numbered lines through the module's WriteLog from several threads
-//     into one log set; each thread writes its tail lines only after every
-//     writer has reached the named barrier (LogFileTest::WriterBarrier).
-//   logfile_child hold <set folder> <ready event> <milliseconds>
-//     takes the set's lock, sets the event and keeps the lock that long.
-//   logfile_child exit-in-write <Wardline.dll>
-//     loads the module (printing "LOADED-MS <n>"), lets a thread log a line,
-//     and ends the process while that thread is inside the write.
+// A second process for the log-file tests: writes numbered lines through the
+// module's WriteLog from several threads into one log set, the tail lines of
+// each thread only once every writer has reached the named barrier.
+// Usage: logfile_child <application> <tag> <threads> <lines per thread> <tail lines> <barrier>
+//        logfile_child hold <set folder> <ready event> <milliseconds>
+//        logfile_child exit-in-write <Wardline.dll>
 
 #include "../LogFileSupport.h"
 #include "Logging/Log.h"
@@ -23,53 +19,7 @@
 namespace
 {
 
-int WriteLines(wchar_t** args)
-{
-    const wchar_t* tag = args[1];
-    const int threads = _wtoi(args[2]);
-    const int lines = _wtoi(args[3]);
-    const int tail = _wtoi(args[4]);
-    LogFileTest::WriterBarrier barrier(args[5]);
-
-    auto* writer = new ETWLogging::CLogging();
-    const DWORD initialized = writer->Initialize(args[0], nullptr, nullptr, nullptr);
-    if (initialized != 0)
-    {
-        std::printf("CHILD-FAILED initialize %lu\n", initialized);
-        return 3;
-    }
-    delete ETWLogging::CLogManager::ReplaceImplementationForTest(writer);
-
-    const std::wstring padding(80, L'x');
-    std::atomic<int> failures{0};
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t)
-    {
-        workers.emplace_back(
-            [&, t]
-            {
-                for (int i = 0; i < lines + tail; ++i)
-                {
-                    if (i == lines && !barrier.ArriveAndWait())
-                    {
-                        ++failures;
-                    }
-                    if (ETWLogging::WriteLog(1, L"tests\\logfile\\child", L"LogWriterChild", i,
-                                             L"%s T%d N%05d %s", tag, t, i, padding.c_str()) != 0)
-                    {
-                        ++failures;
-                    }
-                }
-            });
-    }
-    for (std::thread& worker : workers)
-    {
-        worker.join();
-    }
-    std::printf("CHILD-DONE %d\n", failures.load());
-    return failures.load() == 0 ? 0 : 1;
-}
-
+// Takes the set's lock, sets the event and keeps the lock that long.
 int HoldSet(wchar_t** args)
 {
     ETWLogging::CLogSetMutex set;
@@ -86,6 +36,8 @@ int HoldSet(wchar_t** args)
 
 using NewModuleFn = std::uint32_t (*)(void** handleAddress, const wchar_t* applicationName);
 
+// Loads the module and ends the process while a thread is inside a write of
+// it (one that waits for the set the test holds).
 int ExitInWrite(const wchar_t* library)
 {
     const ULONGLONG start = ::GetTickCount64();
@@ -94,51 +46,73 @@ int ExitInWrite(const wchar_t* library)
     std::fflush(stdout);
     const auto create = reinterpret_cast<const void* (*)()>(
         reinterpret_cast<void*>(::GetProcAddress(module, "CreateObject")));
-    if (create == nullptr)
-    {
-        return 3;
-    }
     // The table's first function is NewModule, which logs the refused call.
-    static NewModuleFn newModule = *static_cast<const NewModuleFn*>(create());
-    Norvan::unique_handle entered(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    static HANDLE enteredEvent = entered.get();
-    Norvan::unique_handle writer(::CreateThread(
-        nullptr, 0,
-        [](void*) -> DWORD
-        {
-            ::SetEvent(enteredEvent);
-            return newModule(nullptr, L"host");
-        },
-        nullptr, 0, nullptr));
-    // The line waits for the set the test holds, with the writer's lock held.
-    ::WaitForSingleObject(entered.get(), 60 * 1000);
+    const NewModuleFn newModule = create != nullptr ? *static_cast<const NewModuleFn*>(create()) : nullptr;
+    std::atomic<bool> entered{false};
+    std::thread([&] { entered = true, newModule(nullptr, L"host"); }).detach();
+    while (newModule != nullptr && !entered)
+    {
+        ::Sleep(1);
+    }
     ::Sleep(1000);
-    std::printf("EXITING\n");
-    std::fflush(stdout);
-    ::ExitProcess(0);
+    ::ExitProcess(newModule != nullptr ? 0 : 3);
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    int result = 2;
-    if (argc == 8 && std::wcscmp(argv[1], L"write") == 0)
+    if (argc == 5 && std::wcscmp(argv[1], L"hold") == 0)
     {
-        result = WriteLines(argv + 2);
+        return HoldSet(argv + 2);
     }
-    else if (argc == 5 && std::wcscmp(argv[1], L"hold") == 0)
+    if (argc == 3 && std::wcscmp(argv[1], L"exit-in-write") == 0)
     {
-        result = HoldSet(argv + 2);
+        return ExitInWrite(argv[2]);
     }
-    else if (argc == 3 && std::wcscmp(argv[1], L"exit-in-write") == 0)
+    if (argc != 7)
     {
-        result = ExitInWrite(argv[2]);
+        std::printf("usage: see LogWriterChild.cpp\n");
+        return 2;
     }
-    else
+    const wchar_t* tag = argv[2];
+    const int threads = _wtoi(argv[3]);
+    const int lines = _wtoi(argv[4]);
+    LogFileTest::WriterBarrier barrier(argv[6]);
+
+    auto* writer = new ETWLogging::CLogging();
+    const DWORD initialized = writer->Initialize(argv[1], nullptr, nullptr, nullptr);
+    if (initialized != 0)
     {
-        std::printf("usage: see the top of LogWriterChild.cpp\n");
+        std::printf("CHILD-FAILED initialize %lu\n", initialized);
+        return 3;
     }
+    delete ETWLogging::CLogManager::ReplaceImplementationForTest(writer);
+
+    const std::wstring padding(80, L'x');
+    std::atomic<int> failures{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+    {
+        workers.emplace_back(
+            [&, t]
+            {
+                for (int i = 0; i < lines + _wtoi(argv[5]); ++i)
+                {
+                    failures += i == lines && !barrier.ArriveAndWait() ? 1 : 0;
+                    if (ETWLogging::WriteLog(1, L"tests\\logfile\\child", L"LogWriterChild", i,
+                                             L"%s T%d N%05d %s", tag, t, i, padding.c_str()) != 0)
+                    {
+                        ++failures;
+                    }
+                }
+            });
+    }
+    for (std::thread& worker : workers)
+    {
+        worker.join();
+    }
+    std::printf("CHILD-DONE %d\n", failures.load());
     std::fflush(stdout);
-    return result;
+    return failures.load() == 0 ? 0 : 1;
 }
