@@ -510,17 +510,13 @@ DWORD CLogging::BuildLine(DWORD level, const wchar_t* file, const wchar_t* funct
 }
 
 // Once per writer, in front of the first line it writes.
-std::wstring CLogging::LogSetLockReportText() const
-{
-    return L"The log set's mutex " + m_mutex.Name() + L" cannot be used: " + m_mutex.Problem() +
-           L". Its writers take turns through " + m_mutex.LockFile() + L" instead.";
-}
-
 std::wstring CLogging::LockProblemReport() const
 {
+    const std::wstring text = L"The log set's mutex " + m_mutex.Name() + L" cannot be used: " + m_mutex.Problem() +
+                              L". Its writers take turns through " + m_mutex.LockFile() + L" instead.";
     std::wstring report;
     if (BuildLine(LevelWarning, L"Logging\\internal_logging", L"ETWLogging::CLogging::WritePreformatted",
-                  __LINE__, LogSetLockReportText().c_str(), report) != ERROR_SUCCESS)
+                  __LINE__, text.c_str(), report) != ERROR_SUCCESS)
     {
         report.clear();
     }
@@ -604,7 +600,8 @@ std::wstring CLogging::UnsafeFolderReason()
 {
     const size_t rootLength = m_logRoot.size() - 1;
     const size_t programDataLength = rootLength - wcslen(kLogRootRelative) + 1;
-    for (size_t end = m_logFolder.size(); end > programDataLength; end = m_logFolder.rfind(L'\\', end - 1))
+    for (size_t end = m_logFolder.size(); end != std::wstring::npos && end > programDataLength;
+         end = m_logFolder.rfind(L'\\', end - 1))
     {
         const std::wstring folder = m_logFolder.substr(0, end);
         Norvan::unique_hfile handle(

@@ -139,7 +139,6 @@ private:
                          const wchar_t* format, va_list args);
     DWORD BuildLine(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                     const wchar_t* message, std::wstring& text) const;
-    std::wstring LogSetLockReportText() const;
     std::wstring LockProblemReport() const;
 
     // Rotation, under the writer's lock; `locked` when the set's is held too.
