@@ -892,15 +892,8 @@ DWORD CLogging::NextIndex(DWORD index) const
 
 DWORD CLogging::CurrentIndex()
 {
-    IniStamp stamp;
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (::GetFileAttributesExW(m_applicationIniPath.c_str(), GetFileExInfoStandard, &data))
-    {
-        stamp.exists = true;
-        stamp.written = data.ftLastWriteTime;
-        stamp.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    }
-    const IniStamp& cached = m_indexCache.stamp;
+    const FileState stamp = StateOf(m_applicationIniPath);
+    const FileState& cached = m_indexCache.stamp;
     const bool same = m_indexCache.valid && m_indexCache.settled && stamp.exists == cached.exists &&
                       Ticks(stamp.written) == Ticks(cached.written) && stamp.size == cached.size;
     DWORD index = ReadLastIndex(!same);

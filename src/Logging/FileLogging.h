@@ -192,18 +192,12 @@ private:
     // already settled then (file times are coarse: a rewrite within the same
     // tick keeps the time). Another process's rotation, or a writer with
     // other settings, so sends the next line to the set's current file.
-    struct IniStamp
-    {
-        bool exists = false;
-        FILETIME written{};
-        ULONGLONG size = 0;
-    };
     struct IndexCache
     {
         bool valid = false;
         bool settled = false;
         DWORD index = 0;
-        IniStamp stamp;
+        FileState stamp; // of "log.ini"
     } m_indexCache;
     // A rotation whose "LastLogIdx" could not be stored (a read-only or
     // broken "log.ini"): this process goes on with the file it rotated to for

@@ -113,17 +113,21 @@ std::uint32_t LoadCallAndUnload()
     return status;
 }
 
+// File logging on, with the severity that level 1 lines ("DLL loaded") need.
+bool LogToFilesFromLevelOne(LoggingMechanism& mechanism, const ModuleLogFolder& folder)
+{
+    DWORD ignored = 0;
+    return mechanism.Set(1) && Norvan::PathAPI().createDirectory(folder.Path().c_str(), ignored) &&
+           LogFileTest::WriteBytes(folder.Path() + L"\\log.ini", "[Config]\r\nSeverity=1\r\n");
+}
+
 } // namespace
 
 TEST(ModuleLog, FileMechanismWritesTheModulesOwnLines)
 {
     LoggingMechanism mechanism;
     ModuleLogFolder folder;
-    ASSERT_TRUE(mechanism.Set(1));
-    DWORD ignored = 0;
-    ASSERT_TRUE(Norvan::PathAPI().createDirectory(folder.Path().c_str(), ignored));
-    // Level 1 lines ("DLL loaded") need a severity of 1.
-    ASSERT_TRUE(LogFileTest::WriteBytes(folder.Path() + L"\\log.ini", "[Config]\r\nSeverity=1\r\n"));
+    ASSERT_TRUE(LogToFilesFromLevelOne(mechanism, folder));
 
     EXPECT_EQ(0x80000008u, LoadCallAndUnload());
 
@@ -163,11 +167,7 @@ TEST(ModuleLog, EntryPointWaitsNeitherForTheSetNorForAnEndedWriter)
 {
     LoggingMechanism mechanism;
     ModuleLogFolder folder;
-    ASSERT_TRUE(mechanism.Set(1));
-    DWORD ignored = 0;
-    ASSERT_TRUE(Norvan::PathAPI().createDirectory(folder.Path().c_str(), ignored));
-    // "DLL unloaded" is a level 1 line.
-    ASSERT_TRUE(LogFileTest::WriteBytes(folder.Path() + L"\\log.ini", "[Config]\r\nSeverity=1\r\n"));
+    ASSERT_TRUE(LogToFilesFromLevelOne(mechanism, folder));
     ETWLogging::CLogSetMutex set;
     set.Open(folder.Path());
     ASSERT_TRUE(set.Acquire(ETWLogging::CLogSetMutex::Wait::Bounded));
