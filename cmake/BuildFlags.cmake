@@ -1,0 +1,56 @@
+# The compile and link flags of every binary in the tree, kept in one place.
+# A build folder with more checks (another compiler, sanitizers) appends to
+# these lists before this file applies them; each flag is said once here.
+#
+# What a shipped binary must show (scripts/check-pe.sh checks each one):
+# stack canaries and bounds-checked string functions from GCC's libssp,
+# linked statically, so no libssp-0.dll joins the imports; an image the
+# loader may place anywhere, also above 4 GB, with relocations to do so
+# and a stack and heap that never execute. And what makes two builds of one
+# commit byte-identical (scripts/check-reproducible.sh): no link time and no
+# folder of the build in any output.
+
+list(APPEND WARDLINE_COMPILE_OPTIONS
+    -Wall -Wextra -Wno-unused-parameter
+    -fstack-protector-strong
+    # Needs optimisation (-O1 and up): an unoptimised build silently gets the
+    # plain functions. The checks call libssp's __chk_fail.
+    -D_FORTIFY_SOURCE=2)
+
+# Debug information and __FILE__ name the tree's files relative to the source
+# root (src/..., host/...) and the build folder's own files relative to it
+# (generated/...), with "." as the compiler's folder. A path reaches the
+# compiler in one of two spellings: absolute, or relative to the build folder
+# when ccache's base_dir rewrites it (../src/..., generated/...); both end up
+# the same. GCC tries the last mapping first, so the build folder's mappings
+# come after the source root's (the build folder may lie inside it), and the
+# one that ends in "/" after the bare folder, which stands for the compiler's
+# folder alone.
+file(RELATIVE_PATH _source_from_build ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+list(APPEND WARDLINE_COMPILE_OPTIONS -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
+if(_source_from_build)
+    list(APPEND WARDLINE_COMPILE_OPTIONS -ffile-prefix-map=${_source_from_build}/=)
+endif()
+list(APPEND WARDLINE_COMPILE_OPTIONS
+    -ffile-prefix-map=${CMAKE_BINARY_DIR}=.
+    -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
+
+list(APPEND WARDLINE_LINK_OPTIONS
+    # Everything we produce is self-contained: the only imports are system DLLs.
+    -static -static-libgcc -static-libstdc++
+    # Given to the link as well, the driver adds libssp (static, by -static).
+    -fstack-protector-strong
+    # binutils 2.40 sets all three by default for x86-64 Windows targets;
+    # said here so that another linker or version cannot drop them unseen.
+    # --dynamicbase also keeps the .reloc section of executables, which ld
+    # strips otherwise.
+    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
+    # TimeDateStamp 0 in the file header and the export directory.
+    -Wl,--no-insert-timestamp)
+
+foreach(_flag IN LISTS WARDLINE_COMPILE_OPTIONS)
+    # windres gets none of them: it reads only preprocessor flags, and the
+    # resource compiler's output carries no path or time.
+    add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:${_flag}>)
+endforeach()
+add_link_options(${WARDLINE_LINK_OPTIONS})
