@@ -54,3 +54,25 @@ foreach(_flag IN LISTS WARDLINE_COMPILE_OPTIONS)
     add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:${_flag}>)
 endforeach()
 add_link_options(${WARDLINE_LINK_OPTIONS})
+
+# libssp seeds the stack canary in a constructor through CryptAcquireContext,
+# which loads a cryptographic provider; in a DLL that happens under the
+# loader lock. Every executable and DLL gets src/dll/StackGuard.cpp, whose
+# constructor runs first and seeds the canary without loading anything, so
+# libssp's finds it set. Linked when every target is defined.
+add_library(wardline_stack_guard OBJECT ${CMAKE_SOURCE_DIR}/src/dll/StackGuard.cpp)
+
+function(_wardline_link_stack_guard dir)
+    get_property(_targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    foreach(_t IN LISTS _targets)
+        get_target_property(_type ${_t} TYPE)
+        if(_type STREQUAL "EXECUTABLE" OR _type STREQUAL "SHARED_LIBRARY")
+            target_link_libraries(${_t} PRIVATE wardline_stack_guard)
+        endif()
+    endforeach()
+    get_property(_subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    foreach(_d IN LISTS _subdirs)
+        _wardline_link_stack_guard(${_d})
+    endforeach()
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL _wardline_link_stack_guard ${CMAKE_SOURCE_DIR})

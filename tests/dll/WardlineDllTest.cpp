@@ -124,3 +124,31 @@ TEST_F(WardlineDll, LoadsAndUnloadsRepeatedly)
         EXPECT_EQ(nullptr, GetModuleHandleW(path_.c_str())) << "still loaded after unload " << i;
     }
 }
+
+// The stack protector's canary is seeded without a cryptographic provider:
+// the library's attach runs under the loader lock, where loading one may
+// deadlock. (A provider is freed again at once, so it is caught loading.)
+TEST(StackGuard, TheLibrarysAttachLoadsNoCryptographicProvider)
+{
+    struct Names { USHORT length, maximum; const wchar_t* text; };
+    struct Loaded { ULONG flags; const Names* fullName; const Names* baseName; };
+    using Callback = void(CALLBACK*)(ULONG, const Loaded*, void*);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto subscribe = reinterpret_cast<LONG(NTAPI*)(ULONG, Callback, void*, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrRegisterDllNotification")));
+    auto unsubscribe = reinterpret_cast<LONG(NTAPI*)(void*)>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnregisterDllNotification")));
+    ASSERT_TRUE(subscribe && unsubscribe);
+    std::wstring loaded;
+    void* cookie = nullptr;
+    ASSERT_EQ(0, subscribe(0, [](ULONG reason, const Loaded* data, void* names) {
+        if (reason == 1) // LDR_DLL_NOTIFICATION_REASON_LOADED
+            *static_cast<std::wstring*>(names) += std::wstring(data->baseName->text, data->baseName->length / 2) + L' ';
+    }, &loaded, &cookie));
+    HMODULE module = LoadLibraryW(besideThisExe(L"Wardline.dll").c_str());
+    unsubscribe(cookie);
+    ASSERT_NE(nullptr, module) << "LoadLibraryW failed with " << GetLastError();
+    FreeLibrary(module);
+    CharLowerW(loaded.data());
+    EXPECT_EQ(std::wstring::npos, loaded.find(L"rsaenh.dll")) << loaded;
+}
