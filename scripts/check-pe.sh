@@ -2,14 +2,15 @@
 # Checks built PE files.
 #
 #   scripts/check-pe.sh [--unoptimised] <file.dll> <file.def> [<link.map>]
-#                       [-- <binary>...] [--without-libssp <binary>...]
+#                       [-- <binary>...] [--no-fortified-calls <binary>...]
 #       The library exports exactly the names of its .def file, undecorated.
 #       Given its link map, also that the statically linked thread library
 #       contributed nothing that keeps per-thread state (see
 #       src/dll/ThreadRuntime.cpp). Then the library and each further binary
-#       as below. Binaries after --without-libssp have no function that
-#       needs a stack canary and no fortified call, so nothing of libssp
-#       may be linked into them (which would mean they now have one).
+#       as below. Binaries after --no-fortified-calls call no string
+#       function whose buffer size the compiler knows, so none of libssp's
+#       checked variants may be linked into them (which would mean they now
+#       do).
 #   scripts/check-pe.sh [--unoptimised] --hardened <binary> [<debug file>]
 #       One binary as below; a stripped one is read with its debug file.
 #
@@ -18,10 +19,11 @@
 # DYNAMIC_BASE, HIGH_ENTROPY_VA and NX_COMPAT set, base relocations present,
 # no section both writable and executable, every compilation unit of ours
 # optimised and with stack protection (the producer line GCC records in the
-# debug information), and libssp's stack check and its check of the
-# fortified string functions linked in. --unoptimised is for a Debug build
+# debug information), libssp's stack check linked in, and its checked
+# variants of the string functions (__memcpy_chk and the like), which every
+# fortified call whose size the compiler knows but cannot prove safe calls. --unoptimised is for a Debug build
 # (coverage), which never ships: the headers fortify nothing without
-# optimisation, so the check takes -O0 and no fortified functions there.
+# optimisation, so the check takes -O0 and no checked variants there.
 set -euo pipefail
 objdump=x86_64-w64-mingw32-objdump
 
@@ -92,11 +94,11 @@ check_image() {
 }
 
 # GCC records its options in each compilation unit's producer line (but not
-# -D, so _FORTIFY_SOURCE shows only through the libssp checks it links). The
+# -D, so _FORTIFY_SOURCE shows only through the checked variants linked). The
 # mingw-w64 runtime in every binary is Debian's build, without stack
 # protection: its units are the only ones let through.
 check_compiled_hardened() {
-    local file="$1" debug="$2" libssp="$3" units
+    local file="$1" debug="$2" fortified_calls="$3" units
     units="$("$objdump" --dwarf=info --dwarf-depth=1 "$debug" 2>/dev/null | awk '
         function value(line) { sub(/^[^:]*: /, "", line); sub(/^\(indirect[^)]*\): /, "", line); return line }
         function flush() { if (unit) print name "\t" producer; unit = 0; name = ""; producer = "" }
@@ -126,33 +128,32 @@ check_compiled_hardened() {
     done <<<"$units"
     [ "$own" -gt 0 ] || fail "$file: no compilation unit of ours in the debug information"
     [ "$unhardened" -eq 0 ] || fail "$file: $unhardened of $own compilation units unoptimised or without stack protection"
-    local symbols missing=""
+    local symbols missing="" checked described="optimised and with stack protection"
     symbols="$("$objdump" -t "$debug" | awk '{print $NF}')"
-    local wanted="__stack_chk_guard __stack_chk_fail __chk_fail" described="optimised and with stack protection"
-    if [ "$optimised" = no ]; then
-        wanted="__stack_chk_guard __stack_chk_fail"
-        described="with stack protection (unoptimised: no fortified functions)"
-    fi
-    for name in $wanted; do
+    for name in __stack_chk_guard __stack_chk_fail; do
         printf '%s\n' "$symbols" | grep -x -- "$name" >/dev/null || missing="$missing $name"
     done
-    if [ "$libssp" = with ]; then
-        [ -z "$missing" ] || fail "$file: libssp's$missing not linked"
-        echo "$(basename "$file") code: $own compilation units $described; libssp's checks linked"
+    [ -z "$missing" ] || fail "$file: libssp's$missing not linked"
+    checked="$(printf '%s\n' "$symbols" | grep -E '^__[a-z0-9]+_chk$' | sort -u | tr '\n' ' ' || true)"
+    if [ "$optimised" = no ]; then
+        described="with stack protection (unoptimised: nothing fortified)"
+    elif [ "$fortified_calls" = yes ]; then
+        [ -n "$checked" ] || fail "$file: no checked string function of libssp linked: not fortified"
+        described="$described; fortified calls to ${checked% }"
     else
-        [ "$missing" = " $wanted" ] ||
-            fail "$file: libssp is linked after all: its code needs it now, take it off --without-libssp"
-        echo "$(basename "$file") code: $own compilation units $described; nothing for libssp to check"
+        [ -z "$checked" ] || fail "$file: calls ${checked% } now: take it off --no-fortified-calls"
+        described="$described; no fortified calls"
     fi
+    echo "$(basename "$file") code: $own compilation units $described"
 }
 
 check_hardened() {
-    local file="$1" debug="${2:-$1}" libssp="${3:-with}" dump
+    local file="$1" debug="${2:-$1}" fortified_calls="${3:-yes}" dump
     [ -f "$file" ] || { fail "$file: no such file"; return; }
     dump="$("$objdump" -p "$file")"
     check_imports "$file" "$dump"
     check_image "$file" "$dump"
-    check_compiled_hardened "$file" "$debug" "$libssp"
+    check_compiled_hardened "$file" "$debug" "$fortified_calls"
 }
 
 finish() {
@@ -221,12 +222,12 @@ if [ -n "$map" ]; then
     fi
 fi
 
-libssp=with
+fortified_calls=yes
 for binary in "$dll" "$@"; do
-    if [ "$binary" = --without-libssp ]; then
-        libssp=without
+    if [ "$binary" = --no-fortified-calls ]; then
+        fortified_calls=no
         continue
     fi
-    check_hardened "$binary" "$binary" "$libssp"
+    check_hardened "$binary" "$binary" "$fortified_calls"
 done
 finish
