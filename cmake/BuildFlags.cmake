@@ -29,7 +29,9 @@ list(APPEND WARDLINE_COMPILE_OPTIONS
 file(RELATIVE_PATH _source_from_build ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
 list(APPEND WARDLINE_COMPILE_OPTIONS -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
 if(_source_from_build)
-    list(APPEND WARDLINE_COMPILE_OPTIONS -ffile-prefix-map=${_source_from_build}/=)
+    # "../" for a build folder in the source tree; CMake ends only some in "/".
+    string(REGEX REPLACE "([^/])$" "\\1/" _source_from_build "${_source_from_build}")
+    list(APPEND WARDLINE_COMPILE_OPTIONS -ffile-prefix-map=${_source_from_build}=)
 endif()
 list(APPEND WARDLINE_COMPILE_OPTIONS
     -ffile-prefix-map=${CMAKE_BINARY_DIR}=.

@@ -64,12 +64,15 @@ explain_difference() {
     first="$(cmp "$a" "$b" | awk '{sub(/,$/, "", $5); print $5 - 1}')"
     [ -n "$first" ] || { echo "sizes differ: $(stat -c %s "$a") and $(stat -c %s "$b") bytes"; return; }
     echo "first difference at file offset $first"
+    local where="outside the sections (headers or symbol table)"
     while read -r idx name size vma lma off rest; do
-        [[ "$idx" =~ ^[0-9]+$ ]] || continue
+        # Sections without file data (.bss) have offset 0.
+        [[ "$idx" =~ ^[0-9]+$ ]] && [ $((16#$off)) -gt 0 ] || continue
         if [ "$first" -ge $((16#$off)) ] && [ "$first" -lt $((16#$off + 16#$size)) ]; then
-            echo "in section $name"
+            where="in section $name"
         fi
     done < <("$objdump" -h "$a")
+    echo "$where"
 }
 
 same_library() {
