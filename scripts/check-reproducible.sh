@@ -15,20 +15,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:?usage: check-reproducible.sh <build-dir>}" && pwd)"
 objdump=x86_64-w64-mingw32-objdump
 
-passed=0
-failed=0
-check() {
-    local what="$1" out
-    shift
-    if out="$("$@" 2>&1)"; then
-        echo "PASS $what"
-        passed=$((passed + 1))
-    else
-        echo "FAIL $what"
-        printf '%s\n' "$out" | sed 's/^/    /'
-        failed=$((failed + 1))
-    fi
-}
+source "$root/scripts/checks.sh"
 
 cached() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 
@@ -115,7 +102,7 @@ shipped_library_is_the_rebuild() {
 
 start=$SECONDS
 if ! check "a second build of Wardline.dll in $tmp (configure and compile)" rebuild; then
-    echo "0 passed, 1 failed"
+    checks_done
     exit 1
 fi
 echo "second build: $((SECONDS - start)) s"
@@ -124,5 +111,4 @@ check "neither library names the source or a build folder" no_build_folders_name
 check "no link time in the file header or the export directory" no_time_stamps
 check "the shipped library without its signature is the rebuild packaged unsigned" shipped_library_is_the_rebuild
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_done

@@ -20,20 +20,7 @@ debug="$dist/Wardline.dll.debug"
 objdump=x86_64-w64-mingw32-objdump
 objcopy=x86_64-w64-mingw32-objcopy
 
-passed=0
-failed=0
-check() {
-    local what="$1" out
-    shift
-    if out="$("$@" 2>&1)"; then
-        echo "PASS $what"
-        passed=$((passed + 1))
-    else
-        echo "FAIL $what"
-        printf '%s\n' "$out" | sed 's/^/    /'
-        failed=$((failed + 1))
-    fi
-}
+source "$scripts/checks.sh"
 
 section_names() { "$objdump" -h "$1" | awk '$1 ~ /^[0-9]+$/ {print $2}'; }
 
@@ -152,5 +139,4 @@ check "under Wine: accepted by the module's signature check, same version resour
 check "under Wine: the example scenario in hubhost with the shipped library" \
     "$scripts/run-hubhost-test.sh" "$build" "$hubhost" "$shipped" "$shipped" "$scenario"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_done
