@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <winternl.h>
 
 #include <gtest/gtest.h>
 
@@ -125,30 +126,24 @@ TEST_F(WardlineDll, LoadsAndUnloadsRepeatedly)
     }
 }
 
-// The stack protector's canary is seeded without a cryptographic provider:
-// the library's attach runs under the loader lock, where loading one may
-// deadlock. (A provider is freed again at once, so it is caught loading.)
+// The stack protector's canary is seeded without a cryptographic provider,
+// which the library's attach would load under the loader lock (and free at once).
 TEST(StackGuard, TheLibrarysAttachLoadsNoCryptographicProvider)
 {
-    struct Names { USHORT length, maximum; const wchar_t* text; };
-    struct Loaded { ULONG flags; const Names* fullName; const Names* baseName; };
-    using Callback = void(CALLBACK*)(ULONG, const Loaded*, void*);
+    using Library = struct { ULONG flags; const UNICODE_STRING *path, *name; };
+    using Listener = void(CALLBACK*)(ULONG, const Library*, void*);
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    auto subscribe = reinterpret_cast<LONG(NTAPI*)(ULONG, Callback, void*, void**)>(
+    auto listen = reinterpret_cast<LONG(NTAPI*)(ULONG, Listener, void*, void**)>(
         reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrRegisterDllNotification")));
-    auto unsubscribe = reinterpret_cast<LONG(NTAPI*)(void*)>(
+    auto stop = reinterpret_cast<LONG(NTAPI*)(void*)>(
         reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnregisterDllNotification")));
-    ASSERT_TRUE(subscribe && unsubscribe);
-    std::wstring loaded;
+    std::wstring seen; // the libraries loaded and unloaded meanwhile
     void* cookie = nullptr;
-    ASSERT_EQ(0, subscribe(0, [](ULONG reason, const Loaded* data, void* names) {
-        if (reason == 1) // LDR_DLL_NOTIFICATION_REASON_LOADED
-            *static_cast<std::wstring*>(names) += std::wstring(data->baseName->text, data->baseName->length / 2) + L' ';
-    }, &loaded, &cookie));
-    HMODULE module = LoadLibraryW(besideThisExe(L"Wardline.dll").c_str());
-    unsubscribe(cookie);
-    ASSERT_NE(nullptr, module) << "LoadLibraryW failed with " << GetLastError();
-    FreeLibrary(module);
-    CharLowerW(loaded.data());
-    EXPECT_EQ(std::wstring::npos, loaded.find(L"rsaenh.dll")) << loaded;
+    ASSERT_EQ(0, listen(0, [](ULONG, const Library* library, void* names) {
+        *static_cast<std::wstring*>(names) += std::wstring(library->name->Buffer, library->name->Length / 2) + L' ';
+    }, &seen, &cookie));
+    FreeLibrary(LoadLibraryW(besideThisExe(L"Wardline.dll").c_str()));
+    stop(cookie);
+    EXPECT_NE(std::wstring::npos, seen.find(L"Wardline.dll")) << seen;
+    EXPECT_EQ(std::wstring::npos, seen.find(L"rsaenh.dll")) << seen;
 }
