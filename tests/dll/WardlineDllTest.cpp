@@ -132,11 +132,10 @@ TEST(StackGuard, TheLibrarysAttachLoadsNoCryptographicProvider)
 {
     using Library = struct { ULONG flags; const UNICODE_STRING *path, *name; };
     using Listener = void(CALLBACK*)(ULONG, const Library*, void*);
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    auto listen = reinterpret_cast<LONG(NTAPI*)(ULONG, Listener, void*, void**)>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrRegisterDllNotification")));
-    auto stop = reinterpret_cast<LONG(NTAPI*)(void*)>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnregisterDllNotification")));
+    auto listen = reinterpret_cast<LONG(NTAPI*)(ULONG, Listener, void*, void**)>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrRegisterDllNotification")));
+    auto stop = reinterpret_cast<LONG(NTAPI*)(void*)>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrUnregisterDllNotification")));
     std::wstring seen; // the libraries loaded and unloaded meanwhile
     void* cookie = nullptr;
     ASSERT_EQ(0, listen(0, [](ULONG, const Library* library, void* names) {
