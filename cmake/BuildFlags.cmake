@@ -25,7 +25,9 @@ list(APPEND WARDLINE_COMPILE_OPTIONS
 # the same. GCC tries the last mapping first, so the build folder's mappings
 # come after the source root's (the build folder may lie inside it), and the
 # one that ends in "/" after the bare folder, which stands for the compiler's
-# folder alone.
+# folder alone. ccache hashes only what a mapping gives, not the folder it
+# names: after changing that, build once with CCACHE_RECACHE=1, or ccache
+# hands back objects made under the old mapping.
 file(RELATIVE_PATH _source_from_build ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
 list(APPEND WARDLINE_COMPILE_OPTIONS -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
 if(_source_from_build)
@@ -42,11 +44,10 @@ list(APPEND WARDLINE_LINK_OPTIONS
     -static -static-libgcc -static-libstdc++
     # Given to the link as well, the driver adds libssp (static, by -static).
     -fstack-protector-strong
-    # binutils 2.40 sets all three by default for x86-64 Windows targets;
-    # said here so that another linker or version cannot drop them unseen.
-    # --dynamicbase also keeps the .reloc section of executables, which ld
-    # strips otherwise.
-    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
+    # binutils 2.40 sets all three, and keeps the base relocations of
+    # executables, by default for x86-64 Windows targets; said here so that
+    # another linker or version cannot drop them unseen.
+    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat -Wl,--enable-reloc-section
     # TimeDateStamp 0 in the file header and the export directory.
     -Wl,--no-insert-timestamp)
 
