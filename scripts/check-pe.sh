@@ -20,10 +20,11 @@
 # no section both writable and executable, every compilation unit of ours
 # optimised and with stack protection (the producer line GCC records in the
 # debug information), libssp's stack check linked in, and its checked
-# variants of the string functions (__memcpy_chk and the like), which every
-# fortified call whose size the compiler knows but cannot prove safe calls. --unoptimised is for a Debug build
-# (coverage), which never ships: the headers fortify nothing without
-# optimisation, so the check takes -O0 and no checked variants there.
+# variants of the string functions (__memcpy_chk and the like), which a
+# fortified call whose size the compiler knows but cannot prove safe calls.
+# --unoptimised is for a Debug build (coverage), which never ships: the
+# headers fortify nothing without optimisation, so the check takes -O0 and no
+# checked variants there.
 set -euo pipefail
 objdump=x86_64-w64-mingw32-objdump
 
@@ -68,6 +69,8 @@ check_image() {
 
     local pe file_flags relocs optional at sections i characteristics name
     pe="$(read_le "$file" 60 4)"
+    # The offsets below are those of PE32+.
+    [ "$(read_le "$file" $((pe + 24)) 2)" = $((0x20b)) ] || { fail "$file: not a PE32+ image"; return; }
     file_flags="$(read_le "$file" $((pe + 22)) 2)"
     (( file_flags & 1 )) && fail "$file: relocations stripped (IMAGE_FILE_RELOCS_STRIPPED)"
     # The PE32+ optional header's data directories start at 112; the base
