@@ -48,8 +48,9 @@ rebuild() {
 # Where two files first differ, and in which section.
 explain_difference() {
     local a="$1" b="$2" first idx name size vma lma off rest
-    first="$(cmp "$a" "$b" | awk '{sub(/,$/, "", $5); print $5 - 1}')"
-    [ -n "$first" ] || { echo "sizes differ: $(stat -c %s "$a") and $(stat -c %s "$b") bytes"; return; }
+    [ "$(stat -c %s "$a")" = "$(stat -c %s "$b")" ] || echo "sizes: $(stat -c %s "$a") and $(stat -c %s "$b") bytes"
+    first="$(cmp "$a" "$b" 2>/dev/null | awk '$3 == "differ:" {sub(/,$/, "", $5); print $5 - 1}')"
+    [ -n "$first" ] || return 0
     echo "first difference at file offset $first"
     local where="outside the sections (headers or symbol table)"
     while read -r idx name size vma lma off rest; do
