@@ -5,8 +5,9 @@
 #
 # Writes to <build>/coverage/: report.txt (the table printed at the end, with
 # every file below 95 % of its lines and the lines it misses, the thin system
-# forwards of src/wrappers apart), index.html
-# (line by line), coverage.json (gcovr's data).
+# forwards of src/wrappers apart), index.html (gcovr's HTML report: a page per
+# file of src/, each line coloured by whether it ran, with its branches taken;
+# green from 95 %, the target of report.txt), coverage.json (gcovr's data).
 # Exits with the test suite's status: the report is written either way.
 # Usage: scripts/coverage.sh   (COVERAGE_BUILD_DIR overrides the folder)
 set -euo pipefail
@@ -62,7 +63,10 @@ rm -f "$out"/*.html
 # prefix links drive Z: to /, where other trees' counters would be found.
 gcovr --root "$root" --object-directory "$build" --filter "$root/src/" \
     --gcov-executable x86_64-w64-mingw32-gcov --gcov-ignore-parse-errors \
-    --json "$out/coverage.json" --html-details "$out/index.html" "$build/src"
+    --json "$out/coverage.json" --html-details "$out/index.html" \
+    --html-title "Wardline: src/ covered by the test suite" --html-medium-threshold 75 --html-high-threshold 95 \
+    "$build/src"
 python3 "$root/scripts/coverage-report.py" "$out/coverage.json" | tee "$out/report.txt"
-echo "coverage: line by line in $out/index.html"
+echo "coverage: the HTML report (per file, lines and branches in colour; branches as GCC counts them,"
+echo "          exception edges included) is $out/index.html"
 exit "$status"

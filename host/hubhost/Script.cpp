@@ -174,12 +174,15 @@ bool Script::execute(const std::string& rawLine, unsigned lineNumber)
     {
         return true;
     }
-    Output::Json json("command");
-    json.num("line", lineNumber).str8("text", line);
-    m_output.emit("> " + line, json.done());
-
     std::size_t pos = 0;
     const std::string verb = token(line, pos);
+    // echo's output line is its text; the command line would say it twice.
+    if (verb != "echo")
+    {
+        Output::Json json("command");
+        json.num("line", lineNumber).str8("text", line);
+        m_output.emit("> " + line, json.done());
+    }
     const auto command = m_commands.find(verb);
     if (command == m_commands.end())
     {

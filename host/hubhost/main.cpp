@@ -109,12 +109,13 @@ DATA_ERROR. Record options, where a command sends a context record:
   unload MODULE
       stops, uninitialises and destroys one module now.
   echo TEXT
-      prints TEXT.
+      prints TEXT, once: as "[echo] TEXT" (event "echo"), without a "> echo"
+      line.
   quit
       ends the script (so does the end of the input).
 
 output (text; with --json one object a line, "event" naming the kind):
-  > LINE                  each command as it runs (event "command")
+  > LINE                  each command but echo as it runs (event "command")
   [module] M F -> STATUS  each module function with its status (event "module")
   [bus] NAME from "SRC": PAYLOAD   each message the tap sees; "(reply)" marks
                           the reply flag (event "bus")
