@@ -11,6 +11,7 @@ packages=(
     wine wine64
     rapidjson-dev googletest
     openssl gcab
+    perl
 )
 if [ "${1:-}" = coverage ]; then
     packages+=(gcovr)
