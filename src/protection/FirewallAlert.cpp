@@ -47,7 +47,7 @@ ModuleStatus WardlineImpl::ignoreFirewallAlert(std::shared_ptr<Message> /*messag
     // Held for the whole request, the service's calls and the settings write
     // included: state reports and other requests wait for it, for the
     // service's answer at most serviceAnswerLimit_.
-    std::lock_guard<recursive_mutex> guard(lock_);
+    lock_guard<recursive_mutex> guard(lock_);
     if (state_ != kRequiredState)
     {
         WL_LOG(ETWLogging::LevelInformation, kLogFile, kIgnoreFunction,

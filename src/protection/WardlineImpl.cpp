@@ -93,7 +93,7 @@ ModuleStatus WardlineImpl::stateMessage(const std::wstring& state, std::shared_p
 ModuleStatus WardlineImpl::publishState()
 {
     std::shared_ptr<Message> message;
-    std::lock_guard<recursive_mutex> guard(lock_);
+    lock_guard<recursive_mutex> guard(lock_);
     ModuleStatus status = stateMessage(state_, message);
     if (status == MODULE_STATUS_SUCCESS)
     {
@@ -130,7 +130,7 @@ ModuleStatus WardlineImpl::handlerInternalState(std::shared_ptr<Message> message
 
     // The publication and the old state are freed after the lock is released.
     std::shared_ptr<Message> publication;
-    std::lock_guard<recursive_mutex> guard(lock_);
+    lock_guard<recursive_mutex> guard(lock_);
     if (published_ && reported == state_)
     {
         return MODULE_STATUS_SUCCESS;

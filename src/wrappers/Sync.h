@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <system_error>
 
 namespace Norvan
