@@ -99,7 +99,8 @@ bool SettingsHost::start(std::string& error)
         }
     }
     m_store.reset(new SettingsStore(path));
-    const char* fault = std::getenv(kFaultVariable);
+    // Read once at start, before any other thread; nothing sets the environment.
+    const char* fault = std::getenv(kFaultVariable); // NOLINT(concurrency-mt-unsafe)
     const std::string faultName = fault != nullptr ? fault : "";
     if (faultName == "torn-write")
     {

@@ -107,7 +107,8 @@ extern "C"
             ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
             return FALSE;
         }
-        std::memcpy(data, parsed.der.data(), parsed.der.size());
+        // DER bytes, not text.
+        std::memcpy(data, parsed.der.data(), parsed.der.size()); // NOLINT(bugprone-not-null-terminated-result)
         *size = static_cast<DWORD>(parsed.der.size());
         return TRUE;
     }
@@ -201,7 +202,8 @@ extern "C"
         std::memcpy(tail, algorithm, algorithmLength);
         indirect->DigestAlgorithm.pszObjId = reinterpret_cast<char*>(tail);
         tail += algorithmLength;
-        std::memcpy(tail, digest.data(), digest.size());
+        // The digest's bytes, not text.
+        std::memcpy(tail, digest.data(), digest.size()); // NOLINT(bugprone-not-null-terminated-result)
         indirect->Digest.pbData = tail;
         indirect->Digest.cbData = static_cast<DWORD>(digest.size());
         *size = needed;

@@ -80,7 +80,9 @@ std::shared_ptr<MessageHandler> hostEntry(MessageHandler handler)
     return std::make_shared<MessageHandler>(
         [owned = std::move(owned)](const std::shared_ptr<Message>& message) -> ModuleStatus
         {
-            const std::shared_ptr<const MessageHandler> held = owned;
+            // A copy on purpose: the handler may withdraw its own subscription,
+            // which destroys `owned` while it runs.
+            const std::shared_ptr<const MessageHandler> held = owned; // NOLINT(performance-unnecessary-copy-initialization)
             return (*held)(message);
         });
 }

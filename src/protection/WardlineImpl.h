@@ -32,9 +32,9 @@ public:
     ModuleStatus initialize() override;
 
     ModuleStatus publishState();
-    ModuleStatus handlerInternalState(std::shared_ptr<Message> message);
-    ModuleStatus ignoreFirewallAlert(std::shared_ptr<Message> message);
-    ModuleStatus internalIgnoreStatus(std::shared_ptr<Message> message);
+    ModuleStatus handlerInternalState(const std::shared_ptr<Message>& message);
+    ModuleStatus ignoreFirewallAlert(const std::shared_ptr<Message>& message);
+    ModuleStatus internalIgnoreStatus(const std::shared_ptr<Message>& message);
 
     // 1 when the settings manager confirmed the write, 0 when it did not,
     // MODULE_STATUS_NO_MEMORY when there is no settings client.
