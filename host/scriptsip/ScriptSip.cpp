@@ -108,7 +108,8 @@ extern "C"
             return FALSE;
         }
         // DER bytes, not text.
-        std::memcpy(data, parsed.der.data(), parsed.der.size()); // NOLINT(bugprone-not-null-terminated-result)
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
+        std::memcpy(data, parsed.der.data(), parsed.der.size());
         *size = static_cast<DWORD>(parsed.der.size());
         return TRUE;
     }
@@ -203,7 +204,8 @@ extern "C"
         indirect->DigestAlgorithm.pszObjId = reinterpret_cast<char*>(tail);
         tail += algorithmLength;
         // The digest's bytes, not text.
-        std::memcpy(tail, digest.data(), digest.size()); // NOLINT(bugprone-not-null-terminated-result)
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
+        std::memcpy(tail, digest.data(), digest.size());
         indirect->Digest.pbData = tail;
         indirect->Digest.cbData = static_cast<DWORD>(digest.size());
         *size = needed;

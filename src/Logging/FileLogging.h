@@ -127,7 +127,8 @@ private:
         FILETIME written{};
     };
 
-    DWORD InitializeLocked(const wchar_t* applicationName, HMODULE module, const wchar_t* logName) REQUIRES(m_lock);
+    DWORD InitializeLocked(const wchar_t* applicationName, HMODULE module, const wchar_t* logName)
+        REQUIRES(m_lock);
     // Applies the settings, or (repair) writes the defaults over invalid
     // values, which takes the set's lock.
     void ReadSettings(bool repair) REQUIRES(m_lock);

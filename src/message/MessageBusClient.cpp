@@ -82,7 +82,8 @@ std::shared_ptr<MessageHandler> hostEntry(MessageHandler handler)
         {
             // A copy on purpose: the handler may withdraw its own subscription,
             // which destroys `owned` while it runs.
-            const std::shared_ptr<const MessageHandler> held = owned; // NOLINT(performance-unnecessary-copy-initialization)
+            // NOLINTNEXTLINE(performance-unnecessary-copy-initialization)
+            const std::shared_ptr<const MessageHandler> held = owned;
             return (*held)(message);
         });
 }

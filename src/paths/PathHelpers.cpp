@@ -15,7 +15,7 @@ class PathHelpers::Impl
 {
 public:
     Impl(std::shared_ptr<ShlObjAPI> shell, std::shared_ptr<Plinth::OSInfo> osInfo,
-          std::shared_ptr<RegistryAPI> registry)
+         std::shared_ptr<RegistryAPI> registry)
         : shell_(shell ? std::move(shell) : std::make_shared<ShlObjAPI>()),
           osInfo_(osInfo ? std::move(osInfo) : std::make_shared<Plinth::OSInfo>()),
           registry_(registry ? std::move(registry) : std::make_shared<RegistryAPI>())

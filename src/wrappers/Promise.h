@@ -52,7 +52,8 @@ public:
     bool wait_for(std::chrono::milliseconds timeout) const
     {
         unique_lock<srw_mutex> lock(state_->mutex);
-        return state_->ready.wait_for(lock, timeout, [this]() REQUIRES(state_->mutex) { return state_->done; });
+        return state_->ready.wait_for(lock, timeout,
+                                      [this]() REQUIRES(state_->mutex) { return state_->done; });
     }
 
     // Waits for the outcome; the future is no longer valid afterwards.

@@ -128,7 +128,10 @@ private:
 template <typename Mutex> class SCOPED_CAPABILITY shared_lock
 {
 public:
-    explicit shared_lock(Mutex& mutex) noexcept ACQUIRE_SHARED(mutex) : mutex_(mutex) { mutex_.lock_shared(); }
+    explicit shared_lock(Mutex& mutex) noexcept ACQUIRE_SHARED(mutex) : mutex_(mutex)
+    {
+        mutex_.lock_shared();
+    }
     ~shared_lock() RELEASE() { mutex_.unlock_shared(); }
     shared_lock(const shared_lock&) = delete;
     shared_lock& operator=(const shared_lock&) = delete;
@@ -185,7 +188,8 @@ public:
 
     // Out of the analysis: it cannot carry the caller's hold into the
     // predicate, which states its own requirement.
-    template <typename Lock, typename Predicate> void wait(Lock& lock, Predicate ready) NO_THREAD_SAFETY_ANALYSIS
+    template <typename Lock, typename Predicate>
+    void wait(Lock& lock, Predicate ready) NO_THREAD_SAFETY_ANALYSIS
     {
         while (!ready())
         {
