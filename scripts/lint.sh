@@ -20,6 +20,7 @@ if [ ${#missing[@]} -ne 0 ]; then
     echo "lint: installing ${missing[*]}"
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
     $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
