@@ -1,6 +1,6 @@
 # The two commands of this repository; both work on a fresh Debian 12 machine
 # as root and install what is missing first.
-.PHONY: all build test demo bench stress fuzz dist reproducible coverage clean
+.PHONY: all build test demo bench stress fuzz dist reproducible coverage lint clean
 
 all: build
 
@@ -40,5 +40,11 @@ reproducible:
 coverage:
 	scripts/coverage.sh
 
+# src/, host/ and tools/ built with clang 14 in build-clang/ (warnings as
+# errors, the thread-safety analysis of the lock annotations), then
+# clang-tidy over them (.clang-tidy); fails on any finding (scripts/lint.sh).
+lint:
+	scripts/lint.sh
+
 clean:
-	rm -rf build build-coverage dist
+	rm -rf build build-coverage build-clang dist

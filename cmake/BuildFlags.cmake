@@ -51,6 +51,10 @@ list(APPEND WARDLINE_LINK_OPTIONS
     # TimeDateStamp 0 in the file header and the export directory.
     -Wl,--no-insert-timestamp)
 
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    include(${CMAKE_CURRENT_LIST_DIR}/ClangChecks.cmake)
+endif()
+
 foreach(_flag IN LISTS WARDLINE_COMPILE_OPTIONS)
     # windres gets none of them: it reads only preprocessor flags, and the
     # resource compiler's output carries no path or time.

@@ -99,6 +99,8 @@ bool SettingsHost::start(std::string& error)
         }
     }
     m_store.reset(new SettingsStore(path));
+    // Read once at start, before any other thread; nothing sets the environment.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     const char* fault = std::getenv(kFaultVariable);
     const std::string faultName = fault != nullptr ? fault : "";
     if (faultName == "torn-write")

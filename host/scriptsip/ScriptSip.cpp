@@ -107,6 +107,8 @@ extern "C"
             ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
             return FALSE;
         }
+        // DER bytes, not text.
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
         std::memcpy(data, parsed.der.data(), parsed.der.size());
         *size = static_cast<DWORD>(parsed.der.size());
         return TRUE;
@@ -201,6 +203,8 @@ extern "C"
         std::memcpy(tail, algorithm, algorithmLength);
         indirect->DigestAlgorithm.pszObjId = reinterpret_cast<char*>(tail);
         tail += algorithmLength;
+        // The digest's bytes, not text.
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
         std::memcpy(tail, digest.data(), digest.size());
         indirect->Digest.pbData = tail;
         indirect->Digest.cbData = static_cast<DWORD>(digest.size());

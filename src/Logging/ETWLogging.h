@@ -11,6 +11,7 @@
 #include "Logging/EtwAPI.h"
 #include "Logging/LoggingIf.h"
 #include "Logging/config/ETWAppProperties.h"
+#include "wrappers/Sync.h"
 
 namespace ETWLogging
 {
@@ -156,7 +157,7 @@ private:
 
     std::shared_ptr<EtwAPI> api_;
     std::atomic<bool> registered_{false};
-    SRWLOCK registrationLock_ = SRWLOCK_INIT;
+    Norvan::srw_mutex registrationLock_;
     bool initialized_ = false;
     DWORD processId_ = 0;
     GUID eventClass_ = {};

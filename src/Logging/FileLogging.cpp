@@ -235,6 +235,7 @@ void CLogging::ReadSettings(bool repair)
     } files[] = {{&application, applicationLoaded, repair && IsPlainFileOrMissing(m_applicationIniPath)},
                  {&global, globalLoaded, repair && IsPlainFileOrMissing(m_globalIniPath)}};
     auto resolve = [&](const wchar_t* key, bool (*valid)(DWORD), DWORD fallback, DWORD& value)
+                       REQUIRES(m_lock)
     {
         for (const auto& file : files)
         {

@@ -9,6 +9,7 @@
 #include "Logging/LogSetMutex.h"
 #include "Logging/LoggingIf.h"
 #include "wrappers/PathAPI.h"
+#include "wrappers/Sync.h"
 #include "wrappers/UniqueResource.h"
 
 namespace Norvan
@@ -126,66 +127,67 @@ private:
         FILETIME written{};
     };
 
-    DWORD InitializeLocked(const wchar_t* applicationName, HMODULE module, const wchar_t* logName);
+    DWORD InitializeLocked(const wchar_t* applicationName, HMODULE module, const wchar_t* logName)
+        REQUIRES(m_lock);
     // Applies the settings, or (repair) writes the defaults over invalid
     // values, which takes the set's lock.
-    void ReadSettings(bool repair);
-    void ResetLocked() noexcept;
-    bool PassFirstWriteCheck();
-    bool CreateSetFolder();
-    std::wstring UnsafeFolderReason();
-    void RefuseSet(const std::wstring& reason);
+    void ReadSettings(bool repair) REQUIRES(m_lock);
+    void ResetLocked() noexcept REQUIRES(m_lock);
+    bool PassFirstWriteCheck() REQUIRES(m_lock);
+    bool CreateSetFolder() REQUIRES(m_lock);
+    std::wstring UnsafeFolderReason() REQUIRES(m_lock);
+    void RefuseSet(const std::wstring& reason) REQUIRES(m_lock);
     DWORD FormatAndWrite(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                          const wchar_t* format, va_list args);
     DWORD BuildLine(DWORD level, const wchar_t* file, const wchar_t* function, int line,
-                    const wchar_t* message, std::wstring& text) const;
-    std::wstring LockProblemReport() const;
+                    const wchar_t* message, std::wstring& text) const REQUIRES(m_lock);
+    std::wstring LockProblemReport() const REQUIRES(m_lock);
 
     // Rotation, under the writer's lock; `locked` when the set's is held too.
-    DWORD OpenLogFile(bool locked, bool& isNew);
-    DWORD Rotate(DWORD index, bool& isNew);
-    DWORD CreateLogFile(DWORD index, bool& isNew);
+    DWORD OpenLogFile(bool locked, bool& isNew) REQUIRES(m_lock);
+    DWORD Rotate(DWORD index, bool& isNew) REQUIRES(m_lock);
+    DWORD CreateLogFile(DWORD index, bool& isNew) REQUIRES(m_lock);
     DWORD OpenInSet(const std::wstring& path, DWORD access, DWORD disposition, bool locked,
-                    Norvan::PathAPI::FileShape& shape);
+                    Norvan::PathAPI::FileShape& shape) REQUIRES(m_lock);
     static FileState StateOf(const std::wstring& path);
     static bool IsUsable(DWORD attributes);
     bool IsPlainFileOrMissing(const std::wstring& path);
-    DWORD CurrentIndex();
-    DWORD ReadLastIndex(bool fresh);
-    DWORD FollowNewerFiles(DWORD index);
-    void StoreLastIndex(DWORD index);
+    DWORD CurrentIndex() REQUIRES(m_lock);
+    DWORD ReadLastIndex(bool fresh) REQUIRES(m_lock);
+    DWORD FollowNewerFiles(DWORD index) REQUIRES(m_lock);
+    void StoreLastIndex(DWORD index) REQUIRES(m_lock);
     DWORD NextIndex(DWORD index) const;
-    std::wstring PathOf(DWORD index) const;
-    DWORD WriteLine(const std::wstring& line, bool isNew);
+    std::wstring PathOf(DWORD index) const REQUIRES_SHARED(m_lock);
+    DWORD WriteLine(const std::wstring& line, bool isNew) REQUIRES(m_lock);
 
     // Fields in the order the writer has always had them.
     std::atomic<bool> m_initialized{false};
-    std::wstring m_applicationName; // empty: none
-    std::wstring m_logBaseName;
-    std::wstring m_processFileName; // empty when a module was given
-    DWORD m_processId = 0;
-    std::wstring m_logName; // empty: none
-    std::wstring m_logFolder;
-    Norvan::unique_hfile m_file;
+    std::wstring m_applicationName GUARDED_BY(m_lock); // empty: none
+    std::wstring m_logBaseName GUARDED_BY(m_lock);
+    std::wstring m_processFileName GUARDED_BY(m_lock); // empty when a module was given
+    DWORD m_processId GUARDED_BY(m_lock) = 0;
+    std::wstring m_logName GUARDED_BY(m_lock); // empty: none
+    std::wstring m_logFolder GUARDED_BY(m_lock);
+    Norvan::unique_hfile m_file GUARDED_BY(m_lock);
     std::atomic<ULONG> m_refCount{0};
-    CLogSetMutex m_mutex;
+    CLogSetMutex m_mutex GUARDED_BY(m_lock);
     std::atomic<DWORD> m_maxSize{kDefaultMaxSize};
     std::atomic<DWORD> m_maxEntries{kDefaultMaxEntries};
     std::atomic<DWORD> m_severity{kDefaultSeverity};
     std::atomic<DWORD> m_options{kDefaultOptions};
-    std::wstring m_globalIniPath;
-    std::wstring m_applicationIniPath;
+    std::wstring m_globalIniPath GUARDED_BY(m_lock);
+    std::wstring m_applicationIniPath GUARDED_BY(m_lock);
     std::atomic<bool> m_enabled{true};
-    FirstWrite m_firstWrite = FirstWrite::Pending;
+    FirstWrite m_firstWrite GUARDED_BY(m_lock) = FirstWrite::Pending;
 
     // The root log folder ("...\KVLOGS\"): the folders below it must belong
     // to a trusted account.
-    std::wstring m_logRoot;
+    std::wstring m_logRoot GUARDED_BY(m_lock);
     // Initialize reads the settings without the set's lock (it may run in
     // the loader's entry point); invalid values are written over by the
     // first write that holds the set.
-    bool m_repairPending = false;
-    bool m_lockProblemReported = false;
+    bool m_repairPending GUARDED_BY(m_lock) = false;
+    bool m_lockProblemReported GUARDED_BY(m_lock) = false;
 
     // "LastLogIdx" as last read or stored, trusted while "log.ini" keeps the
     // last-write time and size it had when it was read, and that time was
@@ -198,7 +200,7 @@ private:
         bool settled = false;
         DWORD index = 0;
         FileState stamp; // of "log.ini"
-    } m_indexCache;
+    } m_indexCache GUARDED_BY(m_lock);
     // A rotation whose "LastLogIdx" could not be stored (a read-only or
     // broken "log.ini"): this process goes on with the file it rotated to for
     // as long as the stored value stays the one it failed to replace, and
@@ -209,11 +211,11 @@ private:
         bool active = false;
         DWORD stored = 0;
         DWORD index = 0;
-    } m_unsavedIndex;
+    } m_unsavedIndex GUARDED_BY(m_lock);
 
     std::shared_ptr<Norvan::PathAPI> m_paths;
     std::shared_ptr<Norvan::ShlObjAPI> m_shell;
-    mutable SRWLOCK m_lock = SRWLOCK_INIT;
+    mutable Norvan::srw_mutex m_lock;
 };
 
 } // namespace ETWLogging

@@ -17,9 +17,10 @@ namespace
 constexpr int kCutTrigger = 4160;
 constexpr int kKeptLength = 2080;
 
-SRWLOCK g_propertiesLock = SRWLOCK_INIT;
+Norvan::srw_mutex g_propertiesLock;
 
-LogProperties& StoredProperties()
+// Writers hold the lock exclusively.
+LogProperties& StoredProperties() REQUIRES_SHARED(g_propertiesLock)
 {
     static LogProperties properties;
     return properties;

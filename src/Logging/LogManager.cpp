@@ -19,13 +19,11 @@ std::atomic<bool> g_created{false};
 // The thread inside creation: a writer that logs while it is being built must
 // get the half-made manager instead of waiting for itself.
 std::atomic<DWORD> g_creatingThread{0};
-SRWLOCK g_createLock = SRWLOCK_INIT;
 
 // The thread running the library's entry point, if any: the loader runs one
 // entry point at a time.
 std::atomic<DWORD> g_entryPointThread{0};
 
-CDefaultLogBuilder* g_defaultBuilder = nullptr;
 std::atomic<CLogBuilderIf*> g_testBuilder{nullptr};
 
 HMODULE ModuleOfLoggingCode()
@@ -57,17 +55,17 @@ bool InEntryPoint() noexcept
     return g_entryPointThread.load() == GetCurrentThreadId();
 }
 
-CEntryPointAwareHold::CEntryPointAwareHold(SRWLOCK& lock) noexcept : lock_(lock)
+CEntryPointAwareHold::CEntryPointAwareHold(Norvan::srw_mutex& lock) noexcept : lock_(lock)
 {
     if (!InEntryPoint())
     {
-        ::AcquireSRWLockExclusive(&lock_);
+        lock_.lock();
         owns_ = true;
         return;
     }
     for (int attempt = 0; attempt < 50 && !owns_; ++attempt)
     {
-        owns_ = ::TryAcquireSRWLockExclusive(&lock_) != FALSE;
+        owns_ = lock_.try_lock();
         if (!owns_)
         {
             ::Sleep(1);
@@ -79,7 +77,7 @@ CEntryPointAwareHold::~CEntryPointAwareHold()
 {
     if (owns_)
     {
-        ::ReleaseSRWLockExclusive(&lock_);
+        lock_.unlock();
     }
 }
 
@@ -87,9 +85,14 @@ CEntryPointAwareHold::~CEntryPointAwareHold()
 // has handled the detach.
 struct CLogManagerTeardown
 {
-    ~CLogManagerTeardown() { CLogManager::Teardown(); }
+    // Without the lock: at process exit a thread that ExitProcess ended may
+    // have died holding it, and at unload no other thread may still log.
+    ~CLogManagerTeardown() NO_THREAD_SAFETY_ANALYSIS { CLogManager::Teardown(); }
 };
 static CLogManagerTeardown g_teardown;
+
+Norvan::srw_mutex CLogManager::s_createLock;
+CDefaultLogBuilder* CLogManager::s_defaultBuilder = nullptr;
 
 CLogManager* CLogManager::Existing()
 {
@@ -107,7 +110,7 @@ CLogManager* CLogManager::Get()
         return g_manager.load();
     }
     // A thread ended at process exit may have been creating it.
-    CEntryPointAwareHold lock(g_createLock);
+    CEntryPointAwareHold lock(s_createLock);
     if (!lock.Owns())
     {
         return g_manager.load();
@@ -141,11 +144,11 @@ void CLogManager::Create()
         CLogBuilderIf* builder = g_testBuilder.load();
         if (builder == nullptr)
         {
-            if (g_defaultBuilder == nullptr)
+            if (s_defaultBuilder == nullptr)
             {
-                g_defaultBuilder = new CDefaultLogBuilder();
+                s_defaultBuilder = new CDefaultLogBuilder();
             }
-            builder = g_defaultBuilder;
+            builder = s_defaultBuilder;
         }
 
         HMODULE module = properties.module != nullptr ? properties.module : ModuleOfLoggingCode();
@@ -191,8 +194,8 @@ void CLogManager::Teardown()
     {
         Destroy(manager);
     }
-    delete g_defaultBuilder;
-    g_defaultBuilder = nullptr;
+    delete s_defaultBuilder;
+    s_defaultBuilder = nullptr;
 }
 
 void CLogManager::Destroy(CLogManager* manager)
@@ -246,7 +249,7 @@ void CLogManager::SetBuilderForTest(CLogBuilderIf* builder)
 
 void CLogManager::ResetForTest()
 {
-    Norvan::srw_exclusive_guard lock(g_createLock);
+    Norvan::srw_exclusive_guard lock(s_createLock);
     Teardown();
     g_created.store(false);
 }

@@ -7,9 +7,12 @@
 #include "Logging/LogBuilderIf.h"
 #include "Logging/LoggingHandler.h"
 #include "Logging/LoggingIf.h"
+#include "wrappers/Sync.h"
 
 namespace ETWLogging
 {
+
+class CDefaultLogBuilder;
 
 // Marks the calling thread as running the library's entry point for a
 // scope. There the loader lock is held, and at process exit the other
@@ -34,18 +37,22 @@ bool InEntryPoint() noexcept;
 // An exclusive hold on a logging lock. Inside the entry point the lock is
 // only tried, for some 50 ms: a thread that process exit ended while it held
 // the lock never gives it back.
-class CEntryPointAwareHold
+//
+// To the thread-safety analysis the hold is always made: a holder that finds
+// !Owns() must leave at once without touching what the lock guards, which
+// the analysis cannot check.
+class SCOPED_CAPABILITY CEntryPointAwareHold
 {
 public:
-    explicit CEntryPointAwareHold(SRWLOCK& lock) noexcept;
-    ~CEntryPointAwareHold();
+    explicit CEntryPointAwareHold(Norvan::srw_mutex& lock) noexcept ACQUIRE(lock);
+    ~CEntryPointAwareHold() RELEASE();
     CEntryPointAwareHold(const CEntryPointAwareHold&) = delete;
     CEntryPointAwareHold& operator=(const CEntryPointAwareHold&) = delete;
 
     bool Owns() const noexcept { return owns_; }
 
 private:
-    SRWLOCK& lock_;
+    Norvan::srw_mutex& lock_;
     bool owns_ = false;
 };
 
@@ -88,14 +95,18 @@ private:
     CLogManager() = default;
     ~CLogManager() = default;
 
-    static void Create();
-    static void Teardown();
+    static void Create() REQUIRES(s_createLock);
+    static void Teardown() REQUIRES(s_createLock);
     // Unregisters the manager's handler and deletes it with its implementation.
     static void Destroy(CLogManager* manager);
     void SetImplementation(CLoggingIf* implementation);
     void RememberHandler(Plinth::ILoggingHandler* handler);
 
     friend struct CLogManagerTeardown;
+
+    static Norvan::srw_mutex s_createLock;
+    // Made on first use, kept until teardown.
+    static CDefaultLogBuilder* s_defaultBuilder GUARDED_BY(s_createLock);
 
     std::atomic<CLoggingIf*> m_implementation{nullptr};
     std::atomic<Plinth::ILoggingHandler*> m_handler{nullptr};

@@ -1,4 +1,5 @@
 #include "dll/ThreadRuntime.h"
+#include "wrappers/Sync.h"
 
 // Three entry points of the C++ runtime, for Wardline.dll only.
 //
@@ -68,8 +69,8 @@ struct ThreadSlots
 
 // Guards the list. The indices are handed out without a lock: while the
 // process exits, a thread that ExitProcess ended may have died holding it.
-SRWLOCK g_tlsLock = SRWLOCK_INIT;
-ThreadSlots* g_threads = nullptr;
+Norvan::srw_mutex g_tlsLock;
+ThreadSlots* g_threads GUARDED_BY(g_tlsLock) = nullptr;
 std::uintptr_t g_indicesHandedOut = 0;
 DWORD g_tlsIndex = TLS_OUT_OF_INDEXES;
 bool g_released = false;
@@ -193,14 +194,14 @@ ThreadSlots* newThreadSlots(DWORD tlsIndex) noexcept
     {
         return slots;
     }
-    AcquireSRWLockExclusive(&g_tlsLock);
+    g_tlsLock.lock();
     slots->next = g_threads;
     if (g_threads != nullptr)
     {
         g_threads->previous = slots;
     }
     g_threads = slots;
-    ReleaseSRWLockExclusive(&g_tlsLock);
+    g_tlsLock.unlock();
     return slots;
 }
 
@@ -222,7 +223,7 @@ void grow(ThreadSlots& slots, std::uintptr_t index) noexcept
     slots.capacity = capacity;
 }
 
-void unlink(ThreadSlots* slots) noexcept
+void unlink(ThreadSlots* slots) noexcept REQUIRES(g_tlsLock)
 {
     if (slots->previous != nullptr)
     {
@@ -251,10 +252,10 @@ void releaseAtUnload() noexcept
     // Before the index goes: a use that finds no index finds this too.
     __atomic_store_n(&g_released, true, __ATOMIC_SEQ_CST);
     const DWORD tlsIndex = __atomic_exchange_n(&g_tlsIndex, TLS_OUT_OF_INDEXES, __ATOMIC_SEQ_CST);
-    AcquireSRWLockExclusive(&g_tlsLock);
+    g_tlsLock.lock();
     ThreadSlots* threads = g_threads;
     g_threads = nullptr;
-    ReleaseSRWLockExclusive(&g_tlsLock);
+    g_tlsLock.unlock();
     while (threads != nullptr)
     {
         ThreadSlots* next = threads->next;
@@ -288,41 +289,45 @@ __attribute__((constructor(101))) void registerRelease()
 
 // Shared by the guards of function-local statics and by pthread_once; both
 // are rare and short.
-SRWLOCK g_onceLock = SRWLOCK_INIT;
+Norvan::srw_mutex g_onceLock;
 CONDITION_VARIABLE g_onceDone = CONDITION_VARIABLE_INIT;
 
 // g_onceLock held for one step. At process exit only this thread runs: one
 // that ExitProcess ended may have died holding the lock, or in the middle of
 // an initialiser that will never finish, so it neither waits for the lock
 // nor for another thread's initialiser (which it then runs again itself, as
-// after a throw).
-class OnceLockHold
+// after a throw). To the thread-safety analysis the hold is always made:
+// there, the exiting thread is the only one left to touch what it guards.
+class SCOPED_CAPABILITY OnceLockHold
 {
 public:
-    OnceLockHold() noexcept : exiting_(processExiting())
+    OnceLockHold() noexcept ACQUIRE(g_onceLock) : exiting_(processExiting())
     {
         if (exiting_)
         {
-            held_ = TryAcquireSRWLockExclusive(&g_onceLock) != 0;
+            held_ = g_onceLock.try_lock();
         }
         else
         {
-            AcquireSRWLockExclusive(&g_onceLock);
+            g_onceLock.lock();
             held_ = true;
         }
     }
-    ~OnceLockHold() { release(); }
+    ~OnceLockHold() RELEASE() { release(); }
     OnceLockHold(const OnceLockHold&) = delete;
     OnceLockHold& operator=(const OnceLockHold&) = delete;
 
     // Whether another thread's initialiser may be taken over.
     bool exiting() const noexcept { return exiting_; }
-    void waitForOthers() noexcept { SleepConditionVariableSRW(&g_onceDone, &g_onceLock, INFINITE, 0); }
-    void release() noexcept
+    void waitForOthers() noexcept
+    {
+        SleepConditionVariableSRW(&g_onceDone, g_onceLock.native_handle(), INFINITE, 0);
+    }
+    void release() noexcept RELEASE()
     {
         if (held_)
         {
-            ReleaseSRWLockExclusive(&g_onceLock);
+            g_onceLock.unlock();
             held_ = false;
         }
     }
@@ -336,9 +341,9 @@ private:
 struct StaticGuard
 {
     unsigned char initialised;
-    unsigned char inProgress;
+    unsigned char inProgress GUARDED_BY(g_onceLock);
     unsigned char unused[2];
-    DWORD initialisingThread;
+    DWORD initialisingThread GUARDED_BY(g_onceLock);
 };
 static_assert(sizeof(StaticGuard) == 8, "the guard of a static is 64 bits");
 
@@ -522,9 +527,9 @@ void onThreadDetach() noexcept
         return;
     }
     TlsSetValue(tlsIndex, nullptr);
-    AcquireSRWLockExclusive(&g_tlsLock);
+    g_tlsLock.lock();
     unlink(slots);
-    ReleaseSRWLockExclusive(&g_tlsLock);
+    g_tlsLock.unlock();
     freeSlots(slots);
 }
 

@@ -80,6 +80,9 @@ std::shared_ptr<MessageHandler> hostEntry(MessageHandler handler)
     return std::make_shared<MessageHandler>(
         [owned = std::move(owned)](const std::shared_ptr<Message>& message) -> ModuleStatus
         {
+            // A copy on purpose: the handler may withdraw its own subscription,
+            // which destroys `owned` while it runs.
+            // NOLINTNEXTLINE(performance-unnecessary-copy-initialization)
             const std::shared_ptr<const MessageHandler> held = owned;
             return (*held)(message);
         });
@@ -124,7 +127,7 @@ MessageBusClient::~MessageBusClient()
             // Withdrawn outside the lock, as in unsubscribe.
             std::unordered_map<std::wstring, AliasEntry> withdrawn;
             {
-                std::lock_guard<srw_mutex> lock(subscriptionMutex_);
+                lock_guard<srw_mutex> lock(subscriptionMutex_);
                 withdrawn.swap(subscriptions_);
             }
             for (const auto& aliasEntry : withdrawn)
@@ -175,7 +178,7 @@ ModuleStatus MessageBusClient::requestEx(const std::shared_ptr<Message>& message
 ModuleStatus MessageBusClient::subscribe(const std::wstring& name, const std::wstring& alias,
                                          MessageHandler handler)
 {
-    std::lock_guard<srw_mutex> lock(subscriptionMutex_);
+    lock_guard<srw_mutex> lock(subscriptionMutex_);
     auto& names = subscriptions_[alias].names;
     names.push_back(NameSubscription{0, name, hostEntry(std::move(handler))});
     NameSubscription& record = names.back();
@@ -223,7 +226,7 @@ ModuleStatus MessageBusClient::subscribeFilter(const std::wstring& pattern, cons
         std::wregex compiled(pattern, std::regex_constants::ECMAScript | std::regex_constants::nosubs |
                                           std::regex_constants::optimize);
 
-        std::lock_guard<srw_mutex> lock(subscriptionMutex_);
+        lock_guard<srw_mutex> lock(subscriptionMutex_);
         auto& patterns = subscriptions_[alias].patterns;
         patterns.push_back(
             PatternSubscription{0, pattern, std::move(compiled), hostEntry(std::move(handler))});
@@ -271,7 +274,7 @@ ModuleStatus MessageBusClient::unsubscribe(const std::wstring& alias)
     // the table under the lock, and is withdrawn and destroyed after it.
     AliasEntry withdrawn;
     {
-        std::lock_guard<srw_mutex> lock(subscriptionMutex_);
+        lock_guard<srw_mutex> lock(subscriptionMutex_);
         const auto found = subscriptions_.find(alias);
         if (found == subscriptions_.end())
         {
@@ -370,7 +373,7 @@ ModuleStatus MessageBusClient::sendRequest(const std::shared_ptr<Message>& messa
 {
     std::uint64_t requestIndex = 0;
     {
-        std::lock_guard<srw_mutex> lock(replyMutex_);
+        lock_guard<srw_mutex> lock(replyMutex_);
         requestIndex = nextRequestIndex_++;
         const auto inserted = pending_.try_emplace(requestIndex);
         if (!inserted.second)
@@ -399,7 +402,7 @@ ModuleStatus MessageBusClient::sendRequest(const std::shared_ptr<Message>& messa
         // outside the lock since the completion is the caller's object.
         PendingReply abandoned;
         {
-            std::lock_guard<srw_mutex> lock(replyMutex_);
+            lock_guard<srw_mutex> lock(replyMutex_);
             const auto found = pending_.find(requestIndex);
             if (found != pending_.end())
             {
@@ -441,7 +444,7 @@ ModuleStatus MessageBusClient::replyCallback(std::uint64_t requestIndex,
 {
     PendingReply pending;
     {
-        std::lock_guard<srw_mutex> lock(replyMutex_);
+        lock_guard<srw_mutex> lock(replyMutex_);
         const auto found = pending_.find(requestIndex);
         if (found == pending_.end())
         {
@@ -492,7 +495,7 @@ ModuleStatus MessageBusClient::deliverLocally(const std::shared_ptr<Message>& me
     }
     const std::wstring& name = message->getName();
     const bool matchable = name.size() <= kMaxMatchedNameChars;
-    std::lock_guard<srw_mutex> lock(subscriptionMutex_);
+    lock_guard<srw_mutex> lock(subscriptionMutex_);
     for (const auto& aliasEntry : subscriptions_)
     {
         for (const auto& subscription : aliasEntry.second.names)

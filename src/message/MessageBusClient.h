@@ -111,19 +111,19 @@ private:
                              RequestCompletion completion, future<std::shared_ptr<Message>>& future);
     MessageHandler sessionFiltered(MessageHandler handler) const;
     // Never under subscriptionMutex_: the host waits for running handlers.
-    void releaseHostSubscriptions(const AliasEntry& entry);
+    void releaseHostSubscriptions(const AliasEntry& entry) EXCLUDES(subscriptionMutex_);
 
     // Destroyed in reverse: pending requests first (breaking their promises),
     // then the reply function, the subscriptions, processApi_ and shim_.
     std::shared_ptr<MessageBusShim> shim_;
     std::shared_ptr<ProcessAPI> processApi_;
     srw_mutex subscriptionMutex_;
-    std::unordered_map<std::wstring, AliasEntry> subscriptions_;
-    std::uint64_t nextRequestIndex_ = 0;
+    std::unordered_map<std::wstring, AliasEntry> subscriptions_ GUARDED_BY(subscriptionMutex_);
+    std::uint64_t nextRequestIndex_ GUARDED_BY(replyMutex_) = 0;
     // Its address is the reply context of every request.
     ReplyFunction replyFunction_;
     srw_mutex replyMutex_;
-    std::unordered_map<std::uint64_t, PendingReply> pending_;
+    std::unordered_map<std::uint64_t, PendingReply> pending_ GUARDED_BY(replyMutex_);
     DWORD sessionId_ = 0;
 };
 

@@ -81,7 +81,7 @@ ModuleStatus NewModule(ModuleHandle** handleAddress, const wchar_t* applicationN
             return MODULE_STATUS_UNSUCCESSFUL;
         }
         auto* handle = new ModuleHandle{[](Module* owned) { delete owned; }, module.get()};
-        module.release();
+        static_cast<void>(module.release()); // the handle's now
         *handleAddress = handle;
         return MODULE_STATUS_SUCCESS;
     });

@@ -11,11 +11,11 @@
 namespace Norvan
 {
 
-class PathHelpers::_Impl
+class PathHelpers::Impl
 {
 public:
-    _Impl(std::shared_ptr<ShlObjAPI> shell, std::shared_ptr<Plinth::OSInfo> osInfo,
-          std::shared_ptr<RegistryAPI> registry)
+    Impl(std::shared_ptr<ShlObjAPI> shell, std::shared_ptr<Plinth::OSInfo> osInfo,
+         std::shared_ptr<RegistryAPI> registry)
         : shell_(shell ? std::move(shell) : std::make_shared<ShlObjAPI>()),
           osInfo_(osInfo ? std::move(osInfo) : std::make_shared<Plinth::OSInfo>()),
           registry_(registry ? std::move(registry) : std::make_shared<RegistryAPI>())
@@ -137,25 +137,25 @@ std::wstring appPath(unsigned parts)
     return value;
 }
 
-using VariableValue = std::function<std::wstring(const PathHelpers::_Impl&)>;
+using VariableValue = std::function<std::wstring(const PathHelpers::Impl&)>;
 
-std::function<std::wstring(const PathHelpers::_Impl&)> app(unsigned parts)
+std::function<std::wstring(const PathHelpers::Impl&)> app(unsigned parts)
 {
-    return [parts](const PathHelpers::_Impl&) { return appPath(parts); };
+    return [parts](const PathHelpers::Impl&) { return appPath(parts); };
 }
 
 VariableValue known(const KNOWNFOLDERID& id)
 {
-    return [&id](const PathHelpers::_Impl& impl) { return impl.knownFolder(id); };
+    return [&id](const PathHelpers::Impl& impl) { return impl.knownFolder(id); };
 }
 
 const std::unordered_map<std::wstring, VariableValue> g_variables = {
-    {L"$(OS.Platform)", [](const PathHelpers::_Impl& impl) { return impl.platform(); }},
+    {L"$(OS.Platform)", [](const PathHelpers::Impl& impl) { return impl.platform(); }},
     {L"$(App.Binary)", app(FileName | Extension)},
     {L"$(App.Name)", app(FileName)},
     {L"$(App.Folder)", app(Drive | Directory)},
     {L"$(App.Path)", app(Drive | Directory | FileName | Extension)},
-    {L"$(Hubframe.InstallDir)", [](const PathHelpers::_Impl& impl) { return impl.installFolder(); }},
+    {L"$(Hubframe.InstallDir)", [](const PathHelpers::Impl& impl) { return impl.installFolder(); }},
     {L"$(FOLDERID_Profile)", known(FOLDERID_Profile)},
     {L"$(FOLDERID_Desktop)", known(FOLDERID_Desktop)},
     {L"$(FOLDERID_Documents)", known(FOLDERID_Documents)},
@@ -202,7 +202,7 @@ bool findPathToken(const std::wstring& text, std::size_t from, std::size_t& star
 
 PathHelpers::PathHelpers(std::shared_ptr<ShlObjAPI> shell, std::shared_ptr<Plinth::OSInfo> osInfo,
                          std::shared_ptr<RegistryAPI> registry)
-    : impl_(std::make_shared<_Impl>(std::move(shell), std::move(osInfo), std::move(registry)))
+    : impl_(std::make_shared<Impl>(std::move(shell), std::move(osInfo), std::move(registry)))
 {
 }
 

@@ -26,10 +26,10 @@ public:
     // not searched again. Always true.
     virtual bool expandVariables(std::wstring& path);
 
-    class _Impl;
+    class Impl;
 
 private:
-    std::shared_ptr<_Impl> impl_;
+    std::shared_ptr<Impl> impl_;
 };
 
 namespace internal

@@ -45,7 +45,10 @@ bool PathSearch::findFilePath(const std::wstring& fileName, std::wstring& folder
            L"Entering findFilePath for file %ls", fileName.c_str());
     for (const std::wstring& candidate : folders_)
     {
-        if (checkIfExists(candidate + L"\\" + fileName))
+        std::wstring path = candidate;
+        path += L'\\';
+        path += fileName;
+        if (checkIfExists(path))
         {
             std::wstring found = candidate;
             if (!found.empty() && found.back() == L'\\')

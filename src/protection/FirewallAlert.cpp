@@ -42,12 +42,12 @@ std::wstring settingData(bool ignored)
 
 } // namespace
 
-ModuleStatus WardlineImpl::ignoreFirewallAlert(std::shared_ptr<Message> /*message*/)
+ModuleStatus WardlineImpl::ignoreFirewallAlert(const std::shared_ptr<Message>& /*message*/)
 {
     // Held for the whole request, the service's calls and the settings write
     // included: state reports and other requests wait for it, for the
     // service's answer at most serviceAnswerLimit_.
-    std::lock_guard<recursive_mutex> guard(lock_);
+    lock_guard<recursive_mutex> guard(lock_);
     if (state_ != kRequiredState)
     {
         WL_LOG(ETWLogging::LevelInformation, kLogFile, kIgnoreFunction,
@@ -80,7 +80,7 @@ ModuleStatus WardlineImpl::ignoreFirewallAlert(std::shared_ptr<Message> /*messag
     return saveSetting(kSettingName, settingData(true));
 }
 
-ModuleStatus WardlineImpl::internalIgnoreStatus(std::shared_ptr<Message> message)
+ModuleStatus WardlineImpl::internalIgnoreStatus(const std::shared_ptr<Message>& message)
 {
     WL_LOG(ETWLogging::LevelNormal, kLogFile, kStatusFunction, L"internalIgnoreStatus");
     if (!message)

@@ -207,7 +207,7 @@ HRESULT ProtectionManager::takeAlertActionWithin(const std::wstring& alert, std:
     if (::InterlockedCompareExchange(&call->state, AlertCall::Abandoned, AlertCall::Running) ==
         AlertCall::Running)
     {
-        call.release(); // the thread's now
+        static_cast<void>(call.release()); // the thread's now
         if (waited == WAIT_OBJECT_0 + 1)
         {
             WL_LOG(ETWLogging::LevelError, kLogFile, kWithinFunction,

@@ -39,7 +39,7 @@ WardlineImpl::~WardlineImpl()
 
 ModuleStatus WardlineImpl::initialize()
 {
-    using Handler = ModuleStatus (WardlineImpl::*)(std::shared_ptr<Message>);
+    using Handler = ModuleStatus (WardlineImpl::*)(const std::shared_ptr<Message>&);
     struct Subscription
     {
         const wchar_t* name;
@@ -57,12 +57,12 @@ ModuleStatus WardlineImpl::initialize()
         MessageHandler handler;
         if (subscription.handler == nullptr)
         {
-            handler = [this](std::shared_ptr<Message>) { return publishState(); };
+            handler = [this](const std::shared_ptr<Message>&) { return publishState(); };
         }
         else
         {
-            handler = [this, member = subscription.handler](std::shared_ptr<Message> message)
-            { return (this->*member)(std::move(message)); };
+            handler = [this, member = subscription.handler](const std::shared_ptr<Message>& message)
+            { return (this->*member)(message); };
         }
 
         const ModuleStatus status = subscribe(subscription.name, std::move(handler));
@@ -93,7 +93,7 @@ ModuleStatus WardlineImpl::stateMessage(const std::wstring& state, std::shared_p
 ModuleStatus WardlineImpl::publishState()
 {
     std::shared_ptr<Message> message;
-    std::lock_guard<recursive_mutex> guard(lock_);
+    lock_guard<recursive_mutex> guard(lock_);
     ModuleStatus status = stateMessage(state_, message);
     if (status == MODULE_STATUS_SUCCESS)
     {
@@ -103,7 +103,7 @@ ModuleStatus WardlineImpl::publishState()
     return status;
 }
 
-ModuleStatus WardlineImpl::handlerInternalState(std::shared_ptr<Message> message)
+ModuleStatus WardlineImpl::handlerInternalState(const std::shared_ptr<Message>& message)
 {
     constexpr const wchar_t* kFunction = L"Norvan::WardlineImpl::handlerInternalState";
     if (!message)
@@ -130,7 +130,7 @@ ModuleStatus WardlineImpl::handlerInternalState(std::shared_ptr<Message> message
 
     // The publication and the old state are freed after the lock is released.
     std::shared_ptr<Message> publication;
-    std::lock_guard<recursive_mutex> guard(lock_);
+    lock_guard<recursive_mutex> guard(lock_);
     if (published_ && reported == state_)
     {
         return MODULE_STATUS_SUCCESS;

@@ -32,9 +32,9 @@ public:
     ModuleStatus initialize() override;
 
     ModuleStatus publishState();
-    ModuleStatus handlerInternalState(std::shared_ptr<Message> message);
-    ModuleStatus ignoreFirewallAlert(std::shared_ptr<Message> message);
-    ModuleStatus internalIgnoreStatus(std::shared_ptr<Message> message);
+    ModuleStatus handlerInternalState(const std::shared_ptr<Message>& message);
+    ModuleStatus ignoreFirewallAlert(const std::shared_ptr<Message>& message);
+    ModuleStatus internalIgnoreStatus(const std::shared_ptr<Message>& message);
 
     // 1 when the settings manager confirmed the write, 0 when it did not,
     // MODULE_STATUS_NO_MEMORY when there is no settings client.
@@ -62,8 +62,8 @@ private:
 
     // True once the first publication was attempted, whatever its outcome: the
     // first report is always published, even when it repeats the start value.
-    bool published_ = false;
-    std::wstring state_ = L"green";
+    bool published_ GUARDED_BY(lock_) = false;
+    std::wstring state_ GUARDED_BY(lock_) = L"green";
     // Guards state_ and published_ and is held across every publication, so
     // that reports are published in the order in which they took it, and
     // across an ignore request. Recursive, so that a holder may reach code
@@ -72,8 +72,8 @@ private:
     // Guards settings_ only. internalIgnoreStatus reaches the first use
     // without the module's lock, so the resolution cannot rely on it; the
     // settings request itself runs outside this lock.
-    SRWLOCK settingsLock_ = SRWLOCK_INIT;
-    std::shared_ptr<SettingsManager> settings_;
+    srw_mutex settingsLock_;
+    std::shared_ptr<SettingsManager> settings_ GUARDED_BY(settingsLock_);
     // The names subscribed by initialize, withdrawn by the destructor.
     std::vector<std::wstring> subscribed_;
     std::chrono::milliseconds serviceAnswerLimit_ = kServiceAnswerLimit;

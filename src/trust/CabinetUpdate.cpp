@@ -225,7 +225,7 @@ bool cabinetIsWellFormed(HANDLE file)
         std::memcmp(header.signature, "MSCF", 4) != 0 || header.versionMajor != 1 ||
         header.versionMinor != 3 || (header.flags & ~kReservePresent) != 0 || header.cFolders == 0 ||
         header.cFiles == 0 || header.cbCabinet < sizeof(header) ||
-        static_cast<ULONGLONG>(header.cbCabinet) > fileSize.QuadPart)
+        static_cast<LONGLONG>(header.cbCabinet) > fileSize.QuadPart)
     {
         return false;
     }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "trust/SignatureCheck.h"
+#include "wrappers/Sync.h"
 #include "wrappers/UniqueResource.h"
 
 namespace Norvan::internal
@@ -87,16 +88,16 @@ public:
     static void deleteTempFile(const std::wstring& path);
 
 private:
-    bool loadLocked();
+    bool loadLocked() REQUIRES(lock_);
     // The version of the list in a file this process holds the exclusive
     // lock of; 0 when it is not a valid list. False when it cannot be read.
     bool versionOfLockedFile(HANDLE locked, DWORD* version) const;
 
     std::wstring path_;
     Thumbprint listSigner_;
-    mutable SRWLOCK lock_ = SRWLOCK_INIT;
-    bool loaded_ = false;
-    TrustLists lists_;
+    mutable Norvan::srw_mutex lock_;
+    bool loaded_ GUARDED_BY(lock_) = false;
+    TrustLists lists_ GUARDED_BY(lock_);
 };
 
 // Name of the global atom that announces an updated list to every process.

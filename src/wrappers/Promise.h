@@ -26,10 +26,10 @@ template <typename T> struct promise_state
 {
     srw_mutex mutex;
     condition_variable ready;
-    std::optional<T> value;
-    std::exception_ptr error;
-    bool done = false;
-    bool retrieved = false;
+    std::optional<T> value GUARDED_BY(mutex);
+    std::exception_ptr error GUARDED_BY(mutex);
+    bool done GUARDED_BY(mutex) = false;
+    bool retrieved GUARDED_BY(mutex) = false;
 };
 
 } // namespace details
@@ -51,16 +51,17 @@ public:
     // valid future.
     bool wait_for(std::chrono::milliseconds timeout) const
     {
-        std::unique_lock<srw_mutex> lock(state_->mutex);
-        return state_->ready.wait_for(lock, timeout, [this] { return state_->done; });
+        unique_lock<srw_mutex> lock(state_->mutex);
+        return state_->ready.wait_for(lock, timeout,
+                                      [this]() REQUIRES(state_->mutex) { return state_->done; });
     }
 
     // Waits for the outcome; the future is no longer valid afterwards.
     T get()
     {
         std::shared_ptr<details::promise_state<T>> state = std::move(state_);
-        std::unique_lock<srw_mutex> lock(state->mutex);
-        state->ready.wait(lock, [&state] { return state->done; });
+        unique_lock<srw_mutex> lock(state->mutex);
+        state->ready.wait(lock, [&state]() REQUIRES(state->mutex) { return state->done; });
         if (state->error)
         {
             std::rethrow_exception(state->error);
@@ -95,18 +96,19 @@ public:
 
     future<T> get_future()
     {
-        std::lock_guard<srw_mutex> lock(checkedState().mutex);
-        if (state_->retrieved)
+        details::promise_state<T>& state = checkedState();
+        lock_guard<srw_mutex> lock(state.mutex);
+        if (state.retrieved)
         {
             throw std::logic_error("future already retrieved");
         }
-        state_->retrieved = true;
+        state.retrieved = true;
         return future<T>(state_);
     }
 
     void set_value(T value)
     {
-        complete([&](details::promise_state<T>& state) { state.value.emplace(std::move(value)); });
+        complete([&](std::optional<T>& outcome, std::exception_ptr&) { outcome.emplace(std::move(value)); });
     }
 
     // An empty exception_ptr would be an outcome with neither value nor
@@ -119,7 +121,7 @@ public:
         {
             throw std::invalid_argument("promise::set_exception needs an exception");
         }
-        complete([&](details::promise_state<T>& state) { state.error = std::move(error); });
+        complete([&](std::optional<T>&, std::exception_ptr& outcome) { outcome = std::move(error); });
     }
 
 private:
@@ -132,16 +134,19 @@ private:
         return *state_;
     }
 
+    // `store` is handed the members rather than the state: the analysis
+    // cannot match a lock named through a lambda's parameter to the one
+    // held here.
     template <typename Store> void complete(Store store)
     {
         details::promise_state<T>& state = checkedState();
         {
-            std::lock_guard<srw_mutex> lock(state.mutex);
+            lock_guard<srw_mutex> lock(state.mutex);
             if (state.done)
             {
                 throw std::logic_error("promise already satisfied");
             }
-            store(state);
+            store(state.value, state.error);
             state.done = true;
         }
         state.ready.notify_all();
@@ -154,7 +159,7 @@ private:
             return;
         }
         {
-            std::lock_guard<srw_mutex> lock(state_->mutex);
+            lock_guard<srw_mutex> lock(state_->mutex);
             if (!state_->done)
             {
                 try

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "wrappers/ThreadAnnotations.h"
+
 #include <windows.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <system_error>
 
 namespace Norvan
@@ -16,24 +17,29 @@ namespace Norvan
 // library, which gives every host thread that touches them a thread handle and
 // an event that outlive an unload of this library. These keep no per-thread
 // state, need no teardown, and fit std::lock_guard, std::unique_lock and
-// std::shared_lock.
+// std::shared_lock. In src/ they are held through the guards below, which
+// the thread-safety analysis understands (the standard ones are not
+// annotated, so a lock held through them is invisible to it).
 
 // Exclusive or shared, never recursive (a second lock on the same thread
 // deadlocks, as with std::mutex and std::shared_mutex).
-class srw_mutex
+class CAPABILITY("mutex") srw_mutex
 {
 public:
     constexpr srw_mutex() noexcept = default;
     srw_mutex(const srw_mutex&) = delete;
     srw_mutex& operator=(const srw_mutex&) = delete;
 
-    void lock() noexcept { ::AcquireSRWLockExclusive(&lock_); }
-    bool try_lock() noexcept { return ::TryAcquireSRWLockExclusive(&lock_) != FALSE; }
-    void unlock() noexcept { ::ReleaseSRWLockExclusive(&lock_); }
+    void lock() noexcept ACQUIRE() { ::AcquireSRWLockExclusive(&lock_); }
+    bool try_lock() noexcept TRY_ACQUIRE(true) { return ::TryAcquireSRWLockExclusive(&lock_) != FALSE; }
+    void unlock() noexcept RELEASE() { ::ReleaseSRWLockExclusive(&lock_); }
 
-    void lock_shared() noexcept { ::AcquireSRWLockShared(&lock_); }
-    bool try_lock_shared() noexcept { return ::TryAcquireSRWLockShared(&lock_) != FALSE; }
-    void unlock_shared() noexcept { ::ReleaseSRWLockShared(&lock_); }
+    void lock_shared() noexcept ACQUIRE_SHARED() { ::AcquireSRWLockShared(&lock_); }
+    bool try_lock_shared() noexcept TRY_ACQUIRE_SHARED(true)
+    {
+        return ::TryAcquireSRWLockShared(&lock_) != FALSE;
+    }
+    void unlock_shared() noexcept RELEASE_SHARED() { ::ReleaseSRWLockShared(&lock_); }
 
     PSRWLOCK native_handle() noexcept { return &lock_; }
 
@@ -46,14 +52,14 @@ private:
 // the thread that waited longest, which must first be scheduled, so with
 // more busy threads than cores every thread queues behind one that is not
 // running; a released SRW lock goes to whichever thread takes it first.
-class recursive_mutex
+class CAPABILITY("mutex") recursive_mutex
 {
 public:
     constexpr recursive_mutex() noexcept = default;
     recursive_mutex(const recursive_mutex&) = delete;
     recursive_mutex& operator=(const recursive_mutex&) = delete;
 
-    void lock() noexcept
+    void lock() noexcept ACQUIRE()
     {
         if (ownedHere())
         {
@@ -63,7 +69,7 @@ public:
         ::AcquireSRWLockExclusive(&lock_);
         take();
     }
-    bool try_lock() noexcept
+    bool try_lock() noexcept TRY_ACQUIRE(true)
     {
         if (ownedHere())
         {
@@ -77,7 +83,7 @@ public:
         take();
         return true;
     }
-    void unlock() noexcept
+    void unlock() noexcept RELEASE()
     {
         if (--depth_ == 0)
         {
@@ -105,7 +111,71 @@ private:
     unsigned depth_ = 0;
 };
 
-// Waits with an exclusively held srw_mutex.
+// Holds a lock exclusively for its scope, as std::lock_guard.
+template <typename Mutex> class SCOPED_CAPABILITY lock_guard
+{
+public:
+    explicit lock_guard(Mutex& mutex) noexcept ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+    ~lock_guard() RELEASE() { mutex_.unlock(); }
+    lock_guard(const lock_guard&) = delete;
+    lock_guard& operator=(const lock_guard&) = delete;
+
+private:
+    Mutex& mutex_;
+};
+
+// Holds a lock shared for its scope.
+template <typename Mutex> class SCOPED_CAPABILITY shared_lock
+{
+public:
+    explicit shared_lock(Mutex& mutex) noexcept ACQUIRE_SHARED(mutex) : mutex_(mutex)
+    {
+        mutex_.lock_shared();
+    }
+    ~shared_lock() RELEASE() { mutex_.unlock_shared(); }
+    shared_lock(const shared_lock&) = delete;
+    shared_lock& operator=(const shared_lock&) = delete;
+
+private:
+    Mutex& mutex_;
+};
+
+// An exclusive hold that may be given up and taken again within its scope,
+// as std::unique_lock; what condition_variable waits with.
+template <typename Mutex> class SCOPED_CAPABILITY unique_lock
+{
+public:
+    explicit unique_lock(Mutex& mutex) noexcept ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+    ~unique_lock() RELEASE()
+    {
+        if (owns_)
+        {
+            mutex_.unlock();
+        }
+    }
+    unique_lock(const unique_lock&) = delete;
+    unique_lock& operator=(const unique_lock&) = delete;
+
+    void lock() noexcept ACQUIRE()
+    {
+        mutex_.lock();
+        owns_ = true;
+    }
+    void unlock() noexcept RELEASE()
+    {
+        owns_ = false;
+        mutex_.unlock();
+    }
+    Mutex* mutex() const noexcept { return &mutex_; }
+
+private:
+    Mutex& mutex_;
+    bool owns_ = true;
+};
+
+// Waits with an srw_mutex held exclusively through a unique_lock (ours, or
+// the standard one in tests). The predicate runs with the lock held: one that
+// reads what the lock guards says so, REQUIRES(the mutex).
 class condition_variable
 {
 public:
@@ -116,7 +186,10 @@ public:
     void notify_one() noexcept { ::WakeConditionVariable(&variable_); }
     void notify_all() noexcept { ::WakeAllConditionVariable(&variable_); }
 
-    template <typename Predicate> void wait(std::unique_lock<srw_mutex>& lock, Predicate ready)
+    // Out of the analysis: it cannot carry the caller's hold into the
+    // predicate, which states its own requirement.
+    template <typename Lock, typename Predicate>
+    void wait(Lock& lock, Predicate ready) NO_THREAD_SAFETY_ANALYSIS
     {
         while (!ready())
         {
@@ -125,9 +198,9 @@ public:
     }
 
     // True when `ready` holds, false when the time ran out first. A negative
-    // time checks once.
-    template <typename Predicate>
-    bool wait_for(std::unique_lock<srw_mutex>& lock, std::chrono::milliseconds timeout, Predicate ready)
+    // time checks once. Out of the analysis, as wait.
+    template <typename Lock, typename Predicate>
+    bool wait_for(Lock& lock, std::chrono::milliseconds timeout, Predicate ready) NO_THREAD_SAFETY_ANALYSIS
     {
         const std::int64_t requested = timeout.count();
         const ULONGLONG start = ::GetTickCount64();

@@ -264,7 +264,12 @@ int wmain(int argc, wchar_t** argv)
     {
         std::fprintf(stderr, "wlog: no log files in %ls yet; waiting for them\n", path.c_str());
     }
-    while (follow)
+    if (!follow)
+    {
+        return 0;
+    }
+    // Until the user stops it.
+    for (;;)
     {
         ::Sleep(kPollMs);
         reader.Poll(
@@ -277,5 +282,4 @@ int wmain(int argc, wchar_t** argv)
             });
         out.Flush();
     }
-    return 0;
 }
