@@ -15,15 +15,32 @@ function(wardline_guard_heap target)
 endfunction()
 
 if(WARDLINE_CHECKED)
-    # Trap mode: a failed check is an illegal instruction, no run-time
-    # library needed (none exists for this target).
+    # Every undefined-behaviour check that works without the compiler's
+    # run-time library (none exists for this target): the vptr check is the
+    # one that needs it. A failed check stops the process through
+    # tools/guardheap/UndefinedBehaviour.cpp, which names the check and the
+    # source line (in trap mode a function's checks share one illegal
+    # instruction and cannot be told apart).
     add_compile_options(-fsanitize=undefined -fsanitize=float-divide-by-zero -fsanitize=float-cast-overflow
-                        -fsanitize-undefined-trap-on-error -fno-sanitize-recover=all
+                        -fno-sanitize=vptr -fno-sanitize-recover=all
                         -D_GLIBCXX_ASSERTIONS -fstack-protector-strong -D_FORTIFY_SOURCE=2)
+    # libssp (stack protector and fortified functions), linked statically
+    # (-static): it goes last, after the objects that need it.
+    string(APPEND CMAKE_CXX_STANDARD_LIBRARIES " -lssp")
+    string(APPEND CMAKE_C_STANDARD_LIBRARIES " -lssp")
     macro(add_executable name)
         _add_executable(${name} ${ARGN})
         if(NOT "${ARGV1}" STREQUAL "IMPORTED" AND NOT "${ARGV1}" STREQUAL "ALIAS")
             wardline_guard_heap(${name})
+            target_sources(${name} PRIVATE $<TARGET_OBJECTS:wardline_ubreport>)
+        endif()
+    endmacro()
+    # Libraries that are linked (DLLs) carry the reports too; static ones get
+    # them from what links them.
+    macro(add_library name)
+        _add_library(${name} ${ARGN})
+        if("${ARGV1}" STREQUAL "SHARED" OR "${ARGV1}" STREQUAL "MODULE")
+            target_sources(${name} PRIVATE $<TARGET_OBJECTS:wardline_ubreport>)
         endif()
     endmacro()
 endif()

@@ -57,11 +57,18 @@ enum class State : std::uint8_t
     Freed,
 };
 
+// Where a block was made and given back: the innermost callers, for the
+// report of an error.
+constexpr unsigned kFrames = 8;
+using Frames = void* [kFrames];
+
 struct Run
 {
     std::size_t size;
     std::uint32_t next; // the quarantine line, while freed
     State state;
+    Frames allocatedBy;
+    Frames freedBy;
 };
 
 struct Zone
@@ -70,9 +77,9 @@ struct Zone
     Run* runs;
     std::uint32_t capacity;
     std::uint32_t used; // runs handed out at least once
-    std::uint32_t head = kNone;
-    std::uint32_t tail = kNone;
-    std::uint32_t waiting = 0;
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::uint32_t waiting;
 };
 
 using FreeFn = void(__cdecl*)(void*);
@@ -81,12 +88,16 @@ using ExpandFn = void*(__cdecl*)(void*, std::size_t);
 
 struct Runtime
 {
-    FreeFn free = nullptr;
-    MsizeFn msize = nullptr;
-    ExpandFn expand = nullptr;
-    HANDLE heap = nullptr;
+    FreeFn free;
+    MsizeFn msize;
+    ExpandFn expand;
+    HANDLE heap;
 };
 
+// Nothing here may have a dynamic initialiser: the heap starts before the
+// program's initialisers run, which would reset it under blocks it gave out
+// (a checked build makes some initialisers dynamic that are constant in
+// others).
 unsigned char* g_base = nullptr;
 Zone g_zones[kZones];
 SRWLOCK g_lock = SRWLOCK_INIT;
@@ -112,14 +123,93 @@ std::size_t roundUp(std::size_t value, std::size_t unit) noexcept
     return (value + unit - 1) / unit * unit;
 }
 
-[[noreturn]] void stop(const char* format, ...) noexcept
+// The callers of the heap's entry point, innermost first: the frames of
+// capture, allocate or release, and the entry point are left out.
+__attribute__((noinline)) void capture(Frames& frames) noexcept
 {
-    char text[512];
+    const USHORT taken = ::RtlCaptureStackBackTrace(3, kFrames, frames, nullptr);
+    for (unsigned i = taken; i < kFrames; ++i)
+    {
+        frames[i] = nullptr;
+    }
+}
+
+// "module+0xoffset" for each frame, for addr2line (offset + image base).
+int describe(char* text, std::size_t capacity, const char* heading, const Frames& frames) noexcept
+{
+    int length = std::snprintf(text, capacity, "\n  %s", heading);
+    for (void* frame : frames)
+    {
+        HMODULE module = nullptr;
+        char path[MAX_PATH] = "?";
+        if (frame == nullptr || length >= static_cast<int>(capacity))
+        {
+            break;
+        }
+        if (::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                 static_cast<LPCSTR>(frame), &module))
+        {
+            ::GetModuleFileNameA(module, path, MAX_PATH);
+        }
+        const char* name = std::strrchr(path, '\\');
+        length += std::snprintf(text + length, capacity - length, " %s+0x%llx", name != nullptr ? name + 1 : path,
+                                static_cast<unsigned long long>(static_cast<char*>(frame) -
+                                                               reinterpret_cast<char*>(module)));
+    }
+    return length;
+}
+
+// WARDLINE_GUARDHEAP_WATCH=<class>:<run> reports every block made and freed
+// in that run (a report names the run of the block it is about); the order
+// of a program's allocations is the same from run to run.
+unsigned g_watchClass = 0;
+std::uint32_t g_watchIndex = kNone;
+
+void watch(unsigned cls, std::uint32_t index, const char* what, const Run& run) noexcept
+{
+    if (cls != g_watchClass || index != g_watchIndex)
+    {
+        return;
+    }
+    char text[2 * kFrames * (MAX_PATH + 24)];
+    int length = std::snprintf(text, sizeof(text), "guardheap: run %u:%lu %s, %zu bytes", cls,
+                               static_cast<unsigned long>(index), what, run.size);
+    length += describe(text + length, sizeof(text) - length, "by",
+                       run.state == State::Freed ? run.freedBy : run.allocatedBy);
+    if (length > static_cast<int>(sizeof(text)) - 2)
+    {
+        length = static_cast<int>(sizeof(text)) - 2;
+    }
+    text[length++] = '\n';
+    DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(length), &written, nullptr);
+}
+
+[[noreturn]] void stop(const Run* run, const char* format, ...) noexcept
+{
+    char text[4 * kFrames * (MAX_PATH + 24)];
     int length = std::snprintf(text, sizeof(text), "guardheap: ");
     va_list args;
     va_start(args, format);
     length += std::vsnprintf(text + length, sizeof(text) - length, format, args);
     va_end(args);
+    for (unsigned cls = kLowestClass; run != nullptr && cls <= kHighestClass; ++cls)
+    {
+        const Zone& zone = g_zones[cls - kLowestClass];
+        if (run >= zone.runs && run < zone.runs + zone.capacity && length < static_cast<int>(sizeof(text)))
+        {
+            length += std::snprintf(text + length, sizeof(text) - length, " (run %u:%lu)", cls,
+                                    static_cast<unsigned long>(run - zone.runs));
+        }
+    }
+    if (run != nullptr && length < static_cast<int>(sizeof(text)))
+    {
+        length += describe(text + length, sizeof(text) - length, "made by", run->allocatedBy);
+    }
+    if (run != nullptr && run->state == State::Freed && length < static_cast<int>(sizeof(text)))
+    {
+        length += describe(text + length, sizeof(text) - length, "freed by", run->freedBy);
+    }
     if (length > static_cast<int>(sizeof(text)) - 2)
     {
         length = static_cast<int>(sizeof(text)) - 2;
@@ -175,7 +265,7 @@ bool ownedByRuntime(void* p) noexcept
     return g_runtime.heap != nullptr && ::HeapValidate(g_runtime.heap, 0, p);
 }
 
-void* allocate(std::size_t size) noexcept
+__attribute__((noinline)) void* allocate(std::size_t size) noexcept
 {
     const std::size_t needed = roundUp(size == 0 ? 1 : size, 16);
     if (needed < size)
@@ -212,7 +302,12 @@ void* allocate(std::size_t size) noexcept
     }
     if (index != kNone)
     {
-        zone.runs[index] = Run{size, kNone, State::Live};
+        Run& run = zone.runs[index];
+        run.size = size;
+        run.next = kNone;
+        run.state = State::Live;
+        capture(run.allocatedBy);
+        watch(cls, index, "made", run);
     }
     ::ReleaseSRWLockExclusive(&g_lock);
     if (index == kNone)
@@ -248,7 +343,7 @@ void* allocate(std::size_t size) noexcept
     return block;
 }
 
-void release(void* p) noexcept
+__attribute__((noinline)) void release(void* p) noexcept
 {
     const Place place = placeOf(p);
     ::AcquireSRWLockExclusive(&g_lock);
@@ -256,18 +351,18 @@ void release(void* p) noexcept
     if (place.index >= place.zone->used || run.state == State::Unused)
     {
         ::ReleaseSRWLockExclusive(&g_lock);
-        stop("free of %p, which this heap never gave out", p);
+        stop(nullptr, "free of %p, which this heap never gave out", p);
     }
     if (run.state == State::Freed)
     {
         ::ReleaseSRWLockExclusive(&g_lock);
-        stop("double free of %p (a block of %zu bytes)", blockOf(place, run.size), run.size);
+        stop(&run, "double free of %p (a block of %zu bytes)", blockOf(place, run.size), run.size);
     }
     unsigned char* block = blockOf(place, run.size);
     if (p != block)
     {
         ::ReleaseSRWLockExclusive(&g_lock);
-        stop("free of %p, inside the block %p of %zu bytes", p, block, run.size);
+        stop(&run, "free of %p, inside the block %p of %zu bytes", p, block, run.size);
     }
     const std::size_t needed = roundUp(run.size == 0 ? 1 : run.size, 16);
     for (std::size_t i = run.size; i < needed; ++i)
@@ -275,13 +370,15 @@ void release(void* p) noexcept
         if (block[i] != kSlackFill)
         {
             ::ReleaseSRWLockExclusive(&g_lock);
-            stop("write past the end of the block %p of %zu bytes, at %p", block, run.size, block + i);
+            stop(&run, "write past the end of the block %p of %zu bytes, at %p", block, run.size, block + i);
         }
     }
     // Taken out of service before anyone can have the address again.
     ::VirtualFree(guardOf(place) - roundUp(needed, kPage), roundUp(needed, kPage), MEM_DECOMMIT);
     run.state = State::Freed;
     run.next = kNone;
+    capture(run.freedBy);
+    watch(place.cls, place.index, "freed", run);
     Zone& zone = *place.zone;
     if (zone.tail == kNone)
     {
@@ -299,12 +396,10 @@ void release(void* p) noexcept
 std::size_t sizeOf(void* p) noexcept
 {
     const Place place = placeOf(p);
-    ::AcquireSRWLockShared(&g_lock);
-    const Run run = place.zone->runs[place.index];
-    ::ReleaseSRWLockShared(&g_lock);
+    const Run& run = place.zone->runs[place.index];
     if (place.index >= place.zone->used || run.state != State::Live || blockOf(place, run.size) != p)
     {
-        stop("size asked of %p, which is no live block of this heap", p);
+        stop(&run, "size asked of %p, which is no live block of this heap", p);
     }
     return run.size;
 }
@@ -345,7 +440,7 @@ void __cdecl guardFree(void* p)
     }
     else
     {
-        stop("free of %p, which no heap of this process gave out", p);
+        stop(nullptr, "free of %p, which no heap of this process gave out", p);
     }
 }
 
@@ -380,7 +475,7 @@ void* __cdecl guardRealloc(void* p, std::size_t size)
     }
     else
     {
-        stop("realloc of %p, which no heap of this process gave out", p);
+        stop(nullptr, "realloc of %p, which no heap of this process gave out", p);
     }
     void* block = allocate(size);
     if (block == nullptr)
@@ -419,25 +514,24 @@ void* __cdecl guardExpand(void* p, std::size_t size)
     return g_runtime.expand(p, size);
 }
 
-struct Replacement
-{
-    const char* name;
-    void* function;
-};
-
-const Replacement kReplacements[] = {
-    {"malloc", reinterpret_cast<void*>(&guardMalloc)},
-    {"calloc", reinterpret_cast<void*>(&guardCalloc)},
-    {"realloc", reinterpret_cast<void*>(&guardRealloc)},
-    {"free", reinterpret_cast<void*>(&guardFree)},
-    {"_msize", reinterpret_cast<void*>(&guardMsize)},
-    {"_recalloc", reinterpret_cast<void*>(&guardRecalloc)},
-    {"_expand", reinterpret_cast<void*>(&guardExpand)},
-};
-
 void redirect(HMODULE module) noexcept
 {
-    for (const Replacement& replacement : kReplacements)
+    // Built here, not as a table with static storage: the heap starts before
+    // any initialiser of the program has run.
+    const struct
+    {
+        const char* name;
+        void* function;
+    } replacements[] = {
+        {"malloc", reinterpret_cast<void*>(&guardMalloc)},
+        {"calloc", reinterpret_cast<void*>(&guardCalloc)},
+        {"realloc", reinterpret_cast<void*>(&guardRealloc)},
+        {"free", reinterpret_cast<void*>(&guardFree)},
+        {"_msize", reinterpret_cast<void*>(&guardMsize)},
+        {"_recalloc", reinterpret_cast<void*>(&guardRecalloc)},
+        {"_expand", reinterpret_cast<void*>(&guardExpand)},
+    };
+    for (const auto& replacement : replacements)
     {
         HostTools::PatchImport(module, "msvcrt.dll", replacement.name, replacement.function);
     }
@@ -476,9 +570,44 @@ VOID CALLBACK onLibrary(ULONG reason, const LoadedData* data, void*)
     }
 }
 
+// The faulting code and its callers, unwound from the fault's context.
+void unwind(const CONTEXT& fault, Frames& frames) noexcept
+{
+    CONTEXT context = fault;
+    for (unsigned i = 0; i < kFrames; ++i)
+    {
+        frames[i] = reinterpret_cast<void*>(context.Rip);
+        DWORD64 imageBase = 0;
+        RUNTIME_FUNCTION* function = ::RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
+        if (context.Rip == 0 || function == nullptr)
+        {
+            break;
+        }
+        void* handlerData = nullptr;
+        DWORD64 establisher = 0;
+        ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
+                           &establisher, nullptr);
+    }
+}
+
 LONG CALLBACK onFault(EXCEPTION_POINTERS* info)
 {
     const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    Frames code = {};
+    char at[kFrames * (MAX_PATH + 24)];
+    // The checked build's undefined-behaviour checks end in ud2; which check
+    // it was, the source line of the first frame tells.
+    const auto* instruction = static_cast<const unsigned char*>(record->ExceptionAddress);
+    if (record->ExceptionCode == EXCEPTION_ILLEGAL_INSTRUCTION && instruction[0] == 0x0F && instruction[1] == 0x0B)
+    {
+        const CONTEXT& c = *info->ContextRecord;
+        unwind(c, code);
+        describe(at, sizeof(at), "at", code);
+        stop(nullptr,
+             "an undefined-behaviour check failed%s\n  rax=%llx rbx=%llx rcx=%llx rdx=%llx rsi=%llx rdi=%llx "
+             "r8=%llx r9=%llx",
+             at, c.Rax, c.Rbx, c.Rcx, c.Rdx, c.Rsi, c.Rdi, c.R8, c.R9);
+    }
     if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || record->NumberParameters < 2)
     {
         return EXCEPTION_CONTINUE_SEARCH;
@@ -490,24 +619,26 @@ LONG CALLBACK onFault(EXCEPTION_POINTERS* info)
         return EXCEPTION_CONTINUE_SEARCH;
     }
     const Place place = placeOf(address);
-    const Run run = place.index < place.zone->used ? place.zone->runs[place.index] : Run{0, kNone, State::Unused};
+    static const Run kNever{0, kNone, State::Unused, {}, {}};
+    const Run& run = place.index < place.zone->used ? place.zone->runs[place.index] : kNever;
     unsigned char* block = blockOf(place, run.size);
     const auto* byte = static_cast<unsigned char*>(address);
+    unwind(*info->ContextRecord, code);
+    describe(at, sizeof(at), "by", code);
     switch (run.state)
     {
     case State::Freed:
-        stop("%s of %p after its block %p of %zu bytes was freed (code at %p)", access, address, block, run.size,
-             record->ExceptionAddress);
+        stop(&run, "%s of %p after its block %p of %zu bytes was freed%s", access, address, block, run.size, at);
     case State::Live:
         if (byte >= guardOf(place))
         {
-            stop("%s of %p, byte %zu past the end of the block %p of %zu bytes (code at %p)", access, address,
-                 static_cast<std::size_t>(byte - (block + run.size)), block, run.size, record->ExceptionAddress);
+            stop(&run, "%s of %p, byte %zu past the end of the block %p of %zu bytes%s", access, address,
+                 static_cast<std::size_t>(byte - (block + run.size)), block, run.size, at);
         }
-        stop("%s of %p, before the start of the block %p of %zu bytes (code at %p)", access, address, block,
-             run.size, record->ExceptionAddress);
+        stop(&run, "%s of %p, before the start of the block %p of %zu bytes%s", access, address, block, run.size,
+             at);
     default:
-        stop("%s of %p, heap memory never handed out (code at %p)", access, address, record->ExceptionAddress);
+        stop(nullptr, "%s of %p, heap memory never handed out%s", access, address, at);
     }
 }
 
@@ -539,6 +670,9 @@ bool reserve() noexcept
         zone.runs = runs;
         zone.capacity = static_cast<std::uint32_t>(kZoneBytes / runBytes(cls));
         zone.used = 0;
+        zone.head = kNone;
+        zone.tail = kNone;
+        zone.waiting = 0;
         runs += zone.capacity;
     }
     return true;
@@ -559,6 +693,15 @@ void start() noexcept
     g_runtime.msize = exported<MsizeFn>(msvcrt, "_msize");
     g_runtime.expand = exported<ExpandFn>(msvcrt, "_expand");
     g_windowsLength = ::GetSystemWindowsDirectoryW(g_windows, MAX_PATH);
+    char watched[32];
+    if (::GetEnvironmentVariableA("WARDLINE_GUARDHEAP_WATCH", watched, sizeof(watched)) < sizeof(watched))
+    {
+        unsigned long index = 0;
+        if (std::sscanf(watched, "%u:%lu", &g_watchClass, &index) == 2)
+        {
+            g_watchIndex = static_cast<std::uint32_t>(index);
+        }
+    }
     if (g_windowsLength >= MAX_PATH)
     {
         g_windowsLength = 0;
@@ -575,7 +718,7 @@ void start() noexcept
     void* cookie = nullptr;
     if (registerNotification == nullptr || registerNotification(0, &onLibrary, nullptr, &cookie) != 0)
     {
-        stop("cannot follow the libraries this process loads");
+        stop(nullptr, "cannot follow the libraries this process loads");
     }
 }
 
