@@ -17,7 +17,8 @@ test:
 bench:
 	scripts/bench.sh
 
-# The stress loads at full size (tests/stress); make test runs them short.
+# The stress loads at full size (the test programs labelled "stress":
+# tests/stress, and the loads of tests/integration); make test runs them short.
 stress:
 	WARDLINE_STRESS=long CTEST_ARGS="-L stress --verbose" scripts/test.sh
 

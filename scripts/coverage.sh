@@ -4,7 +4,8 @@
 # lines and branches per folder of src/ with gcovr.
 #
 # Writes to <build>/coverage/: report.txt (the table printed at the end, with
-# every file below 95 % of its lines and the lines it misses), index.html
+# every file below 95 % of its lines and the lines it misses, the thin system
+# forwards of src/wrappers apart), index.html
 # (line by line), coverage.json (gcovr's data).
 # Exits with the test suite's status: the report is written either way.
 # Usage: scripts/coverage.sh   (COVERAGE_BUILD_DIR overrides the folder)

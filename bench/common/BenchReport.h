@@ -3,7 +3,8 @@
 // What every benchmark reports: a figure, its baseline measured in the same
 // run, their ratio against a target, as one line that scripts/bench.sh
 // gathers into its table:
-//   BENCH <name> value=<x><unit> baseline=<y><unit> ratio=<r> target=<=<t> holds=<yes|no>
+//   BENCH <name> value=<x><unit> baseline=<y><unit> ratio=<r> target=<op><t> holds=<yes|no>
+// where <op> is <= for times and costs, >= for rates.
 
 #include <algorithm>
 #include <chrono>
@@ -85,22 +86,36 @@ struct Rounds
 };
 
 // A ratio of zero means the baseline could not be measured: that never holds.
-inline void printLine(const char* name, double value, double baseline, double ratio, double target,
-                      const char* unit)
+inline void printLine(const char* name, double value, double baseline, double ratio, const char* op,
+                      double target, const char* unit)
 {
-    const bool holds = ratio > 0 && ratio <= target;
-    std::printf("BENCH %s value=%.2f%s baseline=%.2f%s ratio=%.2f target=<=%g holds=%s\n", name, value, unit,
-                baseline, unit, ratio, target, holds ? "yes" : "no");
+    const bool atMost = op[0] == '<';
+    const bool holds = ratio > 0 && (atMost ? ratio <= target : ratio >= target);
+    std::printf("BENCH %s value=%.2f%s baseline=%.2f%s ratio=%.2f target=%s%g holds=%s\n", name, value, unit,
+                baseline, unit, ratio, op, target, holds ? "yes" : "no");
     std::fflush(stdout);
 }
 
-inline void printLine(const char* name, const Rounds& rounds, double target, const char* unit)
+inline void printRoundsLine(const char* name, const Rounds& rounds, const char* op, double target,
+                            const char* unit)
 {
     double lowest = 0;
     double highest = 0;
     rounds.ratioRange(lowest, highest);
     std::printf("%s: %zu rounds, ratios from %.2f to %.2f\n", name, rounds.values.size(), lowest, highest);
-    printLine(name, median(rounds.values), median(rounds.baselines), rounds.ratio(), target, unit);
+    printLine(name, median(rounds.values), median(rounds.baselines), rounds.ratio(), op, target, unit);
+}
+
+// Times and other costs: the figure holds when the ratio is at most the target.
+inline void printLine(const char* name, const Rounds& rounds, double target, const char* unit)
+{
+    printRoundsLine(name, rounds, "<=", target, unit);
+}
+
+// Rates: the figure holds when the ratio is at least the target.
+inline void printRateLine(const char* name, const Rounds& rounds, double target, const char* unit)
+{
+    printRoundsLine(name, rounds, ">=", target, unit);
 }
 
 } // namespace bench

@@ -14,6 +14,8 @@ namespace
 
 volatile LONG g_liveObjects = 0;
 volatile LONG g_createdObjects = 0;
+volatile LONG g_callsInProgress = 0;
+volatile LONG g_factoryConnections = 0;
 
 // What this process did with each alert, for GetAlertAction and
 // GetActionCount. The record file is the lasting account.
@@ -21,26 +23,48 @@ std::mutex g_alertsLock;
 std::map<std::wstring, LONG> g_alerts;
 DWORD g_actionCount = 0;
 
-// Asks the control key whether the step must fail; writes the record entry
-// for the call either way. Returns true when the step must fail, with the
-// result to give.
+// One call of a step, from its start to its answer: the service does not end
+// while a call is still to be answered.
+class CallInProgress
+{
+public:
+    CallInProgress() { ::InterlockedIncrement(&g_callsInProgress); }
+    ~CallInProgress() { ::InterlockedDecrement(&g_callsInProgress); }
+    CallInProgress(const CallInProgress&) = delete;
+    CallInProgress& operator=(const CallInProgress&) = delete;
+};
+
+// Asks the control key whether the step must hang, and hangs while it says
+// so; then whether the step must fail. Writes the record entry for the call
+// either way. Returns true when the step must fail, with the result to give.
 bool toldToFail(Step step, const std::wstring& subject, LONG action, HRESULT& result)
 {
-    const Failure failure = readFailure();
-    const bool fail = failure.step == step;
-    if (fail)
-    {
-        result = failure.result;
-    }
     Entry entry;
     entry.processId = ::GetCurrentProcessId();
     entry.step = step;
     entry.subject = subject;
     entry.action = action;
+    if (readHang() == step)
+    {
+        entry.hanging = true;
+        appendRecord(entry);
+        entry.hanging = false;
+        const DWORD start = ::GetTickCount();
+        while (readHang() == step && ::GetTickCount() - start < kHangLimitMs)
+        {
+            ::Sleep(50);
+        }
+    }
+
+    const Failure failure = readFailure();
+    entry.toldToFail = failure.step == step;
+    if (entry.toldToFail)
+    {
+        result = failure.result;
+    }
     entry.result = result;
-    entry.toldToFail = fail;
     appendRecord(entry);
-    return fail;
+    return entry.toldToFail;
 }
 
 HRESULT serviceProcessId(DWORD* processId)
@@ -130,6 +154,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE TakeAlertAction(LPCWSTR alert, LONG action) override
     {
+        const CallInProgress call;
         if (alert == nullptr)
         {
             return E_POINTER;
@@ -154,6 +179,7 @@ class LaunchedObject final : public Object<IKvLaunchedObject>
 public:
     HRESULT STDMETHODCALLTYPE CreateObject(REFGUID id, IKvProtectionManager2** manager) override
     {
+        const CallInProgress call;
         if (manager == nullptr)
         {
             return E_POINTER;
@@ -181,6 +207,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE LaunchObject(REFGUID id, IKvLaunchedObject** object) override
     {
+        const CallInProgress call;
         if (object == nullptr)
         {
             return E_POINTER;
@@ -199,7 +226,10 @@ protected:
     const IID& iid() const override { return IID_IKvSurrogateBroker; }
 };
 
-class BrokerFactory final : public IKvClassFactoryNoAuth
+// COM tells the factory through IExternalConnection whether clients outside
+// the process hold it: a client may take the class object and call
+// CreateInstance only later, so holding it keeps the service serving.
+class BrokerFactory final : public IKvClassFactoryNoAuth, public IExternalConnection
 {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
@@ -213,8 +243,25 @@ public:
             *out = static_cast<IKvClassFactoryNoAuth*>(this);
             return S_OK;
         }
+        if (riid == IID_IExternalConnection)
+        {
+            *out = static_cast<IExternalConnection*>(this);
+            return S_OK;
+        }
         *out = nullptr;
         return E_NOINTERFACE;
+    }
+    DWORD STDMETHODCALLTYPE AddConnection(DWORD type, DWORD) override
+    {
+        return (type & EXTCONN_STRONG) != 0
+                   ? static_cast<DWORD>(::InterlockedIncrement(&g_factoryConnections))
+                   : 0;
+    }
+    DWORD STDMETHODCALLTYPE ReleaseConnection(DWORD type, DWORD, BOOL) override
+    {
+        return (type & EXTCONN_STRONG) != 0
+                   ? static_cast<DWORD>(::InterlockedDecrement(&g_factoryConnections))
+                   : 0;
     }
     // Static: the process owns the factory.
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
@@ -222,6 +269,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE CreateInstance(REFIID riid, void** object) override
     {
+        const CallInProgress call;
         if (object == nullptr)
         {
             return E_POINTER;
@@ -256,6 +304,16 @@ LONG liveObjects()
 LONG createdObjects()
 {
     return g_createdObjects;
+}
+
+LONG callsInProgress()
+{
+    return g_callsInProgress;
+}
+
+LONG factoryConnections()
+{
+    return g_factoryConnections;
 }
 
 } // namespace ProtSvc

@@ -17,5 +17,11 @@ LONG liveObjects();
 // Objects handed out since the start; tells a quiet spell from one in which
 // an object came and went.
 LONG createdObjects();
+// Calls of the four steps not answered yet (a hanging one among them).
+LONG callsInProgress();
+// Strong connections COM reports on the class object from outside the
+// process. While the class is registered COM's own table may count as one;
+// after the revocation only clients that still hold the class object count.
+LONG factoryConnections();
 
 } // namespace ProtSvc

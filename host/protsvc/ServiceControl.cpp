@@ -19,6 +19,7 @@ namespace
 
 constexpr const wchar_t kFailStepValue[] = L"FailStep";
 constexpr const wchar_t kFailResultValue[] = L"FailResult";
+constexpr const wchar_t kHangStepValue[] = L"HangStep";
 
 constexpr Step kSteps[] = {Step::None, Step::CreateInstance, Step::LaunchObject, Step::CreateObject,
                            Step::TakeAlertAction};
@@ -223,6 +224,37 @@ LONG writeFailure(const Failure& failure)
                             sizeof(result));
 }
 
+Step readHang()
+{
+    Plinth::CRegKey key;
+    std::wstring step;
+    if (key.Open(HKEY_LOCAL_MACHINE, kControlKey, KEY_READ) != ERROR_SUCCESS ||
+        key.ReadString(kHangStepValue, step) != ERROR_SUCCESS)
+    {
+        return Step::None;
+    }
+    return parseStep(step).value_or(Step::None);
+}
+
+LONG writeHang(Step step)
+{
+    Norvan::unique_hkey key;
+    LONG error = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kControlKey, 0, nullptr, 0, KEY_READ | KEY_WRITE,
+                                   nullptr, key.put(), nullptr);
+    if (error != ERROR_SUCCESS)
+    {
+        return error;
+    }
+    if (step == Step::None)
+    {
+        error = ::RegDeleteValueW(key.get(), kHangStepValue);
+        return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+    }
+    const std::wstring name = stepName(step);
+    return ::RegSetValueExW(key.get(), kHangStepValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                            static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
+}
+
 std::wstring recordPath()
 {
     return programDataFolder() + L"\\Wardline\\ProtectionManager\\record.txt";
@@ -237,6 +269,7 @@ std::wstring guidText(const GUID& guid)
 
 // pid=1234 TakeAlertAction "0F16..._512" action=2 -> 0x00000000
 // pid=1234 LaunchObject "{AD6E7ABF-...}" -> 0x80004005 (told to fail)
+// pid=1234 CreateObject "{AD4969AA-...}" -> hanging
 std::string formatEntry(const Entry& entry)
 {
     char number[32];
@@ -255,6 +288,10 @@ std::string formatEntry(const Entry& entry)
     {
         std::snprintf(number, sizeof(number), " action=%ld", static_cast<long>(entry.action));
         line += number;
+    }
+    if (entry.hanging)
+    {
+        return line + " -> hanging";
     }
     std::snprintf(number, sizeof(number), " -> 0x%08lX", static_cast<unsigned long>(entry.result));
     line += number;
@@ -302,8 +339,16 @@ std::optional<Entry> parseEntry(const std::string& line)
         }
         entry.action = static_cast<LONG>(number);
     }
-    if (word != "->" || !readWord(line, at, word) || word.compare(0, 2, "0x") != 0 ||
-        !readNumber(word.substr(2), 16, number))
+    if (word != "->" || !readWord(line, at, word))
+    {
+        return std::nullopt;
+    }
+    if (word == "hanging")
+    {
+        entry.hanging = true;
+        return at == line.size() ? std::optional<Entry>(entry) : std::nullopt;
+    }
+    if (word.compare(0, 2, "0x") != 0 || !readNumber(word.substr(2), 16, number))
     {
         return std::nullopt;
     }

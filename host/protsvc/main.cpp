@@ -16,9 +16,10 @@
 namespace
 {
 
-// How long the service stays after its last object went away. Clients that
-// call again soon (a test suite, a person repeating a request) find it
-// running and skip the first activation's second.
+// How long the service stays after its last object went away and its last
+// call was answered. Clients that call again soon (a test suite, a person
+// repeating a request) find it running and skip the first activation's
+// second.
 constexpr DWORD kLingerMs = 3000;
 constexpr DWORD kPollMs = 100;
 
@@ -37,7 +38,11 @@ void usage()
                 "  fail STEP [HRESULT]    fail STEP (CreateInstance, LaunchObject, CreateObject,\n"
                 "                         TakeAlertAction) with HRESULT (default 0x80004005);\n"
                 "                         a success code makes the step succeed without its object\n"
-                "  fail none              fail nothing\n");
+                "  fail none              fail nothing\n"
+                "  hang                   show the step the service is told to hang in\n"
+                "  hang STEP              hang in STEP without answering until told otherwise\n"
+                "                         (at most five minutes), then go on as 'fail' says\n"
+                "  hang none              hang nowhere (a hanging call goes on)\n");
 }
 
 bool isOption(const wchar_t* argument, const wchar_t* name)
@@ -60,6 +65,28 @@ std::wstring modulePath()
     }
 }
 
+// Returns once nothing has happened for kLingerMs: no object alive, none
+// handed out, no call waiting for its answer.
+void waitForQuiet()
+{
+    LONG seen = ProtSvc::createdObjects();
+    DWORD quietSince = ::GetTickCount();
+    for (;;)
+    {
+        ::Sleep(kPollMs);
+        const LONG created = ProtSvc::createdObjects();
+        if (ProtSvc::liveObjects() > 0 || ProtSvc::callsInProgress() > 0 || created != seen)
+        {
+            seen = created;
+            quietSince = ::GetTickCount();
+        }
+        else if (::GetTickCount() - quietSince >= kLingerMs)
+        {
+            return;
+        }
+    }
+}
+
 int serve()
 {
     if (FAILED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
@@ -75,29 +102,28 @@ int serve()
         return 1;
     }
 
-    LONG seen = ProtSvc::createdObjects();
-    DWORD quietSince = ::GetTickCount();
     for (;;)
     {
-        ::Sleep(kPollMs);
+        waitForQuiet();
+        // From here on COM starts a new service process for new clients;
+        // an activation already under way gets a moment to land here, and
+        // one that did keeps this process.
+        ::CoSuspendClassObjects();
         const LONG created = ProtSvc::createdObjects();
-        if (ProtSvc::liveObjects() > 0 || created != seen)
-        {
-            seen = created;
-            quietSince = ::GetTickCount();
-        }
-        else if (::GetTickCount() - quietSince >= kLingerMs)
+        ::Sleep(2 * kPollMs);
+        if (ProtSvc::liveObjects() == 0 && ProtSvc::callsInProgress() == 0 &&
+            ProtSvc::createdObjects() == created)
         {
             break;
         }
+        ::CoResumeClassObjects();
     }
 
-    // A client that reached the class just before the revocation gets its
-    // objects from this process all the same; serve them to the end. Later
-    // clients start a new service process.
+    // A client that took the class object before the suspension may call it
+    // only now: its connection keeps the process, and so do the objects it
+    // gets, to the end.
     ::CoRevokeClassObject(cookie);
-    ::Sleep(2 * kPollMs);
-    while (ProtSvc::liveObjects() > 0)
+    while (ProtSvc::liveObjects() > 0 || ProtSvc::callsInProgress() > 0 || ProtSvc::factoryConnections() > 0)
     {
         ::Sleep(kPollMs);
     }
@@ -234,6 +260,39 @@ int fail(int argc, wchar_t** argv)
     return 0;
 }
 
+void printHang(ProtSvc::Step step)
+{
+    if (step == ProtSvc::Step::None)
+    {
+        std::printf("protsvc hangs in no step\n");
+        return;
+    }
+    std::printf("protsvc hangs in %ls\n", ProtSvc::stepName(step));
+}
+
+int hang(int argc, wchar_t** argv)
+{
+    if (argc == 2)
+    {
+        printHang(ProtSvc::readHang());
+        return 0;
+    }
+    const auto step = ProtSvc::parseStep(argv[2]);
+    if (!step || argc > 3)
+    {
+        usage();
+        return 2;
+    }
+    const LONG error = ProtSvc::writeHang(*step);
+    if (error != ERROR_SUCCESS)
+    {
+        std::printf("protsvc: writing the control key failed: error %ld\n", error);
+        return 1;
+    }
+    printHang(*step);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -269,6 +328,10 @@ int wmain(int argc, wchar_t** argv)
     if (std::wcscmp(command, L"fail") == 0)
     {
         return fail(argc, argv);
+    }
+    if (std::wcscmp(command, L"hang") == 0)
+    {
+        return hang(argc, argv);
     }
     usage();
     return 2;

@@ -4,6 +4,7 @@
 
 #include "common/Path.h"
 #include "Logging/LogFileFormat.h"
+#include "Logging/LogManager.h"
 #include "Logging/Severity.h"
 #include "Logging/config/IniReader.h"
 #include "wrappers/PathAPI.h"
@@ -53,14 +54,19 @@ bool IsPlainName(const wchar_t* name)
     return true;
 }
 
-// A folder or a read-only file in the place of a log file is never written:
-// the set moves past it instead of losing every line from then on.
-bool IsUnusable(const std::wstring& path)
+// A file's last-write time counts as settled this long after it: a later
+// rewrite cannot share it. File times are coarse (a few milliseconds on the
+// Linux file systems under Wine).
+constexpr ULONGLONG kSettledAfter = 250 * 10000ull; // 250 ms in FILETIME units
+
+ULONGLONG Ticks(const FILETIME& time)
 {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0;
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
+
+// While the set is held by another, lines still go to the current file,
+// unrotated, up to this many times its maximum size.
+constexpr ULONGLONG kUnlockedGrowth = 2;
 
 bool ValidMaxSize(DWORD value)
 {
@@ -83,14 +89,14 @@ enum class Lookup
 {
     Taken,
     Absent,
-    Rewritten,  // invalid, and the default is in the file now
+    Invalid,    // and the default is in the file now, or will be written by the repair
     Unwritable, // invalid, and the default could not be written
 };
 
 // A value that is there but no number ("abc", "-1") is as invalid as one out
-// of range: both are replaced by the default.
-Lookup LookUp(Plinth::CObfuscatedIniReader& ini, bool loaded, const wchar_t* key, bool (*valid)(DWORD),
-              DWORD fallback, DWORD& value)
+// of range: both are replaced by the default, when `repair` allows writing.
+Lookup LookUp(Plinth::CObfuscatedIniReader& ini, bool loaded, bool repair, const wchar_t* key,
+              bool (*valid)(DWORD), DWORD fallback, DWORD& value)
 {
     if (!loaded)
     {
@@ -113,7 +119,11 @@ Lookup LookUp(Plinth::CObfuscatedIniReader& ini, bool loaded, const wchar_t* key
             return Lookup::Absent;
         }
     }
-    return ini.WriteDword(kLogIniSection, key, fallback) ? Lookup::Rewritten : Lookup::Unwritable;
+    if (!repair)
+    {
+        return Lookup::Invalid;
+    }
+    return ini.WriteDword(kLogIniSection, key, fallback) ? Lookup::Invalid : Lookup::Unwritable;
 }
 
 } // namespace
@@ -190,19 +200,18 @@ DWORD CLogging::InitializeLocked(const wchar_t* applicationName, HMODULE module,
     m_logFolder = rootFolder + (m_applicationName.empty() ? L"" : m_applicationName + L"\\") + m_logBaseName;
     m_applicationIniPath = m_logFolder + L"\\" + kLogIniFileName;
     m_globalIniPath = rootFolder + kLogIniFileName;
+    m_logRoot = rootFolder;
 
-    // Settings are rewritten under the set's mutex, like "LastLogIdx".
+    // Nothing here waits for the set: this runs in the library's entry
+    // point, under the loader lock.
     m_mutex.Open(m_logFolder);
-    {
-        CLogSetHold hold(m_mutex, kMutexWaitMs);
-        ReadSettings();
-    }
+    ReadSettings(false);
     m_processId = ::GetCurrentProcessId();
     m_initialized = true;
     return ERROR_SUCCESS;
 }
 
-void CLogging::ReadSettings()
+void CLogging::ReadSettings(bool repair)
 {
     const bool haveApplication = m_paths->fileExists(m_applicationIniPath);
     const bool haveGlobal = m_paths->fileExists(m_globalIniPath);
@@ -217,19 +226,27 @@ void CLogging::ReadSettings()
 
     // The application file first; an invalid value there is rewritten and the
     // global file asked next. False leaves the setting as it is: its default
-    // could not be written back.
-    const std::pair<Plinth::CObfuscatedIniReader*, bool> files[] = {{&application, applicationLoaded},
-                                                                    {&global, globalLoaded}};
+    // could not be written back. A file that is a link is not written.
+    const struct
+    {
+        Plinth::CObfuscatedIniReader* ini;
+        bool loaded;
+        bool repair;
+    } files[] = {{&application, applicationLoaded, repair && IsPlainFileOrMissing(m_applicationIniPath)},
+                 {&global, globalLoaded, repair && IsPlainFileOrMissing(m_globalIniPath)}};
     auto resolve = [&](const wchar_t* key, bool (*valid)(DWORD), DWORD fallback, DWORD& value)
     {
-        for (const auto& [ini, loaded] : files)
+        for (const auto& file : files)
         {
-            switch (LookUp(*ini, loaded, key, valid, fallback, value))
+            switch (LookUp(*file.ini, file.loaded, file.repair, key, valid, fallback, value))
             {
             case Lookup::Taken:
                 return true;
             case Lookup::Unwritable:
                 return false;
+            case Lookup::Invalid:
+                m_repairPending = m_repairPending || !repair;
+                break;
             default:
                 break;
             }
@@ -239,23 +256,24 @@ void CLogging::ReadSettings()
     };
 
     DWORD value = 0;
-    if (resolve(kLogIniEnable, AnyValue, 1, value))
+    const bool apply = !repair;
+    if (resolve(kLogIniEnable, AnyValue, 1, value) && apply)
     {
         m_enabled = value != 0;
     }
-    if (resolve(kLogIniMaxSize, ValidMaxSize, kDefaultMaxSize, value))
+    if (resolve(kLogIniMaxSize, ValidMaxSize, kDefaultMaxSize, value) && apply)
     {
         SetMaxSize(value);
     }
-    if (resolve(kLogIniMaxEntries, ValidMaxEntries, kDefaultMaxEntries, value))
+    if (resolve(kLogIniMaxEntries, ValidMaxEntries, kDefaultMaxEntries, value) && apply)
     {
         SetMaxEntries(value);
     }
-    if (resolve(kLogIniSeverity, ValidSeverity, kDefaultSeverity, value))
+    if (resolve(kLogIniSeverity, ValidSeverity, kDefaultSeverity, value) && apply)
     {
         m_severity = value;
     }
-    if (resolve(kLogIniOptions, AnyValue, kDefaultOptions, value))
+    if (resolve(kLogIniOptions, AnyValue, kDefaultOptions, value) && apply)
     {
         m_options = value;
     }
@@ -280,6 +298,9 @@ void CLogging::ResetLocked() noexcept
     m_applicationIniPath.clear();
     m_enabled = true;
     m_firstWrite = FirstWrite::Pending;
+    m_logRoot.clear();
+    m_repairPending = false;
+    m_lockProblemReported = false;
     m_indexCache = IndexCache();
     m_unsavedIndex = UnsavedIndex();
 }
@@ -414,14 +435,17 @@ WARDLINE_FILE_LOG_HELPER(LogInformation, LevelInformation)
 DWORD CLogging::WritePreformatted(const wchar_t* file, const wchar_t* function, int line, DWORD level,
                                   const wchar_t* message)
 {
-    Norvan::srw_exclusive_guard guard(m_lock);
+    CEntryPointAwareHold guard(m_lock);
+    if (!guard.Owns())
+    {
+        return ERROR_BUSY;
+    }
     // Before Initialize there is no folder to check: a write then must not
     // turn the writer off for good.
     if (!m_initialized)
     {
         return kErrorNotInitialized;
     }
-    CLogSetHold hold(m_mutex, kMutexWaitMs);
     // Memory running out anywhere below (paths, the settings file, the line)
     // loses this one line, reported as such: a log call never throws.
     try
@@ -430,27 +454,25 @@ DWORD CLogging::WritePreformatted(const wchar_t* file, const wchar_t* function, 
         {
             return ERROR_INVALID_PARAMETER;
         }
-
-        LogLineParts parts;
-        ::GetLocalTime(&parts.time);
-        parts.level = level;
-        parts.options = m_options;
-        parts.processFileName = m_processFileName.c_str();
-        parts.processId = m_processId;
-        parts.threadId = ::GetCurrentThreadId();
-        parts.file = file;
-        parts.line = line;
-        parts.function = function;
-        parts.message = message;
         // Built before the file is touched: an invalid level creates no file and
         // moves no rotation.
         std::wstring text;
-        DWORD result = BuildLogLine(parts, text);
+        DWORD result = BuildLine(level, file, function, line, message, text);
         if (result != ERROR_SUCCESS)
         {
             return result;
         }
 
+        CLogSetHold hold(m_mutex, InEntryPoint() ? CLogSetMutex::Wait::None : CLogSetMutex::Wait::Bounded);
+        if (hold.Exclusive() && m_repairPending)
+        {
+            m_repairPending = false;
+            ReadSettings(true);
+        }
+        if (!m_lockProblemReported && !m_mutex.Problem().empty())
+        {
+            text.insert(0, LockProblemReport());
+        }
         bool isNew = false;
         result = OpenLogFile(hold.Exclusive(), isNew);
         if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS)
@@ -459,6 +481,8 @@ DWORD CLogging::WritePreformatted(const wchar_t* file, const wchar_t* function, 
         }
         result = WriteLine(text, isNew);
         m_file.reset();
+        m_lockProblemReported =
+            m_lockProblemReported || (result == ERROR_SUCCESS && !m_mutex.Problem().empty());
         return result;
     }
     catch (const std::bad_alloc&)
@@ -466,6 +490,37 @@ DWORD CLogging::WritePreformatted(const wchar_t* file, const wchar_t* function, 
         m_file.reset();
         return ERROR_OUTOFMEMORY;
     }
+}
+
+DWORD CLogging::BuildLine(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                          const wchar_t* message, std::wstring& text) const
+{
+    LogLineParts parts;
+    ::GetLocalTime(&parts.time);
+    parts.level = level;
+    parts.options = m_options;
+    parts.processFileName = m_processFileName.c_str();
+    parts.processId = m_processId;
+    parts.threadId = ::GetCurrentThreadId();
+    parts.file = file;
+    parts.line = line;
+    parts.function = function;
+    parts.message = message;
+    return BuildLogLine(parts, text);
+}
+
+// Once per writer, in front of the first line it writes.
+std::wstring CLogging::LockProblemReport() const
+{
+    const std::wstring text = L"The log set's mutex " + m_mutex.Name() + L" cannot be used: " + m_mutex.Problem() +
+                              L". Its writers take turns through " + m_mutex.LockFile() + L" instead.";
+    std::wstring report;
+    if (BuildLine(LevelWarning, L"Logging\\internal_logging", L"ETWLogging::CLogging::WritePreformatted",
+                  __LINE__, text.c_str(), report) != ERROR_SUCCESS)
+    {
+        report.clear();
+    }
+    return report;
 }
 
 DWORD CLogging::WriteLine(const std::wstring& line, bool isNew)
@@ -505,22 +560,114 @@ bool CLogging::PassFirstWriteCheck()
 {
     if (m_firstWrite == FirstWrite::Pending)
     {
-        DWORD error = ERROR_SUCCESS;
-        if (m_paths->createDirectory(m_logFolder.c_str(), error))
-        {
-            m_firstWrite = FirstWrite::Passed;
-        }
-        else
+        if (!CreateSetFolder())
         {
             m_firstWrite = FirstWrite::Failed;
             m_enabled = false;
             m_severity = kDisabledSeverity;
+            return false;
         }
+        const std::wstring unsafe = UnsafeFolderReason();
+        if (!unsafe.empty())
+        {
+            RefuseSet(unsafe);
+            return false;
+        }
+        m_firstWrite = FirstWrite::Passed;
     }
     return m_firstWrite == FirstWrite::Passed;
 }
 
-DWORD CLogging::OpenLogFile(bool mayRotate, bool& isNew)
+// The folders above the set are shared by every application's sets; the
+// set's own folder is private to the accounts that may write it.
+bool CLogging::CreateSetFolder()
+{
+    DWORD error = ERROR_SUCCESS;
+    const std::wstring parent = m_logFolder.substr(0, m_logFolder.rfind(L'\\'));
+    Norvan::unique_hlocal shared = LogSetSecurity::DescriptorFor(LogSetSecurity::Made::SharedFolder);
+    SECURITY_ATTRIBUTES sharedAttributes{sizeof(sharedAttributes), shared.get(), FALSE};
+    Norvan::unique_hlocal own = LogSetSecurity::DescriptorFor(LogSetSecurity::Made::SetFolder);
+    SECURITY_ATTRIBUTES ownAttributes{sizeof(ownAttributes), own.get(), FALSE};
+    return m_paths->createDirectory(parent.c_str(), error, shared ? &sharedAttributes : nullptr) &&
+           m_paths->createDirectory(m_logFolder.c_str(), error, own ? &ownAttributes : nullptr);
+}
+
+// Empty when every folder from the program-data folder down to the set is a
+// folder itself, not a link to one, and those below the log root belong to
+// an account the writer trusts; otherwise why not. A folder owned by another
+// account could be renamed away and replaced by a link at any time.
+std::wstring CLogging::UnsafeFolderReason()
+{
+    const size_t rootLength = m_logRoot.size() - 1;
+    const size_t programDataLength = rootLength - wcslen(kLogRootRelative) + 1;
+    for (size_t end = m_logFolder.size(); end != std::wstring::npos && end > programDataLength;
+         end = m_logFolder.rfind(L'\\', end - 1))
+    {
+        const std::wstring folder = m_logFolder.substr(0, end);
+        Norvan::unique_hfile handle(
+            ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        Norvan::PathAPI::FileShape shape;
+        if (!handle || !m_paths->handleShape(handle.get(), shape))
+        {
+            return folder + L" cannot be examined (error " + std::to_wstring(::GetLastError()) + L")";
+        }
+        if ((shape.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+            (shape.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        {
+            return folder + L" is a link or no folder";
+        }
+        if (end > rootLength)
+        {
+            std::vector<BYTE> owner;
+            const DWORD error = m_paths->handleOwner(handle.get(), owner);
+            if (error != ERROR_SUCCESS)
+            {
+                return folder + L"'s owner cannot be read (error " + std::to_wstring(error) + L")";
+            }
+            if (!LogSetSecurity::IsTrustedOwner(owner.data()))
+            {
+                return folder + L" belongs to another account";
+            }
+        }
+    }
+    return std::wstring();
+}
+
+void CLogging::RefuseSet(const std::wstring& reason)
+{
+    m_firstWrite = FirstWrite::Failed;
+    m_enabled = false;
+    m_severity = kDisabledSeverity;
+    const std::wstring report =
+        L"Log set " + m_logFolder + L" refused: " + reason + L". Its lines are lost.\n";
+    ::OutputDebugStringW(report.c_str());
+}
+
+CLogging::FileState CLogging::StateOf(const std::wstring& path)
+{
+    FileState state;
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+    {
+        state.exists = true;
+        state.attributes = data.dwFileAttributes;
+        state.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        state.written = data.ftLastWriteTime;
+    }
+    return state;
+}
+
+// A folder, or a file someone marked read-only, hidden or system to keep it,
+// is passed by (Wine run as root would even let us write the read-only one).
+bool CLogging::IsUsable(DWORD attributes)
+{
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                          FILE_ATTRIBUTE_SYSTEM)) == 0;
+}
+
+DWORD CLogging::OpenLogFile(bool locked, bool& isNew)
 {
     if (m_logFolder.empty() || m_logBaseName.empty())
     {
@@ -530,89 +677,234 @@ DWORD CLogging::OpenLogFile(bool mayRotate, bool& isNew)
     {
         return ERROR_ALREADY_EXISTS;
     }
-    DWORD index = ReadLastIndex(false);
-    for (bool fresh = false;; fresh = true)
+    DWORD index = m_unsavedIndex.active ? FollowNewerFiles(ReadLastIndex(false)) : ReadLastIndex(false);
+    bool checked = false;
+    bool fresh = false;
+    for (;;)
     {
-        const DWORD entries = m_maxEntries;
-        if (index < entries || !mayRotate)
+        if (index >= m_maxEntries)
         {
-            const std::wstring path = PathOf(index < entries ? index : 0);
-            WIN32_FILE_ATTRIBUTE_DATA data{};
-            const bool exists = ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE;
-            const ULONGLONG size =
-                exists ? (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow : 0;
-            // A folder, or a file someone marked read-only to keep it, is
-            // passed by (Wine run as root would even let us write the latter).
-            const bool unusable =
-                exists && (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0;
-            if (!mayRotate || (!unusable && size < m_maxSize))
+            if (!locked)
             {
-                // Created here when missing, as a new file of the set.
-                m_file.reset(m_paths->createFile(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                                 FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
-                if (!m_file && ::GetLastError() == ERROR_PATH_NOT_FOUND)
-                {
-                    // Someone removed the folder since the first write.
-                    DWORD ignored = 0;
-                    m_paths->createDirectory(m_logFolder.c_str(), ignored);
-                    m_file.reset(m_paths->createFile(
-                        path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
-                }
-                if (!m_file)
-                {
-                    return ::GetLastError();
-                }
-                isNew = size == 0;
-                return ERROR_SUCCESS;
+                return ERROR_BUSY;
+            }
+            const FileState first = StateOf(PathOf(0));
+            return first.exists && !IsUsable(first.attributes) ? Rotate(0, isNew) : CreateLogFile(0, isNew);
+        }
+        // Created here when missing, as a new file of the set; without the
+        // set's lock another writer may be rotating, so then only an
+        // existing file that has its mark is appended to.
+        const std::wstring path = PathOf(index);
+        Norvan::PathAPI::FileShape shape;
+        const DWORD opened = OpenInSet(path, GENERIC_READ | FILE_APPEND_DATA,
+                                       locked ? OPEN_ALWAYS : OPEN_EXISTING, locked, shape);
+        if (m_firstWrite == FirstWrite::Failed)
+        {
+            return opened;
+        }
+        const bool usable = opened == ERROR_SUCCESS && IsUsable(shape.attributes);
+        if (opened != ERROR_SUCCESS)
+        {
+            // A folder or a read-only file in its place is not opened for
+            // appending, and is passed by; anything else loses this line.
+            const FileState state = StateOf(path);
+            if (!state.exists || IsUsable(state.attributes))
+            {
+                return locked ? opened : ERROR_BUSY;
             }
         }
-        // Truncating a file is decided on what "LastLogIdx" says now, never on
-        // the remembered value: another process may have rotated meanwhile.
-        if (!fresh)
+        // Another writer rotates away from a file only once it is full by
+        // that writer's maximum, and no maximum is below kLowestMaxSize:
+        // until then the remembered "LastLogIdx" needs no second look.
+        if (!checked && (!usable || shape.size >= kLowestMaxSize))
         {
-            const DWORD current = ReadLastIndex(true);
+            checked = true;
+            const DWORD current = CurrentIndex();
             if (current != index)
             {
+                m_file.reset();
                 index = current;
                 continue;
             }
         }
-        return CreateLogFile(index < entries ? NextIndex(index) : 0, true, isNew);
+        if (usable && shape.size < m_maxSize)
+        {
+            isNew = shape.size == 0;
+            if (locked && isNew && !StateOf(m_applicationIniPath).exists)
+            {
+                // The set's first file: "LastLogIdx" is written with it, so
+                // that the look at it above is at a file that is there (a
+                // missing one costs Wine a search of the folder).
+                StoreLastIndex(index);
+            }
+            if (locked || !isNew)
+            {
+                return ERROR_SUCCESS;
+            }
+        }
+        if (!locked)
+        {
+            if (usable && shape.size >= sizeof(wchar_t) && shape.size < kUnlockedGrowth * m_maxSize)
+            {
+                return ERROR_SUCCESS;
+            }
+            m_file.reset();
+            return ERROR_BUSY;
+        }
+        m_file.reset();
+        // Truncating a file is decided on what "LastLogIdx" says now, never on
+        // the remembered value: another process may have rotated meanwhile.
+        if (!fresh)
+        {
+            fresh = true;
+            const DWORD now = ReadLastIndex(true);
+            if (now != index)
+            {
+                index = now;
+                continue;
+            }
+        }
+        return Rotate(index, isNew);
     }
 }
 
-DWORD CLogging::CreateLogFile(DWORD index, bool storeIndex, bool& isNew)
+DWORD CLogging::Rotate(DWORD index, bool& isNew)
 {
-    const DWORD entries = m_maxEntries;
-    for (DWORD tries = 0; tries < entries; ++tries)
+    FileState current = StateOf(PathOf(index));
+    DWORD next = NextIndex(index);
+    for (DWORD tries = 0; tries < m_maxEntries; ++tries, next = NextIndex(next))
     {
-        const std::wstring path = PathOf(index);
-        if (!IsUnusable(path))
+        const FileState candidate = StateOf(PathOf(next));
+        if (candidate.exists && !IsUsable(candidate.attributes))
         {
-            m_file.reset(m_paths->createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
-            if (!m_file)
-            {
-                return ::GetLastError();
-            }
-            isNew = true;
-            if (storeIndex)
-            {
-                StoreLastIndex(index);
-            }
-            return ERROR_SUCCESS;
+            continue;
         }
-        index = NextIndex(index);
+        // The next file is not the oldest one when it was written after the
+        // current one: a writer that could not store "LastLogIdx" rotated to
+        // it. It is the current file now, and cutting it would lose that
+        // writer's lines.
+        if (candidate.exists && candidate.size > 0 &&
+            ::CompareFileTime(&candidate.written, &current.written) >= 0)
+        {
+            StoreLastIndex(next);
+            if (candidate.size < m_maxSize)
+            {
+                Norvan::PathAPI::FileShape shape;
+                return OpenInSet(PathOf(next), GENERIC_READ | FILE_APPEND_DATA, OPEN_EXISTING, true, shape);
+            }
+            current = candidate;
+            continue;
+        }
+        return CreateLogFile(next, isNew);
     }
     return ERROR_ACCESS_DENIED;
+}
+
+// A new file of the set, or an old one cut to nothing. Opened first and cut
+// only once the handle has proved to be a plain file: CREATE_ALWAYS would
+// cut whatever a link pointed at before anything could be checked.
+DWORD CLogging::CreateLogFile(DWORD index, bool& isNew)
+{
+    Norvan::PathAPI::FileShape shape;
+    const DWORD result = OpenInSet(PathOf(index), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, true, shape);
+    if (result != ERROR_SUCCESS)
+    {
+        return result;
+    }
+    if (shape.size != 0 && !::SetEndOfFile(m_file.get()))
+    {
+        const DWORD error = ::GetLastError();
+        m_file.reset();
+        return error;
+    }
+    isNew = true;
+    StoreLastIndex(index);
+    return ERROR_SUCCESS;
+}
+
+// Opens a file of the set as itself and keeps it in m_file, with what it
+// is, unless it is a link or one of several names of a file: then the set is
+// refused.
+DWORD CLogging::OpenInSet(const std::wstring& path, DWORD access, DWORD disposition, bool locked,
+                          Norvan::PathAPI::FileShape& shape)
+{
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_OPEN_REPARSE_POINT;
+    m_file.reset(m_paths->createFile(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     disposition, flags, nullptr));
+    if (!m_file && ::GetLastError() == ERROR_PATH_NOT_FOUND && locked)
+    {
+        // Someone removed the folder since the first write; what is made
+        // again is checked again.
+        if (!CreateSetFolder())
+        {
+            return ERROR_PATH_NOT_FOUND;
+        }
+        const std::wstring unsafe = UnsafeFolderReason();
+        if (!unsafe.empty())
+        {
+            RefuseSet(unsafe);
+            return ERROR_ACCESS_DENIED;
+        }
+        m_file.reset(m_paths->createFile(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         disposition, flags, nullptr));
+    }
+    if (!m_file)
+    {
+        return ::GetLastError();
+    }
+    if (!m_paths->handleShape(m_file.get(), shape))
+    {
+        const DWORD error = ::GetLastError();
+        m_file.reset();
+        return error != ERROR_SUCCESS ? error : ERROR_INVALID_FUNCTION;
+    }
+    if ((shape.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        ((shape.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && shape.links != 1))
+    {
+        m_file.reset();
+        RefuseSet(path + L" is a link, or one of several names of a file");
+        return ERROR_ACCESS_DENIED;
+    }
+    return ERROR_SUCCESS;
+}
+
+// "log.ini" is written through its name by the profile functions: never
+// when that name is a link, or one of several names of a file.
+bool CLogging::IsPlainFileOrMissing(const std::wstring& path)
+{
+    Norvan::unique_hfile file(::CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file)
+    {
+        return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    Norvan::PathAPI::FileShape shape;
+    return m_paths->handleShape(file.get(), shape) &&
+           (shape.attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+           shape.links == 1;
 }
 
 DWORD CLogging::NextIndex(DWORD index) const
 {
     return index + 1 >= m_maxEntries ? 0 : index + 1;
+}
+
+DWORD CLogging::CurrentIndex()
+{
+    const FileState stamp = StateOf(m_applicationIniPath);
+    const FileState& cached = m_indexCache.stamp;
+    const bool same = m_indexCache.valid && m_indexCache.settled && stamp.exists == cached.exists &&
+                      Ticks(stamp.written) == Ticks(cached.written) && stamp.size == cached.size;
+    DWORD index = ReadLastIndex(!same);
+    if (!same)
+    {
+        FILETIME now{};
+        ::GetSystemTimeAsFileTime(&now);
+        m_indexCache.stamp = stamp;
+        m_indexCache.settled = !stamp.exists || Ticks(now) > Ticks(stamp.written) + kSettledAfter;
+    }
+    return m_unsavedIndex.active ? FollowNewerFiles(index) : index;
 }
 
 DWORD CLogging::ReadLastIndex(bool fresh)
@@ -630,7 +922,8 @@ DWORD CLogging::ReadLastIndex(bool fresh)
         {
             stored = value;
         }
-        m_indexCache = IndexCache{true, stored};
+        m_indexCache.valid = true;
+        m_indexCache.index = stored;
     }
 
     if (m_unsavedIndex.active)
@@ -644,16 +937,46 @@ DWORD CLogging::ReadLastIndex(bool fresh)
     return stored;
 }
 
+// Without a stored index every writer that rotated keeps its own; the newest
+// file of the set is the one they all write.
+DWORD CLogging::FollowNewerFiles(DWORD index)
+{
+    const DWORD entries = m_maxEntries;
+    if (index >= entries)
+    {
+        return index;
+    }
+    FileState current = StateOf(PathOf(index));
+    for (DWORD hops = 0; hops + 1 < entries; ++hops)
+    {
+        const DWORD next = NextIndex(index);
+        const FileState candidate = StateOf(PathOf(next));
+        if (!candidate.exists || candidate.size == 0 || !IsUsable(candidate.attributes) ||
+            ::CompareFileTime(&candidate.written, &current.written) < 0)
+        {
+            break;
+        }
+        index = next;
+        current = candidate;
+    }
+    m_unsavedIndex.index = index;
+    return index;
+}
+
 void CLogging::StoreLastIndex(DWORD index)
 {
     wchar_t text[16];
     _ultow_s(index, text, 10);
     // Plain text: people and the reader tool look at it; the settings
     // reader takes plain and scrambled values alike.
-    if (::WritePrivateProfileStringW(kLogIniSection, kLogIniLastIndex, text, m_applicationIniPath.c_str()))
+    if (IsPlainFileOrMissing(m_applicationIniPath) &&
+        ::WritePrivateProfileStringW(kLogIniSection, kLogIniLastIndex, text, m_applicationIniPath.c_str()))
     {
         m_unsavedIndex.active = false;
-        m_indexCache = IndexCache{true, index};
+        // Its time is too young to trust: the next line reads it again.
+        m_indexCache.valid = true;
+        m_indexCache.settled = false;
+        m_indexCache.index = index;
         return;
     }
     const DWORD stored = m_unsavedIndex.active ? m_unsavedIndex.stored : ReadLastIndex(true);

@@ -8,11 +8,11 @@
 
 #include "Logging/LogSetMutex.h"
 #include "Logging/LoggingIf.h"
+#include "wrappers/PathAPI.h"
 #include "wrappers/UniqueResource.h"
 
 namespace Norvan
 {
-class PathAPI;
 class ShlObjAPI;
 } // namespace Norvan
 
@@ -23,15 +23,24 @@ namespace ETWLogging
 // program-data folder, tuned by two "log.ini" files (see LogFileFormat.h for
 // names and the line).
 //
-// Serialising. Many bus threads log at once, and two hosts may load the
-// module and write the same set. Every write holds, in this order, the
-// writer's own lock (threads of this process, and the object's fields) and
-// the set's named mutex (CLogSetMutex: every process writing that folder)
-// while it reads "LastLogIdx", rotates, and appends its line in one write
-// call. A writer that cannot get the mutex within 7 s still writes its line
-// but appends it to the current file without rotating, so that a stuck
-// process can neither silence the others nor make them truncate a file it is
-// still using.
+// Serialising. Many bus threads log at once, and several hosts may load the
+// module and write the same set. Every write holds the writer's own lock
+// (threads of this process, and the object's fields) and, when it can have
+// it, the set's lock (CLogSetMutex: every process writing that folder) while
+// it reads "LastLogIdx", rotates, and appends its line in one write call.
+// Nothing but SYSTEM, the administrators and the set's own account can take
+// the set's lock; still, a wait for it that times out is not repeated: until
+// the set is seen free again each write only looks, and a write without the
+// set appends to the current file if it is there and never rotates, creates
+// or truncates one.
+//
+// Links. A standard user can create folders and links where the writer
+// looks. Files are opened as themselves (FILE_FLAG_OPEN_REPARSE_POINT) and
+// written only when the open handle is a plain file with one name; the
+// folders down to the set must be plain folders, those below the log root
+// owned by SYSTEM, the administrators or this process's account. A set that
+// fails is refused for the writer's life, with the reason on the debugger
+// output, and its lines are lost.
 class CLogging : public CLoggingIf
 {
 public:
@@ -45,7 +54,7 @@ public:
     static constexpr DWORD kDefaultOptions = 0x10;
     // After a failed first write nothing is enabled any more.
     static constexpr DWORD kDisabledSeverity = 10000;
-    static constexpr DWORD kMutexWaitMs = 7000;
+    static constexpr DWORD kMutexWaitMs = CLogSetMutex::kWaitMs;
     // WriteFormatted and the Log* helpers format into this many characters.
     static constexpr size_t kFormatChars = 4160;
 
@@ -108,17 +117,42 @@ private:
         Failed,
     };
 
+    // A file of the set as GetFileAttributesExW sees it.
+    struct FileState
+    {
+        bool exists = false;
+        DWORD attributes = 0;
+        ULONGLONG size = 0;
+        FILETIME written{};
+    };
+
     DWORD InitializeLocked(const wchar_t* applicationName, HMODULE module, const wchar_t* logName);
-    void ReadSettings();
+    // Applies the settings, or (repair) writes the defaults over invalid
+    // values, which takes the set's lock.
+    void ReadSettings(bool repair);
     void ResetLocked() noexcept;
     bool PassFirstWriteCheck();
+    bool CreateSetFolder();
+    std::wstring UnsafeFolderReason();
+    void RefuseSet(const std::wstring& reason);
     DWORD FormatAndWrite(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                          const wchar_t* format, va_list args);
+    DWORD BuildLine(DWORD level, const wchar_t* file, const wchar_t* function, int line,
+                    const wchar_t* message, std::wstring& text) const;
+    std::wstring LockProblemReport() const;
 
-    // Rotation; all under both locks.
-    DWORD OpenLogFile(bool mayRotate, bool& isNew);
-    DWORD CreateLogFile(DWORD index, bool storeIndex, bool& isNew);
+    // Rotation, under the writer's lock; `locked` when the set's is held too.
+    DWORD OpenLogFile(bool locked, bool& isNew);
+    DWORD Rotate(DWORD index, bool& isNew);
+    DWORD CreateLogFile(DWORD index, bool& isNew);
+    DWORD OpenInSet(const std::wstring& path, DWORD access, DWORD disposition, bool locked,
+                    Norvan::PathAPI::FileShape& shape);
+    static FileState StateOf(const std::wstring& path);
+    static bool IsUsable(DWORD attributes);
+    bool IsPlainFileOrMissing(const std::wstring& path);
+    DWORD CurrentIndex();
     DWORD ReadLastIndex(bool fresh);
+    DWORD FollowNewerFiles(DWORD index);
     void StoreLastIndex(DWORD index);
     DWORD NextIndex(DWORD index) const;
     std::wstring PathOf(DWORD index) const;
@@ -144,19 +178,32 @@ private:
     std::atomic<bool> m_enabled{true};
     FirstWrite m_firstWrite = FirstWrite::Pending;
 
-    // "LastLogIdx" as last read or stored. Appends trust it while the file it
-    // names is there and not full; whatever would rotate, and truncate, reads
-    // the file again first, so a value gone stale because another process
-    // rotated can only send a line to a file that is still in the set.
+    // The root log folder ("...\KVLOGS\"): the folders below it must belong
+    // to a trusted account.
+    std::wstring m_logRoot;
+    // Initialize reads the settings without the set's lock (it may run in
+    // the loader's entry point); invalid values are written over by the
+    // first write that holds the set.
+    bool m_repairPending = false;
+    bool m_lockProblemReported = false;
+
+    // "LastLogIdx" as last read or stored, trusted while "log.ini" keeps the
+    // last-write time and size it had when it was read, and that time was
+    // already settled then (file times are coarse: a rewrite within the same
+    // tick keeps the time). Another process's rotation, or a writer with
+    // other settings, so sends the next line to the set's current file.
     struct IndexCache
     {
         bool valid = false;
+        bool settled = false;
         DWORD index = 0;
+        FileState stamp; // of "log.ini"
     } m_indexCache;
     // A rotation whose "LastLogIdx" could not be stored (a read-only or
     // broken "log.ini"): this process goes on with the file it rotated to for
-    // as long as the stored value stays the one it failed to replace, instead
-    // of rotating again, and truncating, at every line.
+    // as long as the stored value stays the one it failed to replace, and
+    // follows any newer file of the set, which another such process rotated
+    // to.
     struct UnsavedIndex
     {
         bool active = false;

@@ -21,6 +21,10 @@ std::atomic<bool> g_created{false};
 std::atomic<DWORD> g_creatingThread{0};
 SRWLOCK g_createLock = SRWLOCK_INIT;
 
+// The thread running the library's entry point, if any: the loader runs one
+// entry point at a time.
+std::atomic<DWORD> g_entryPointThread{0};
+
 CDefaultLogBuilder* g_defaultBuilder = nullptr;
 std::atomic<CLogBuilderIf*> g_testBuilder{nullptr};
 
@@ -38,6 +42,46 @@ const wchar_t* NullableText(const std::wstring& text, bool present)
 }
 
 } // namespace
+
+CEntryPointScope::CEntryPointScope() noexcept : previous_(g_entryPointThread.exchange(GetCurrentThreadId()))
+{
+}
+
+CEntryPointScope::~CEntryPointScope()
+{
+    g_entryPointThread.store(previous_);
+}
+
+bool InEntryPoint() noexcept
+{
+    return g_entryPointThread.load() == GetCurrentThreadId();
+}
+
+CEntryPointAwareHold::CEntryPointAwareHold(SRWLOCK& lock) noexcept : lock_(lock)
+{
+    if (!InEntryPoint())
+    {
+        ::AcquireSRWLockExclusive(&lock_);
+        owns_ = true;
+        return;
+    }
+    for (int attempt = 0; attempt < 50 && !owns_; ++attempt)
+    {
+        owns_ = ::TryAcquireSRWLockExclusive(&lock_) != FALSE;
+        if (!owns_)
+        {
+            ::Sleep(1);
+        }
+    }
+}
+
+CEntryPointAwareHold::~CEntryPointAwareHold()
+{
+    if (owns_)
+    {
+        ::ReleaseSRWLockExclusive(&lock_);
+    }
+}
 
 // Runs with the library's other static destructors, after the entry point
 // has handled the detach.
@@ -62,7 +106,12 @@ CLogManager* CLogManager::Get()
     {
         return g_manager.load();
     }
-    Norvan::srw_exclusive_guard lock(g_createLock);
+    // A thread ended at process exit may have been creating it.
+    CEntryPointAwareHold lock(g_createLock);
+    if (!lock.Owns())
+    {
+        return g_manager.load();
+    }
     if (!g_created.load())
     {
         g_creatingThread.store(GetCurrentThreadId());

@@ -11,6 +11,44 @@
 namespace ETWLogging
 {
 
+// Marks the calling thread as running the library's entry point for a
+// scope. There the loader lock is held, and at process exit the other
+// threads have been ended wherever they were, a writer's lock perhaps still
+// theirs: logging done there waits for nobody, and a line that would have to
+// wait is dropped.
+class CEntryPointScope
+{
+public:
+    CEntryPointScope() noexcept;
+    ~CEntryPointScope();
+    CEntryPointScope(const CEntryPointScope&) = delete;
+    CEntryPointScope& operator=(const CEntryPointScope&) = delete;
+
+private:
+    DWORD previous_;
+};
+
+// True on a thread inside a CEntryPointScope.
+bool InEntryPoint() noexcept;
+
+// An exclusive hold on a logging lock. Inside the entry point the lock is
+// only tried, for some 50 ms: a thread that process exit ended while it held
+// the lock never gives it back.
+class CEntryPointAwareHold
+{
+public:
+    explicit CEntryPointAwareHold(SRWLOCK& lock) noexcept;
+    ~CEntryPointAwareHold();
+    CEntryPointAwareHold(const CEntryPointAwareHold&) = delete;
+    CEntryPointAwareHold& operator=(const CEntryPointAwareHold&) = delete;
+
+    bool Owns() const noexcept { return owns_; }
+
+private:
+    SRWLOCK& lock_;
+    bool owns_ = false;
+};
+
 // The process-wide owner of the one logging implementation. Created once, on
 // first use, from the log properties; torn down with the library's statics.
 class CLogManager

@@ -1,6 +1,7 @@
 #include "dll/DllLifecycle.h"
 
 #include "Logging/Log.h"
+#include "Logging/LogManager.h"
 
 namespace Norvan
 {
@@ -12,6 +13,7 @@ void onProcessAttach(HMODULE self)
 {
     try
     {
+        ETWLogging::CEntryPointScope entryPoint;
         ETWLogging::SetLogProperties(nullptr, L"Wardline", self, nullptr, 0);
         // The first level check creates the log manager with these properties.
         WL_LOG(ETWLogging::LevelNormal, L"dllmain", L"DllMain", L"DLL loaded");
@@ -25,6 +27,7 @@ void onProcessDetach()
 {
     try
     {
+        ETWLogging::CEntryPointScope entryPoint;
         WL_LOG(ETWLogging::LevelNormal, L"dllmain", L"DllMain", L"DLL unloaded");
     }
     catch (...)

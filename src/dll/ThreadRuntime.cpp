@@ -15,7 +15,9 @@
 // undefined, so these definitions take the place of libgcc's emutls.o,
 // libsupc++'s guard.o and winpthread's pthread_once. They use Win32
 // primitives; the thread-local storage is given back when its thread ends
-// (thread detach) and all of it when the library is unloaded.
+// (thread detach) and all of it when the library is unloaded. Nothing of the
+// library may run after that: the next use of thread-local storage, which
+// every throw makes, stops the process.
 //
 // At the unload this file also gives back libstdc++'s emergency pool for
 // exceptions thrown when memory is short (about 73 KB, allocated when the
@@ -64,17 +66,42 @@ struct ThreadSlots
     void** objects;
 };
 
-// Guards the list, the index count and the TLS index.
+// Guards the list. The indices are handed out without a lock: while the
+// process exits, a thread that ExitProcess ended may have died holding it.
 SRWLOCK g_tlsLock = SRWLOCK_INIT;
 ThreadSlots* g_threads = nullptr;
 std::uintptr_t g_indicesHandedOut = 0;
 DWORD g_tlsIndex = TLS_OUT_OF_INDEXES;
-bool g_processTerminating = false;
+bool g_released = false;
 
-// As libgcc does: a throw cannot go on without its globals.
+// ---- Process exit --------------------------------------------------------
+
+bool g_processTerminating = false;
+// ntdll's answer covers the exit from its start, before our DllMain hears of
+// it (the library's own detach work runs before it tells us).
+using ShutdownQuery = BOOLEAN(WINAPI*)();
+ShutdownQuery g_dllShutdownInProgress = nullptr;
+
+// True once ExitProcess has ended every other thread, wherever they were.
+bool processExiting() noexcept
+{
+    return __atomic_load_n(&g_processTerminating, __ATOMIC_ACQUIRE) ||
+           (g_dllShutdownInProgress != nullptr && g_dllShutdownInProgress() != 0);
+}
+
+// Stops the process at once, past every exception handler, with a line for
+// the debugger: going on would corrupt memory or leak for good.
+[[noreturn]] void failFast(const char* reason) noexcept
+{
+    OutputDebugStringA(reason);
+    RaiseFailFastException(nullptr, nullptr, 0);
+    std::abort(); // not reached: nothing tells the compiler that the call does not return
+}
+
+// As libgcc does, though loudly: a throw cannot go on without its globals.
 [[noreturn]] void outOfMemory() noexcept
 {
-    std::abort();
+    failFast("Wardline runtime: out of memory for thread-local storage\n");
 }
 
 void* allocateObject(const EmulatedTlsObject& object) noexcept
@@ -107,27 +134,44 @@ void freeSlots(ThreadSlots* slots) noexcept
     std::free(slots);
 }
 
-// The TLS index and the variable's index, handed out on first use.
-void assignIndices(EmulatedTlsObject& object, DWORD& tlsIndex, std::uintptr_t& index) noexcept
+// The library's TLS index, taken on first use. Of two threads that take one
+// at once, the second gives its own back.
+DWORD libraryTlsIndex() noexcept
 {
-    AcquireSRWLockExclusive(&g_tlsLock);
-    if (g_tlsIndex == TLS_OUT_OF_INDEXES)
+    DWORD index = __atomic_load_n(&g_tlsIndex, __ATOMIC_ACQUIRE);
+    if (index != TLS_OUT_OF_INDEXES)
     {
-        const DWORD allocated = TlsAlloc();
-        if (allocated == TLS_OUT_OF_INDEXES)
-        {
-            outOfMemory();
-        }
-        __atomic_store_n(&g_tlsIndex, allocated, __ATOMIC_RELEASE);
+        return index;
     }
-    tlsIndex = g_tlsIndex;
-    index = object.index;
-    if (index == 0)
+    const DWORD allocated = TlsAlloc();
+    if (allocated == TLS_OUT_OF_INDEXES)
     {
-        index = ++g_indicesHandedOut;
-        __atomic_store_n(&object.index, index, __ATOMIC_RELEASE);
+        outOfMemory();
     }
-    ReleaseSRWLockExclusive(&g_tlsLock);
+    if (__atomic_compare_exchange_n(&g_tlsIndex, &index, allocated, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+    {
+        return allocated;
+    }
+    TlsFree(allocated);
+    return index;
+}
+
+// The variable's index, handed out on first use. Two threads that reach a
+// variable first together may both draw a number: the later one stays
+// unused, an empty place in each thread's table.
+std::uintptr_t variableIndex(EmulatedTlsObject& object) noexcept
+{
+    std::uintptr_t index = __atomic_load_n(&object.index, __ATOMIC_ACQUIRE);
+    if (index != 0)
+    {
+        return index;
+    }
+    const std::uintptr_t drawn = __atomic_add_fetch(&g_indicesHandedOut, 1, __ATOMIC_ACQ_REL);
+    if (__atomic_compare_exchange_n(&object.index, &index, drawn, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+    {
+        return drawn;
+    }
+    return index;
 }
 
 ThreadSlots* newThreadSlots(DWORD tlsIndex) noexcept
@@ -137,6 +181,18 @@ ThreadSlots* newThreadSlots(DWORD tlsIndex) noexcept
     {
         outOfMemory();
     }
+    // Carrying on would give the thread fresh variables at every use.
+    if (!TlsSetValue(tlsIndex, slots))
+    {
+        std::free(slots);
+        outOfMemory();
+    }
+    // Nothing walks the list at process exit, and its lock may have died
+    // with a thread.
+    if (processExiting())
+    {
+        return slots;
+    }
     AcquireSRWLockExclusive(&g_tlsLock);
     slots->next = g_threads;
     if (g_threads != nullptr)
@@ -145,7 +201,6 @@ ThreadSlots* newThreadSlots(DWORD tlsIndex) noexcept
     }
     g_threads = slots;
     ReleaseSRWLockExclusive(&g_tlsLock);
-    TlsSetValue(tlsIndex, slots);
     return slots;
 }
 
@@ -189,15 +244,16 @@ void releaseAtUnload() noexcept
 {
     // Threads ended by the process exit may have died holding the lock, and
     // the memory goes with the process anyway.
-    if (g_processTerminating)
+    if (processExiting())
     {
         return;
     }
+    // Before the index goes: a use that finds no index finds this too.
+    __atomic_store_n(&g_released, true, __ATOMIC_SEQ_CST);
+    const DWORD tlsIndex = __atomic_exchange_n(&g_tlsIndex, TLS_OUT_OF_INDEXES, __ATOMIC_SEQ_CST);
     AcquireSRWLockExclusive(&g_tlsLock);
     ThreadSlots* threads = g_threads;
     g_threads = nullptr;
-    const DWORD tlsIndex = g_tlsIndex;
-    g_tlsIndex = TLS_OUT_OF_INDEXES;
     ReleaseSRWLockExclusive(&g_tlsLock);
     while (threads != nullptr)
     {
@@ -211,7 +267,11 @@ void releaseAtUnload() noexcept
     {
         TlsFree(tlsIndex);
     }
-    // A throw after this point would take its memory from malloc only.
+    // libstdc++ frees its pool's memory but leaves the pool's free list
+    // pointing into it, for a throw that malloc cannot serve to walk. A throw
+    // takes its memory first and its globals next: from here on it stops the
+    // process there (see __emutls_get_address), unless memory had already run
+    // out for it.
     __gnu_cxx::__freeres();
 }
 
@@ -219,6 +279,8 @@ void releaseAtUnload() noexcept
 // registered before any constructor of the library runs.
 __attribute__((constructor(101))) void registerRelease()
 {
+    g_dllShutdownInProgress = reinterpret_cast<ShutdownQuery>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
     std::atexit(releaseAtUnload);
 }
 
@@ -228,6 +290,47 @@ __attribute__((constructor(101))) void registerRelease()
 // are rare and short.
 SRWLOCK g_onceLock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_onceDone = CONDITION_VARIABLE_INIT;
+
+// g_onceLock held for one step. At process exit only this thread runs: one
+// that ExitProcess ended may have died holding the lock, or in the middle of
+// an initialiser that will never finish, so it neither waits for the lock
+// nor for another thread's initialiser (which it then runs again itself, as
+// after a throw).
+class OnceLockHold
+{
+public:
+    OnceLockHold() noexcept : exiting_(processExiting())
+    {
+        if (exiting_)
+        {
+            held_ = TryAcquireSRWLockExclusive(&g_onceLock) != 0;
+        }
+        else
+        {
+            AcquireSRWLockExclusive(&g_onceLock);
+            held_ = true;
+        }
+    }
+    ~OnceLockHold() { release(); }
+    OnceLockHold(const OnceLockHold&) = delete;
+    OnceLockHold& operator=(const OnceLockHold&) = delete;
+
+    // Whether another thread's initialiser may be taken over.
+    bool exiting() const noexcept { return exiting_; }
+    void waitForOthers() noexcept { SleepConditionVariableSRW(&g_onceDone, &g_onceLock, INFINITE, 0); }
+    void release() noexcept
+    {
+        if (held_)
+        {
+            ReleaseSRWLockExclusive(&g_onceLock);
+            held_ = false;
+        }
+    }
+
+private:
+    bool exiting_;
+    bool held_ = false;
+};
 
 // A static's 64-bit guard. The compiler's inline check reads the first byte.
 struct StaticGuard
@@ -241,11 +344,11 @@ static_assert(sizeof(StaticGuard) == 8, "the guard of a static is 64 bits");
 
 void finishGuard(StaticGuard& guard, unsigned char initialised) noexcept
 {
-    AcquireSRWLockExclusive(&g_onceLock);
+    OnceLockHold hold;
     __atomic_store_n(&guard.initialised, initialised, __ATOMIC_RELEASE);
     guard.inProgress = 0;
     guard.initialisingThread = 0;
-    ReleaseSRWLockExclusive(&g_onceLock);
+    hold.release();
     WakeAllConditionVariable(&g_onceDone);
 }
 
@@ -256,9 +359,9 @@ constexpr long kOnceDone = 2;
 
 void finishOnce(long& control, long state) noexcept
 {
-    AcquireSRWLockExclusive(&g_onceLock);
+    OnceLockHold hold;
     __atomic_store_n(&control, state, __ATOMIC_RELEASE);
-    ReleaseSRWLockExclusive(&g_onceLock);
+    hold.release();
     WakeAllConditionVariable(&g_onceDone);
 }
 
@@ -266,15 +369,23 @@ void finishOnce(long& control, long state) noexcept
 
 extern "C" void* __emutls_get_address(EmulatedTlsObject* object)
 {
+    // TlsGetValue clears the last error, and taking an index or memory may
+    // set it, while a caller may be about to read it (a throw right after a
+    // failed call).
+    const DWORD lastError = GetLastError();
     std::uintptr_t index = __atomic_load_n(&object->index, __ATOMIC_ACQUIRE);
     DWORD tlsIndex = __atomic_load_n(&g_tlsIndex, __ATOMIC_ACQUIRE);
     if (index == 0 || tlsIndex == TLS_OUT_OF_INDEXES)
     {
-        assignIndices(*object, tlsIndex, index);
+        // A new index now would never be given back, and a throw from here
+        // on could walk the freed exception pool.
+        if (__atomic_load_n(&g_released, __ATOMIC_SEQ_CST))
+        {
+            failFast("Wardline runtime: thread-local storage or a throw after the library was unloaded\n");
+        }
+        tlsIndex = libraryTlsIndex();
+        index = variableIndex(*object);
     }
-    // TlsGetValue clears the last error, which a caller may be about to read
-    // (a throw right after a failed call).
-    const DWORD lastError = GetLastError();
     auto* slots = static_cast<ThreadSlots*>(TlsGetValue(tlsIndex));
     if (slots == nullptr)
     {
@@ -320,29 +431,27 @@ extern "C" int __cxa_guard_acquire(long long* guardWord)
         return 0;
     }
     const DWORD self = GetCurrentThreadId();
-    AcquireSRWLockExclusive(&g_onceLock);
+    OnceLockHold hold;
     for (;;)
     {
         if (guard->initialised != 0)
         {
-            ReleaseSRWLockExclusive(&g_onceLock);
             return 0;
         }
-        if (guard->inProgress == 0)
-        {
-            guard->inProgress = 1;
-            guard->initialisingThread = self;
-            ReleaseSRWLockExclusive(&g_onceLock);
-            return 1;
-        }
-        if (guard->initialisingThread == self)
+        if (guard->inProgress != 0 && guard->initialisingThread == self)
         {
             // The static's initialiser reached the static itself: waiting
             // would never end.
-            ReleaseSRWLockExclusive(&g_onceLock);
+            hold.release();
             std::terminate();
         }
-        SleepConditionVariableSRW(&g_onceDone, &g_onceLock, INFINITE, 0);
+        if (guard->inProgress == 0 || hold.exiting())
+        {
+            guard->inProgress = 1;
+            guard->initialisingThread = self;
+            return 1;
+        }
+        hold.waitForOthers();
     }
 }
 
@@ -368,21 +477,21 @@ extern "C" int pthread_once(long* control, void (*routine)(void))
     {
         return 0;
     }
-    AcquireSRWLockExclusive(&g_onceLock);
-    for (;;)
     {
-        if (*control == kOnceDone)
+        OnceLockHold hold;
+        for (;;)
         {
-            ReleaseSRWLockExclusive(&g_onceLock);
-            return 0;
+            if (*control == kOnceDone)
+            {
+                return 0;
+            }
+            if (*control == kOnceNotRun || hold.exiting())
+            {
+                *control = kOnceRunning;
+                break;
+            }
+            hold.waitForOthers();
         }
-        if (*control == kOnceNotRun)
-        {
-            *control = kOnceRunning;
-            ReleaseSRWLockExclusive(&g_onceLock);
-            break;
-        }
-        SleepConditionVariableSRW(&g_onceDone, &g_onceLock, INFINITE, 0);
     }
     try
     {
@@ -421,7 +530,7 @@ void onThreadDetach() noexcept
 
 void onProcessDetach(bool processTerminating) noexcept
 {
-    g_processTerminating = processTerminating;
+    __atomic_store_n(&g_processTerminating, processTerminating, __ATOMIC_RELEASE);
 }
 
 } // namespace Norvan::runtime

@@ -103,7 +103,8 @@ private:
 
 template <typename Stream> bool parseStream(Stream& stream, JSONDocument& out)
 {
-    rapidjson::GenericReader<JSONEncoding, JSONEncoding, JSONHeapAllocator> reader;
+    JSONHeapAllocator heap;
+    rapidjson::GenericReader<JSONEncoding, JSONEncoding, JSONHeapAllocator> reader(&heap);
     bool parsed = false;
     auto generator = [&](JSONDocument& document)
     {
@@ -236,13 +237,16 @@ private:
 constexpr std::size_t kFirstChunkBytes = 1024;
 // The chunk size RapidJSON's pool uses by default.
 constexpr std::size_t kLaterChunkBytes = 64 * 1024;
+// The first size of a document's parse stack, RapidJSON's default.
+constexpr std::size_t kParseStackBytes = 1024;
 
 // Destroyed in reverse: the document, then the pool (which gives back the
 // chunks it added through `base`), then `base`.
 struct SharedDocumentBlock
 {
     SharedDocumentBlock()
-        : allocator(firstChunk, sizeof(firstChunk), kLaterChunkBytes, &base), document(&allocator)
+        : allocator(firstChunk, sizeof(firstChunk), kLaterChunkBytes, &base),
+          document(&allocator, kParseStackBytes, &base)
     {
     }
     SharedDocumentBlock(const SharedDocumentBlock&) = delete;
@@ -365,8 +369,9 @@ bool parseJSONFile(std::FILE* file, JSONDocument& out)
 std::wstring toJSONText(const JSONValue& value)
 {
     using Buffer = rapidjson::GenericStringBuffer<JSONEncoding, JSONHeapAllocator>;
-    Buffer buffer;
-    rapidjson::Writer<Buffer, JSONEncoding, JSONEncoding, JSONHeapAllocator> writer(buffer);
+    JSONHeapAllocator heap;
+    Buffer buffer(&heap);
+    rapidjson::Writer<Buffer, JSONEncoding, JSONEncoding, JSONHeapAllocator> writer(buffer, &heap);
     value.Accept(writer);
     return std::wstring(buffer.GetString(), buffer.GetSize() / sizeof(wchar_t));
 }

@@ -69,6 +69,22 @@ std::exception_ptr busError(std::errc condition)
     return std::make_exception_ptr(std::system_error(std::make_error_code(condition)));
 }
 
+// What the host calls through a subscription's context. Each delivery takes
+// a reference of its own to the handler before calling it: a handler may
+// withdraw its own subscription (the host does not wait for the caller's own
+// callback), and the record that owned it is then gone while it still runs.
+// After taking that reference the entry touches nothing of its own.
+std::shared_ptr<MessageHandler> hostEntry(MessageHandler handler)
+{
+    auto owned = std::make_shared<const MessageHandler>(std::move(handler));
+    return std::make_shared<MessageHandler>(
+        [owned = std::move(owned)](const std::shared_ptr<Message>& message) -> ModuleStatus
+        {
+            const std::shared_ptr<const MessageHandler> held = owned;
+            return (*held)(message);
+        });
+}
+
 } // namespace
 
 MessageBusClient::MessageBusClient() : MessageBusClient(internal::createDefaultMessageBusShim(), nullptr) {}
@@ -105,14 +121,17 @@ MessageBusClient::~MessageBusClient()
     callGuarded(
         [this]() -> ModuleStatus
         {
+            // Withdrawn outside the lock, as in unsubscribe.
+            std::unordered_map<std::wstring, AliasEntry> withdrawn;
             {
                 std::lock_guard<srw_mutex> lock(subscriptionMutex_);
-                for (const auto& aliasEntry : subscriptions_)
-                {
-                    releaseHostSubscriptions(aliasEntry.second);
-                }
-                subscriptions_.clear();
+                withdrawn.swap(subscriptions_);
             }
+            for (const auto& aliasEntry : withdrawn)
+            {
+                releaseHostSubscriptions(aliasEntry.second);
+            }
+            withdrawn.clear();
             return shim_->removeReplyCallback();
         });
 }
@@ -158,7 +177,7 @@ ModuleStatus MessageBusClient::subscribe(const std::wstring& name, const std::ws
 {
     std::lock_guard<srw_mutex> lock(subscriptionMutex_);
     auto& names = subscriptions_[alias].names;
-    names.push_back(NameSubscription{0, name, std::make_shared<MessageHandler>(std::move(handler))});
+    names.push_back(NameSubscription{0, name, hostEntry(std::move(handler))});
     NameSubscription& record = names.back();
     record.id = shim_->subscribe(name, record.handler.get());
     if (record.id != 0)
@@ -206,8 +225,8 @@ ModuleStatus MessageBusClient::subscribeFilter(const std::wstring& pattern, cons
 
         std::lock_guard<srw_mutex> lock(subscriptionMutex_);
         auto& patterns = subscriptions_[alias].patterns;
-        patterns.push_back(PatternSubscription{0, pattern, std::move(compiled),
-                                               std::make_shared<MessageHandler>(std::move(handler))});
+        patterns.push_back(
+            PatternSubscription{0, pattern, std::move(compiled), hostEntry(std::move(handler))});
         PatternSubscription& record = patterns.back();
         record.id = shim_->subscribeFilter(pattern, record.handler.get());
         if (record.id != 0)
@@ -247,16 +266,23 @@ ModuleStatus MessageBusClient::subscribeFilterSession(const std::wstring& patter
 
 ModuleStatus MessageBusClient::unsubscribe(const std::wstring& alias)
 {
-    std::lock_guard<srw_mutex> lock(subscriptionMutex_);
-    const auto found = subscriptions_.find(alias);
-    if (found == subscriptions_.end())
+    // The host's withdrawal waits for the subscription's running handlers,
+    // and those may subscribe or unsubscribe on this client: the entry leaves
+    // the table under the lock, and is withdrawn and destroyed after it.
+    AliasEntry withdrawn;
     {
-        WL_LOG(ETWLogging::LevelWarning, kLogFile, L"Norvan::MessageBusClient::unsubscribe",
-               L"Subscription not found. Alias: %ls.", alias.c_str());
-        return MODULE_STATUS_SUCCESS;
+        std::lock_guard<srw_mutex> lock(subscriptionMutex_);
+        const auto found = subscriptions_.find(alias);
+        if (found == subscriptions_.end())
+        {
+            WL_LOG(ETWLogging::LevelWarning, kLogFile, L"Norvan::MessageBusClient::unsubscribe",
+                   L"Subscription not found. Alias: %ls.", alias.c_str());
+            return MODULE_STATUS_SUCCESS;
+        }
+        withdrawn = std::move(found->second);
+        subscriptions_.erase(found);
     }
-    releaseHostSubscriptions(found->second);
-    subscriptions_.erase(found);
+    releaseHostSubscriptions(withdrawn);
     return MODULE_STATUS_SUCCESS;
 }
 

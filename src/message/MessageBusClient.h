@@ -16,7 +16,8 @@ namespace Norvan
 // The module's bus: its subscriptions, its publications, and its requests
 // with the matching of each reply to its request. The subscription mutex and
 // the reply mutex are never held together, and neither is held while a
-// handler or a completion runs on the host's delivery path.
+// handler or a completion runs on the host's delivery path, nor while the
+// host withdraws a subscription.
 class MessageBusClient : public MessageBus
 {
 public:
@@ -76,6 +77,7 @@ private:
     {
         std::uint32_t id = 0;
         std::wstring name;
+        // What the host calls: its address is the handler context.
         std::shared_ptr<MessageHandler> handler;
     };
     struct PatternSubscription
@@ -108,7 +110,7 @@ private:
                              const std::chrono::milliseconds& timeout, bool extended, bool withCompletion,
                              RequestCompletion completion, future<std::shared_ptr<Message>>& future);
     MessageHandler sessionFiltered(MessageHandler handler) const;
-    // The caller holds subscriptionMutex_.
+    // Never under subscriptionMutex_: the host waits for running handlers.
     void releaseHostSubscriptions(const AliasEntry& entry);
 
     // Destroyed in reverse: pending requests first (breaking their promises),

@@ -5,9 +5,8 @@
 #include "message/Message.h"
 #include "protection/ProtectionManager.h"
 #include "settings/SettingsManagerClient.h"
+#include "wrappers/ComApartment.h"
 #include "wrappers/SrwLock.h"
-
-#include <objbase.h>
 
 #include <chrono>
 
@@ -41,32 +40,14 @@ std::wstring settingData(bool ignored)
     return text;
 }
 
-// COM for the calling bus thread, for the length of one ignore request.
-class ComApartment
-{
-public:
-    ComApartment() noexcept : hr_(::CoInitializeEx(nullptr, 0)) {}
-    ~ComApartment()
-    {
-        if (SUCCEEDED(hr_))
-        {
-            ::CoUninitialize();
-        }
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-    bool initialized() const noexcept { return SUCCEEDED(hr_); }
-
-private:
-    HRESULT hr_;
-};
 } // namespace
 
 ModuleStatus WardlineImpl::ignoreFirewallAlert(std::shared_ptr<Message> /*message*/)
 {
     // Held for the whole request, the service's calls and the settings write
-    // included: state reports and other requests wait for it.
-    std::lock_guard<critical_section> guard(lock_);
+    // included: state reports and other requests wait for it, for the
+    // service's answer at most serviceAnswerLimit_.
+    std::lock_guard<recursive_mutex> guard(lock_);
     if (state_ != kRequiredState)
     {
         WL_LOG(ETWLogging::LevelInformation, kLogFile, kIgnoreFunction,
@@ -75,18 +56,24 @@ ModuleStatus WardlineImpl::ignoreFirewallAlert(std::shared_ptr<Message> /*messag
     }
     WL_LOG(ETWLogging::LevelNormal, kLogFile, kIgnoreFunction, L"Ignoring Firewall Alert");
 
-    ComApartment com;
+    // A bus thread of another apartment is refused, as it always was, even
+    // though the service's calls no longer run on it.
+    const ComApartment com;
     if (!com.initialized())
     {
         WL_LOG(ETWLogging::LevelError, kLogFile, kIgnoreFunction, L"Error initializing CoInitializeEx");
         return MODULE_STATUS_UNSUCCESSFUL;
     }
 
+    // The service's calls run on a thread of their own, so that one that
+    // never answers costs this request its bound, not the module its lock.
     const std::wstring alert = std::wstring(kFirewallProtectionType) + L"_" + std::to_wstring(kFirewallRule);
-    if (FAILED(ProtectionManager::takeAlertAction(alert)))
+    const HRESULT hr =
+        ProtectionManager::takeAlertActionWithin(alert, serviceAnswerLimit_, serviceCallsAbandoned_.get());
+    if (FAILED(hr))
     {
         WL_LOG(ETWLogging::LevelError, kLogFile, kIgnoreFunction, L"Error: Failed to ignore Firewall Alert");
-        return MODULE_STATUS_UNSUCCESSFUL;
+        return hr == RPC_E_TIMEOUT ? MODULE_STATUS_TIMEOUT : MODULE_STATUS_UNSUCCESSFUL;
     }
     WL_LOG(ETWLogging::LevelNormal, kLogFile, kIgnoreFunction, L"Firewall Alert was successfully ignored");
 
@@ -158,6 +145,14 @@ ModuleStatus WardlineImpl::saveSetting(const std::wstring& name, const std::wstr
         return MODULE_STATUS_NO_MEMORY;
     }
     return settings->setProperty(name, data, kSettingTimeout) ? 1 : 0;
+}
+
+void WardlineImpl::abandonServiceCalls() noexcept
+{
+    if (serviceCallsAbandoned_)
+    {
+        ::SetEvent(serviceCallsAbandoned_.get());
+    }
 }
 
 std::shared_ptr<SettingsManager> WardlineImpl::settingsClient()

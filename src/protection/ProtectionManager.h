@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <unknwn.h>
 
+#include <chrono>
 #include <string>
 
 namespace Norvan
@@ -62,6 +63,18 @@ public:
     // Sends the ignore action for the alert. E_FAIL when the interface cannot
     // be obtained; otherwise the service's HRESULT.
     static HRESULT takeAlertAction(const std::wstring& alert);
+
+    // takeAlertAction on a thread of the call's own, in the multithreaded
+    // apartment, waited for at most `limit` or until `abandon` (an event, may
+    // be null) is set. A cross-process call has no time limit of its own and
+    // cannot be cancelled here, so a service that does not answer costs that
+    // thread, not its caller: the result is then RPC_E_TIMEOUT, and the call
+    // goes on without a waiter until the service answers (the thread keeps
+    // this library loaded until then). While such a call is out, further
+    // calls answer RPC_E_TIMEOUT at once instead of leaving a thread each.
+    // Needs no COM initialisation of the caller.
+    static HRESULT takeAlertActionWithin(const std::wstring& alert, std::chrono::milliseconds limit,
+                                         HANDLE abandon);
 };
 
 } // namespace Norvan

@@ -28,7 +28,9 @@ WardlineImpl::~WardlineImpl()
 {
     // The handlers use this object's members, which are gone by the time the
     // base class gives the bus back: withdraw them while the members live.
-    // The bus lets a handler that is already running finish first.
+    // The bus lets a handler that is already running finish first; an
+    // ignore request still waiting for the protection manager stops waiting.
+    abandonServiceCalls();
     for (const std::wstring& name : subscribed_)
     {
         callGuarded([&] { return unsubscribe(name); });
@@ -79,17 +81,20 @@ ModuleStatus WardlineImpl::initialize()
     return MODULE_STATUS_SUCCESS;
 }
 
-ModuleStatus WardlineImpl::publishState()
+ModuleStatus WardlineImpl::stateMessage(const std::wstring& state, std::shared_ptr<Message>& message) const
 {
     JSONParser document;
-    std::lock_guard<critical_section> guard(lock_);
-
-    document.setString(kStateKey, state_);
+    document.setString(kStateKey, state);
     std::wstring payload;
     document.toString(payload);
+    return createMessage(message, kPublishedState, name(), std::move(payload));
+}
 
+ModuleStatus WardlineImpl::publishState()
+{
     std::shared_ptr<Message> message;
-    ModuleStatus status = createMessage(message, kPublishedState, name(), std::move(payload));
+    std::lock_guard<recursive_mutex> guard(lock_);
+    ModuleStatus status = stateMessage(state_, message);
     if (status == MODULE_STATUS_SUCCESS)
     {
         status = publish(message);
@@ -123,13 +128,24 @@ ModuleStatus WardlineImpl::handlerInternalState(std::shared_ptr<Message> message
         return MODULE_STATUS_DATA_ERROR;
     }
 
-    std::lock_guard<critical_section> guard(lock_);
+    // The publication and the old state are freed after the lock is released.
+    std::shared_ptr<Message> publication;
+    std::lock_guard<recursive_mutex> guard(lock_);
     if (published_ && reported == state_)
     {
         return MODULE_STATUS_SUCCESS;
     }
-    state_ = std::move(reported);
-    return publishState();
+    // Built before the state changes: when memory runs out, the state stays
+    // the one last published, and the same report is published when it comes
+    // again.
+    const ModuleStatus built = stateMessage(reported, publication);
+    if (built != MODULE_STATUS_SUCCESS)
+    {
+        return built;
+    }
+    state_.swap(reported);
+    published_ = true;
+    return publish(publication);
 }
 
 } // namespace Norvan

@@ -4,7 +4,9 @@
 #include "paths/FullPath.h"
 #include "wrappers/UniqueResource.h"
 
+#include <aclapi.h>
 #include <shlwapi.h>
+#include <algorithm>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -181,7 +183,7 @@ bool PathAPI::removeDirectory(const std::wstring& path)
 namespace
 {
 
-DWORD createWithParents(PathAPI& api, const std::wstring& path)
+DWORD createWithParents(PathAPI& api, const std::wstring& path, SECURITY_ATTRIBUTES* security)
 {
     if (api.directoryExists(path))
     {
@@ -198,13 +200,13 @@ DWORD createWithParents(PathAPI& api, const std::wstring& path)
     if (firstSlash != lastSlash)
     {
         const std::wstring parent = (prefixed ? kLongPathPrefix : L"") + rest.substr(0, lastSlash);
-        const DWORD status = createWithParents(api, parent);
+        const DWORD status = createWithParents(api, parent, security);
         if (status != 0)
         {
             return status;
         }
     }
-    if (::CreateDirectoryW(path.c_str(), nullptr))
+    if (::CreateDirectoryW(path.c_str(), security))
     {
         return 0;
     }
@@ -221,7 +223,7 @@ DWORD createWithParents(PathAPI& api, const std::wstring& path)
 
 } // namespace
 
-bool PathAPI::createDirectory(const wchar_t* path, DWORD& error)
+bool PathAPI::createDirectory(const wchar_t* path, DWORD& error, SECURITY_ATTRIBUTES* security)
 {
     if (path == nullptr || *path == L'\0')
     {
@@ -233,7 +235,14 @@ bool PathAPI::createDirectory(const wchar_t* path, DWORD& error)
         error = ERROR_ALREADY_EXISTS;
         return true;
     }
-    error = createWithParents(*this, absolutePath(path));
+    // The system takes "C:/x/y" for "C:\x\y", but parents are found by
+    // backslashes alone. Behind "\\?\" a slash is no separator.
+    std::wstring separated = path;
+    if (!hasLongPathPrefix(separated))
+    {
+        std::replace(separated.begin(), separated.end(), L'/', L'\\');
+    }
+    error = createWithParents(*this, absolutePath(separated), security);
     return error == 0;
 }
 
@@ -264,6 +273,44 @@ BOOL PathAPI::readDirectoryChanges(HANDLE directory, void* buffer, DWORD length,
 const wchar_t* PathAPI::pathFindFileName(const wchar_t* path)
 {
     return ::PathFindFileNameW(path);
+}
+
+// The two small information classes, not GetFileInformationByHandle: that
+// one also asks for the volume, which costs hundreds of microseconds under
+// Wine, and the log writer asks at every line.
+bool PathAPI::handleShape(HANDLE handle, FileShape& shape)
+{
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    FILE_STANDARD_INFO standard{};
+    if (!::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+        !::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard)))
+    {
+        return false;
+    }
+    shape.attributes = tag.FileAttributes;
+    shape.links = standard.NumberOfLinks;
+    shape.size = static_cast<ULONGLONG>(standard.EndOfFile.QuadPart);
+    return true;
+}
+
+DWORD PathAPI::handleOwner(HANDLE handle, std::vector<BYTE>& owner)
+{
+    PSID sid = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr,
+                                          nullptr, nullptr, &descriptor);
+    unique_hlocal descriptorOwner(descriptor);
+    if (error != ERROR_SUCCESS)
+    {
+        return error;
+    }
+    if (sid == nullptr || !::IsValidSid(sid))
+    {
+        return ERROR_INVALID_SID;
+    }
+    const BYTE* bytes = static_cast<const BYTE*>(sid);
+    owner.assign(bytes, bytes + ::GetLengthSid(sid));
+    return ERROR_SUCCESS;
 }
 
 } // namespace Norvan

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace Norvan
 {
@@ -29,7 +30,8 @@ public:
     // Creates the directory and every missing parent; a relative path is
     // taken from the current directory. `error` receives 0, 183 when the
     // directory was already there (both succeed), or the Windows error.
-    virtual bool createDirectory(const wchar_t* path, DWORD& error);
+    // Every directory created gets `security` (default security without).
+    virtual bool createDirectory(const wchar_t* path, DWORD& error, SECURITY_ATTRIBUTES* security = nullptr);
     // Removes the directory with everything in it.
     virtual bool removeDirectory(const std::wstring& path);
 
@@ -42,6 +44,22 @@ public:
                                       DWORD filter, DWORD* returned, OVERLAPPED* overlapped,
                                       LPOVERLAPPED_COMPLETION_ROUTINE completion);
     virtual const wchar_t* pathFindFileName(const wchar_t* path);
+
+    // What an open handle is, asked of the handle itself so that nothing can
+    // be swapped in under a name between the check and the use.
+    struct FileShape
+    {
+        // FILE_ATTRIBUTE_REPARSE_POINT when the handle is a link itself
+        // (opened with FILE_FLAG_OPEN_REPARSE_POINT).
+        DWORD attributes = 0;
+        // How many names the file has.
+        DWORD links = 0;
+        ULONGLONG size = 0;
+    };
+    virtual bool handleShape(HANDLE handle, FileShape& shape);
+    // The owner of an open file or folder (the handle needs READ_CONTROL):
+    // 0 and the owner's SID, or the Windows error.
+    virtual DWORD handleOwner(HANDLE handle, std::vector<BYTE>& owner);
 };
 
 } // namespace Norvan

@@ -109,8 +109,16 @@ public:
         complete([&](details::promise_state<T>& state) { state.value.emplace(std::move(value)); });
     }
 
+    // An empty exception_ptr would be an outcome with neither value nor
+    // error: refused with std::invalid_argument (std::future_error would
+    // bring in <future>, which the library keeps out), leaving the promise
+    // unsatisfied.
     void set_exception(std::exception_ptr error)
     {
+        if (!error)
+        {
+            throw std::invalid_argument("promise::set_exception needs an exception");
+        }
         complete([&](details::promise_state<T>& state) { state.error = std::move(error); });
     }
 

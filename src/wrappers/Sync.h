@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -40,26 +41,68 @@ private:
     SRWLOCK lock_ = SRWLOCK_INIT;
 };
 
-// Recursive: the owning thread may lock it again.
-class critical_section
+// Recursive: the owning thread may lock it again. Built on an SRW lock
+// rather than a critical section: Wine hands a released critical section to
+// the thread that waited longest, which must first be scheduled, so with
+// more busy threads than cores every thread queues behind one that is not
+// running; a released SRW lock goes to whichever thread takes it first.
+class recursive_mutex
 {
 public:
-    critical_section() noexcept
-    {
-        // Without debug information the section allocates nothing that its
-        // deletion would have to give back.
-        ::InitializeCriticalSectionEx(&section_, 0, CRITICAL_SECTION_NO_DEBUG_INFO);
-    }
-    ~critical_section() { ::DeleteCriticalSection(&section_); }
-    critical_section(const critical_section&) = delete;
-    critical_section& operator=(const critical_section&) = delete;
+    constexpr recursive_mutex() noexcept = default;
+    recursive_mutex(const recursive_mutex&) = delete;
+    recursive_mutex& operator=(const recursive_mutex&) = delete;
 
-    void lock() noexcept { ::EnterCriticalSection(&section_); }
-    bool try_lock() noexcept { return ::TryEnterCriticalSection(&section_) != FALSE; }
-    void unlock() noexcept { ::LeaveCriticalSection(&section_); }
+    void lock() noexcept
+    {
+        if (ownedHere())
+        {
+            ++depth_;
+            return;
+        }
+        ::AcquireSRWLockExclusive(&lock_);
+        take();
+    }
+    bool try_lock() noexcept
+    {
+        if (ownedHere())
+        {
+            ++depth_;
+            return true;
+        }
+        if (!::TryAcquireSRWLockExclusive(&lock_))
+        {
+            return false;
+        }
+        take();
+        return true;
+    }
+    void unlock() noexcept
+    {
+        if (--depth_ == 0)
+        {
+            owner_.store(0, std::memory_order_relaxed);
+            ::ReleaseSRWLockExclusive(&lock_);
+        }
+    }
 
 private:
-    CRITICAL_SECTION section_;
+    // Only the owner stores its own id, and it clears it before it releases
+    // the lock: no other thread can read its own id here.
+    bool ownedHere() const noexcept
+    {
+        return owner_.load(std::memory_order_relaxed) == ::GetCurrentThreadId();
+    }
+    void take() noexcept
+    {
+        owner_.store(::GetCurrentThreadId(), std::memory_order_relaxed);
+        depth_ = 1;
+    }
+
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    std::atomic<DWORD> owner_{0};
+    // Read and written by the owner only.
+    unsigned depth_ = 0;
 };
 
 // Waits with an exclusively held srw_mutex.

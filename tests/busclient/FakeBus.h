@@ -6,6 +6,7 @@
 
 #include <gmock/gmock.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -98,8 +99,14 @@ public:
 
     ModuleStatus unsubscribe(std::uint32_t id) override
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        unsubscribed.push_back(id);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            unsubscribed.push_back(id);
+        }
+        if (onUnsubscribe)
+        {
+            onUnsubscribe(id);
+        }
         return MODULE_STATUS_SUCCESS;
     }
 
@@ -130,6 +137,9 @@ public:
     std::uint32_t nextId = 100;
     bool refuseSubscriptions = false;
     std::vector<std::uint32_t> unsubscribed;
+    // What the host does in a withdrawal besides (Courier waits there for the
+    // subscription's running handlers).
+    std::function<void(std::uint32_t)> onUnsubscribe;
     int replyCallbackRemovals = 0;
 
 private:

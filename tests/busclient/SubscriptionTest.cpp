@@ -2,10 +2,13 @@
 
 #include "message/MessageBusShimImpl.h"
 #include "module/ModuleException.h"
+#include "support/JoiningThread.h"
 #include "support/LogCapture.h"
+#include "wrappers/UniqueResource.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 
 using namespace BusClientTest;
@@ -380,6 +383,66 @@ TEST(MessageBusClientLocalDelivery, PatternAndNameBoundsKeepTheRegexOffTheStackL
     EXPECT_EQ(
         0u, bus.client->deliverLocally(std::make_shared<Message>(L"N" + std::wstring(1023, L'x'), L"", L"")));
     EXPECT_EQ(1, calls);
+}
+
+// The host's withdrawal waits for the subscription's running handler (here
+// for ten seconds at most), and that handler subscribes and unsubscribes on
+// the same client meanwhile.
+TEST(MessageBusClientSubscription, AHandlerUsingItsClientDoesNotHoldUpItsOwnWithdrawal)
+{
+    Client bus;
+    const unique_handle withdrawing(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const unique_handle handled(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<bool> waitedOut{false};
+    bus.shim->onUnsubscribe = [&](std::uint32_t)
+    {
+        SetEvent(withdrawing.get());
+        waitedOut = waitedOut || WaitForSingleObject(handled.get(), 10000) != WAIT_OBJECT_0;
+    };
+    bus.client->subscribe(L"Slow",
+                          [client = bus.client.get(), withdrawn = withdrawing.get(),
+                           done = handled.get()](const std::shared_ptr<Message>&)
+                          {
+                              // Locals only: a withdrawal that does not wait may destroy the captures.
+                              MessageBusClient* const own = client;
+                              const HANDLE ended = done;
+                              WaitForSingleObject(withdrawn, 10000);
+                              own->subscribe(L"Other", [](const std::shared_ptr<Message>&) { return 0u; });
+                              own->unsubscribe(L"Unknown");
+                              SetEvent(ended);
+                              return 0u;
+                          });
+    WardlineTest::JoiningThread delivery(
+        [&] {
+            bus.shim->deliver(bus.shim->subscribed[0].handlerContext,
+                              std::make_shared<Message>(L"Slow", L"", L""));
+        });
+    EXPECT_EQ(0u, bus.client->unsubscribe(L"Slow"));
+    delivery.join();
+    EXPECT_FALSE(waitedOut) << "the withdrawal waited for a handler that waited for the client";
+}
+
+// The host lets a handler withdraw its own subscription without waiting for
+// itself; what the handler owns must live until it returns.
+TEST(MessageBusClientSubscription, AHandlerWithdrawingItsOwnSubscriptionKeepsItsCapturesToItsEnd)
+{
+    Client bus;
+    auto owned = std::make_shared<int>(0);
+    bool diedWhileRunning = true;
+    bus.client->subscribe(L"Self",
+                          [owned, watch = std::weak_ptr<int>(owned), client = bus.client.get(),
+                           result = &diedWhileRunning](const std::shared_ptr<Message>&)
+                          {
+                              // Only locals after the withdrawal: the captures are under test.
+                              const std::weak_ptr<int> captured = watch;
+                              bool* const died = result;
+                              client->unsubscribe(L"Self");
+                              *died = captured.expired();
+                              return 0u;
+                          });
+    owned.reset();
+    bus.shim->deliver(bus.shim->subscribed[0].handlerContext, std::make_shared<Message>(L"Self", L"", L""));
+    EXPECT_FALSE(diedWhileRunning) << "the handler's captures died while it ran";
 }
 
 TEST(MessageBusClientThroughShim, HostDeliveryReachesTheSessionFilter)

@@ -142,7 +142,7 @@ TEST_F(CourierRequests, ReplyReachesOnlyTheRequesterExactlyOnce)
         t.requestEx(requester, 42, &replies, Replies::callback, record.bytes, L"Ask", L"me", L"q2", 5000),
         0u);
     ASSERT_TRUE(waitUntil([&] { return replies.count == 2; }));
-    Sleep(100);
+    allowLateArrivals();
     EXPECT_EQ(replies.count, 2);
     EXPECT_NE(responder.lastRouting, 0u);
     std::lock_guard<std::mutex> guard(replies.lock);
@@ -196,7 +196,7 @@ TEST_F(CourierRequests, SilenceEndsInOneTimeout)
     ASSERT_TRUE(waitUntil([&] { return replies.count == 1; }));
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(190));
-    Sleep(300);
+    allowLateArrivals(std::chrono::milliseconds(300)); // longer than the time-out once more
     std::lock_guard<std::mutex> guard(replies.lock);
     ASSERT_EQ(replies.outcomes.size(), 1u);
     EXPECT_EQ(replies.outcomes[0].index, 7u);
@@ -214,7 +214,7 @@ TEST_F(CourierRequests, LateReplyAfterTimeoutIsDropped)
     ASSERT_NE(t.subscribe(service, &responder, Responder::callback, L"Ask"), 0u);
     ASSERT_EQ(t.request(requester, 9, &replies, Replies::callback, nullptr, L"Ask", L"", L"", 20), 0u);
     ASSERT_TRUE(waitUntil([&] { return responder.handled == 1; }));
-    Sleep(100);
+    allowLateArrivals();
     std::lock_guard<std::mutex> guard(replies.lock);
     ASSERT_EQ(replies.outcomes.size(), 1u);
     EXPECT_EQ(replies.outcomes[0].status, kStatusTimeout);
@@ -258,7 +258,7 @@ TEST_F(CourierRequests, RepliesWithUnknownRoutingAndDuplicateIndexes)
     EXPECT_EQ(t.publish(service, reply.bytes, L"Forged", L"", L""), kStatusNotFound);
     reply.put<std::uint64_t>(kOffsetReplyRouting, 0);
     EXPECT_EQ(t.publish(service, reply.bytes, L"Forged", L"", L""), kStatusNotFound);
-    Sleep(100);
+    allowLateArrivals();
     EXPECT_EQ(replies.count, 0);
 
     // Answering through the real routing ends the request; the index is free again.
@@ -268,7 +268,7 @@ TEST_F(CourierRequests, RepliesWithUnknownRoutingAndDuplicateIndexes)
     EXPECT_EQ(t.publish(service, reply.bytes, L"Answer", L"", L"again"), 0u);
     EXPECT_EQ(t.request(requester, 5, &replies, Replies::callback, nullptr, L"Nobody", L"", L"", 60000), 0u);
     ASSERT_TRUE(waitUntil([&] { return replies.count == 2; }));
-    Sleep(50);
+    allowLateArrivals();
     EXPECT_EQ(replies.count, 2); // "again" was late and dropped
 }
 
@@ -332,7 +332,7 @@ TEST_F(CourierRequests, ExactlyOncePerIndexUnderLoad)
     {
         ASSERT_TRUE(waitUntil([&] { return results[p]->count == kEach; })) << results[p]->count;
     }
-    Sleep(200);
+    allowLateArrivals();
     for (int p = 0; p < kThreads; ++p)
     {
         const auto perIndex = results[p]->perIndex();
@@ -445,10 +445,10 @@ TEST_F(CourierRequests, ExtremeTimeouts)
         std::lock_guard<std::mutex> guard(zero.lock);
         EXPECT_EQ(zero.outcomes[0].status, kStatusTimeout);
     }
-    Sleep(200);
+    allowLateArrivals();
     EXPECT_EQ(forever.count, 0);
     // Withdrawn, the everlasting request never calls back.
     ASSERT_EQ(t.removeReplyCallback(requester, Replies::callback), 0u);
-    Sleep(100);
+    allowLateArrivals();
     EXPECT_EQ(forever.count, 0);
 }

@@ -85,8 +85,9 @@ TEST_F(CourierRouting, NamesMatchExactlyAndPatternsMatchWholeNames)
         ASSERT_EQ(t.publish(publisher, nullptr, name, L"src", L"{}"), 0u);
     }
     ASSERT_EQ(t.publishEx(publisher, nullptr, L"Core.Protection.State", L"src", L"{}"), 0u);
-    ASSERT_TRUE(waitUntil([&] { return everything.count == 7 && own.count == 2 && exact.count == 2; }));
-    Sleep(50);
+    ASSERT_TRUE(waitUntil(
+        [&] { return everything.count == 7 && own.count == 2 && exact.count == 2 && pattern.count == 4; }));
+    allowLateArrivals();
     EXPECT_EQ(exact.sortedNames(),
               (std::vector<std::wstring>{L"Core.Protection.State", L"Core.Protection.State"}));
     EXPECT_EQ(own.count, 2);
@@ -366,7 +367,7 @@ TEST_F(CourierRouting, TapSeesEveryMessageInOrder)
     ASSERT_TRUE(waitUntil([&] { return log.count == 3; }));
     ASSERT_EQ(lib.setTap(nullptr, nullptr), 0u);
     ASSERT_EQ(t.publish(publisher, nullptr, L"Unseen", L"", L""), 0u);
-    Sleep(50);
+    allowLateArrivals();
     std::lock_guard<std::mutex> guard(log.lock);
     EXPECT_EQ(log.events,
               (std::vector<std::pair<std::uint32_t, std::wstring>>{{CourierTapPublish, L"First"},

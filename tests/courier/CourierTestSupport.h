@@ -103,6 +103,7 @@ private:
     const CourierFunctionTable* table_;
 };
 
+using WardlineTest::allowLateArrivals;
 using WardlineTest::waitUntil;
 
 // A 108-byte version 2 record, or a 100-byte version 1 one.

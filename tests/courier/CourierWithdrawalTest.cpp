@@ -39,7 +39,7 @@ struct Guarded
         }
         ++calls;
         ++g_calls;
-        Sleep(sleepMs);
+        Sleep(sleepMs); // a callback that takes its time, so that withdrawals meet it running
         if (magic != kAlive)
         {
             ++g_violations;
@@ -120,7 +120,7 @@ struct Answerer
         Record reply;
         std::memcpy(reply.bytes, record, kRecordSizeV2);
         reply.put<std::uint32_t>(kOffsetFlags, kFlagReply);
-        Sleep(GetCurrentThreadId() % 3);
+        Sleep(GetCurrentThreadId() % 3); // replies racing their time-outs, each differently late
         self->table->publish(self->handle, reply.bytes, L"Q.Reply", L"", L"");
         return 0;
     }
@@ -164,7 +164,7 @@ TEST_F(CourierWithdrawal, NoCallbackAfterUnsubscribeReturns)
         const std::uint32_t id = (i % 2 == 0) ? t.subscribe(listener, context, onMessage, L"W")
                                               : t.subscribeFilter(listener, context, onMessage, L"W|X");
         ASSERT_NE(id, 0u);
-        Sleep(random() % 3);
+        Sleep(random() % 3); // withdrawn at another moment of the traffic each time
         if (context->inside != 0)
         {
             ++g_overlaps;
@@ -198,7 +198,7 @@ TEST_F(CourierWithdrawal, NoReplyCallbackAfterRemoveReplyCallbackReturns)
             ASSERT_EQ(t.request(requester, index++, context, onReply, nullptr, L"Q", L"", L"", random() % 4),
                       0u);
         }
-        Sleep(random() % 4);
+        Sleep(random() % 4); // withdrawn at another moment of the traffic each time
         if (context->inside != 0)
         {
             ++g_overlaps;
@@ -233,7 +233,7 @@ TEST_F(CourierWithdrawal, NothingOfAHandleRunsAfterReleaseHandleReturns)
         ASSERT_NE(t.subscribe(h, context, onMessage, L"W"), 0u);
         ASSERT_NE(t.subscribeFilter(h, context, onMessage, L".*"), 0u);
         ASSERT_EQ(t.request(h, 1, context, onReply, nullptr, L"Q", L"", L"", random() % 3), 0u);
-        Sleep(random() % 3);
+        Sleep(random() % 3); // released at another moment of the traffic each time
         if (context->inside != 0)
         {
             ++g_overlaps;
@@ -291,7 +291,7 @@ TEST_F(CourierWithdrawal, WithdrawingFromInsideOwnCallback)
         }
         ASSERT_TRUE(waitUntil([&] { return remover.status != 1u; }));
         EXPECT_EQ(remover.status, 0u);
-        Sleep(100);
+        allowLateArrivals();
         EXPECT_EQ(remover.calls, 1);
         if (releaseInstead)
         {
@@ -458,7 +458,7 @@ TEST_F(CourierWithdrawal, UnsubscribingAnotherFromInsideACallbackWaitsForIt)
     ASSERT_EQ(t.publish(publisher, nullptr, L"Victim", L"", L""), 0u); // queued behind: dropped
     ASSERT_TRUE(waitUntil([&] { return remover.status != 1u; }));
     EXPECT_EQ(remover.status, 0u);
-    Sleep(50);
+    allowLateArrivals();
     EXPECT_EQ(victim.guarded.calls, 1);
     EXPECT_EQ(g_violations, 0);
 }

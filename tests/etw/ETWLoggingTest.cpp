@@ -7,7 +7,7 @@
 #include "CapturingEtwApi.h"
 #include "RecordBytes.h"
 #include "TestRegistry.h"
-#include "settings/FailingAllocation.h"
+#include "support/FailingAllocation.h"
 
 #include <gtest/gtest.h>
 
@@ -470,21 +470,25 @@ TEST_F(EtwWriterTest, ConcurrentWritersEachSendWholeEvents)
 // GetTraceLoggerHandle finds no session in any buffer and sets no error, and
 // the system never calls the control callback. The writer must get along
 // with all of that: registration reports success, the lost events are not
-// reported, and an enable request it cannot place changes nothing.
+// reported, and an enable request it cannot place changes nothing. Where the
+// system's functions are not those stubs, there is nothing of this to prove.
 TEST_F(EtwWriterTest, UnderWineTheRealFunctionsLoseEventsQuietly)
 {
+    EtwTest::CapturedEvent probe;
+    probe.raw.header.Size = sizeof(probe.raw);
+    probe.raw.header.Flags = WNODE_FLAG_TRACED_GUID | WNODE_FLAG_USE_MOF_PTR;
+    WNODE_HEADER buffer = SessionBuffer(0x51);
+    if (::TraceEvent(0x51, &probe.raw.header) != 120u ||
+        ::GetTraceLoggerHandle(&buffer) != static_cast<TRACEHANDLE>(-1))
+    {
+        GTEST_SKIP() << "TraceEvent does not answer 120 (not implemented) or GetTraceLoggerHandle finds a "
+                        "session: the system's ETW functions are not Wine's stubs";
+    }
+
     CETWLogging real;
     ASSERT_EQ(0u, real.InitializeEx(kProfile, L"App", Kernel32(), nullptr, nullptr));
     EXPECT_EQ(0u, real.Prepare());
     EXPECT_EQ(0u, real.WriteFormattedVa(4, L"f", L"F", 1, L"%s", L"to nobody"));
-
-    EtwTest::CapturedEvent probe;
-    probe.raw.header.Size = sizeof(probe.raw);
-    probe.raw.header.Flags = WNODE_FLAG_TRACED_GUID | WNODE_FLAG_USE_MOF_PTR;
-    EXPECT_EQ(120u, ::TraceEvent(0x51, &probe.raw.header)) << "Wine's stub";
-
-    WNODE_HEADER buffer = SessionBuffer(0x51);
-    EXPECT_EQ(static_cast<TRACEHANDLE>(-1), ::GetTraceLoggerHandle(&buffer)) << "Wine's stub";
     // The stub leaves the last error alone, so the writer hands back
     // whatever the thread held: nothing, here.
     SetLastError(ERROR_SUCCESS);

@@ -548,16 +548,6 @@ Registrar::Registrar(const char* name, TargetFactory factory)
 
 // ---------------------------------------------------------------- files
 
-std::wstring fromBuildPath(const char* unixPath)
-{
-    std::wstring path = L"Z:";
-    for (const char* p = unixPath; *p; ++p)
-    {
-        path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-    }
-    return path;
-}
-
 std::string readFileBytes(const std::wstring& path)
 {
     HANDLE file =

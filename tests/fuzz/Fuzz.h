@@ -12,6 +12,8 @@
 // target cannot: a crash (unhandled exception, abort) or a hang (a watchdog
 // per input) is reported with the input that caused it.
 
+#include "support/BuildPath.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -172,8 +174,7 @@ struct Registrar
 std::string utf16Bytes(const std::wstring& text);
 std::wstring fromUtf16Bytes(const std::string& bytes);
 
-// A path of the build tree (as CMake wrote it) seen from Wine: drive Z:.
-std::wstring fromBuildPath(const char* unixPath);
+using WardlineTest::fromBuildPath;
 std::string readFileBytes(const std::wstring& path);
 // A host's string as the module reads it: up to its first NUL.
 std::wstring upToNul(const std::wstring& text);

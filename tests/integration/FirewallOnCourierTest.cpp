@@ -5,6 +5,7 @@
 
 #include "HostSupport.h"
 #include "ServiceTestSupport.h"
+#include "support/JoiningThread.h"
 
 #include <array>
 #include <thread>
@@ -272,6 +273,40 @@ TEST_F(FirewallOnCourier, ALateAnswerIsAnUnconfirmedWriteAndIsDropped)
     settings.answer({kConfirmed});
     EXPECT_EQ(1u, handle(kIgnoreStatus, L"{\"protection_type\":\"0F167695-3F7C-421c-89E8-40544CE9D1A1\","
                                         L"\"rule_id\":512,\"ignored\":false}"));
+}
+
+// The module is destroyed while its ignore request waits for a service that
+// does not answer: DestroyModule does not wait for the service, and the host
+// may unload the library meanwhile: the call's thread keeps it loaded until
+// the service answers, then lets it go.
+TEST_F(FirewallOnCourier, AModuleWaitingForAHungServiceIsDestroyedAndUnloadedInTime)
+{
+    makeRed();
+    ProtSvcTest::ScopedHang hang(Step::CreateObject);
+    bus.table->publish(producer, nullptr, kIgnore, L"Producer", L"");
+    ASSERT_TRUE(waitUntil([] { return ProtSvcTest::hangingIn(Step::CreateObject); }));
+    std::atomic<bool> destroyed{false};
+    WardlineTest::JoiningThread destroying(
+        [&]
+        {
+            module->destroy();
+            destroyed = true;
+        });
+    // Under the module's own bound on the service's answer.
+    const bool inTime = waitUntil([&] { return destroyed.load(); }, std::chrono::milliseconds(9000));
+    if (!inTime)
+    {
+        hang.release();
+    }
+    destroying.join();
+    ASSERT_TRUE(inTime) << "DestroyModule waited for the service";
+
+    wardline.unload();
+    EXPECT_NE(nullptr, GetModuleHandleW(L"Wardline.dll")) << "unloaded under a call still in the service";
+    hang.release();
+    EXPECT_TRUE(waitUntil([] { return GetModuleHandleW(L"Wardline.dll") == nullptr; }))
+        << "the call's thread kept the library after the service answered";
+    EXPECT_EQ(1u, ProtSvcTest::recorded(Step::TakeAlertAction).size()) << "the call went on to its end";
 }
 
 } // namespace

@@ -150,15 +150,20 @@ public:
             table = static_cast<const HostModuleTable*>(create());
         }
     }
-    ~WardlineLibrary()
+    ~WardlineLibrary() { unload(); }
+    WardlineLibrary(const WardlineLibrary&) = delete;
+    WardlineLibrary& operator=(const WardlineLibrary&) = delete;
+
+    // Gives this host's reference back, as a host that is done with the module.
+    void unload()
     {
         if (library_ != nullptr)
         {
             FreeLibrary(library_);
+            library_ = nullptr;
+            table = nullptr;
         }
     }
-    WardlineLibrary(const WardlineLibrary&) = delete;
-    WardlineLibrary& operator=(const WardlineLibrary&) = delete;
 
     const HostModuleTable* table = nullptr;
 
@@ -220,6 +225,7 @@ private:
     const Courier& bus_;
 };
 
+using WardlineTest::allowLateArrivals;
 using WardlineTest::waitUntil;
 
 // The record of an answer to the request whose record the bus handed over:
@@ -275,6 +281,18 @@ public:
     {
         std::lock_guard<std::mutex> guard(lock_);
         return events_.size();
+    }
+    // Events for which `match` holds, asked of each in bus order. Cheap
+    // enough to poll while the bus is busy: nothing is copied.
+    template <typename Match> std::size_t count(Match match) const
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::size_t found = 0;
+        for (const TapEvent& event : events_)
+        {
+            found += match(event) ? 1 : 0;
+        }
+        return found;
     }
     void clear()
     {

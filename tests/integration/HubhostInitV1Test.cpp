@@ -4,6 +4,7 @@
 // and one Courier.dll.
 
 #include "HostSupport.h"
+#include "support/BuildPath.h"
 #include "support/ScratchFiles.h"
 
 #include <gtest/gtest.h>
@@ -15,15 +16,7 @@
 namespace
 {
 
-std::wstring fromBuildPath(const char* unixPath)
-{
-    std::wstring path = L"Z:";
-    for (const char* p = unixPath; *p; ++p)
-    {
-        path.push_back(*p == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-    }
-    return path;
-}
+using WardlineTest::fromBuildPath;
 
 std::string readAll(const std::wstring& path)
 {
@@ -150,12 +143,14 @@ protected:
 
     // hubhost's output, with `courier` as the Courier.dll beside it and the
     // host's own bus from `hostCourier` (default: the one beside it). Each
-    // run has a folder of its own: Wine lets go of a finished process's
-    // files a moment after the process has ended.
+    // run has a folder of its own, in this process and the test runs before
+    // it: Wine lets go of a finished process's files a moment after the
+    // process has ended.
     std::string runWith(const wchar_t* courier, const std::wstring& hostCourier = L"")
     {
-        folders_.emplace_back(
-            new WardlineTest::ScratchFolder(L"hubhost-init-v1-" + std::to_wstring(folders_.size())));
+        static int runs = 0;
+        folders_.emplace_back(new WardlineTest::ScratchFolder(
+            L"hubhost-init-v1-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(runs++)));
         const WardlineTest::ScratchFolder& folder = *folders_.back();
         EXPECT_TRUE(folder.copyFrom(fromBuildPath(HUBHOST_EXE), L"hubhost.exe"));
         EXPECT_TRUE(folder.copyFrom(integration::besideThisExe(L"Wardline.dll"), L"Wardline.dll"));

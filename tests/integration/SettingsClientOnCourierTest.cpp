@@ -117,11 +117,12 @@ TEST_F(SettingsClientOnCourier, LateAnswerIsATimeOutAndChangesNothingAfterwards)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(client->setProperty(L"A", std::wstring(L"v"), std::chrono::milliseconds(200)));
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(took, std::chrono::milliseconds(200 + 1000 + 400))
-        << "the reply's deadline is the time-out plus 1 s";
+    // The reply's deadline is the time-out plus 1 s; the bound catches a wait
+    // that outlives it by far, not a slow machine.
+    EXPECT_LT(took, std::chrono::milliseconds(200 + 1000 + 5000));
     EXPECT_EQ(1u, log.exactly(L"Property request timed out. Returning.").size());
     EXPECT_TRUE(waitUntil([&] { return manager.published().size() == 1; }));
-    Sleep(100);
+    allowLateArrivals();
     EXPECT_EQ(0u, log.find(L"Received").size());
 }
 
@@ -140,8 +141,8 @@ TEST_F(SettingsClientOnCourier, NoSettingsManagerOnTheBusIsADataError)
     WardlineTest::LogCapture log;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(client->removeProperty(L"A", std::chrono::milliseconds(5000)));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000))
-        << "no need to wait it out";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000))
+        << "ended before its time-out could end it";
     EXPECT_EQ(1u, log.exactly(L"Property request failed with DATA_ERROR. Returning.").size());
 }
 

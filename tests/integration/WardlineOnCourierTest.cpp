@@ -1,4 +1,5 @@
 #include "HostSupport.h"
+#include "support/StressSize.h"
 
 #include <algorithm>
 #include <thread>
@@ -91,12 +92,8 @@ protected:
 
     std::size_t count(std::uint32_t kind, CourierHandle handle, const wchar_t* name)
     {
-        std::size_t found = 0;
-        for (const TapEvent& event : tap.events())
-        {
-            found += event.kind == kind && event.handle == handle && event.name == name ? 1 : 0;
-        }
-        return found;
+        return tap.count([&](const TapEvent& event)
+                         { return event.kind == kind && event.handle == handle && event.name == name; });
     }
 
     Courier bus;
@@ -233,7 +230,7 @@ TEST_F(WardlineOnCourier, ConcurrentReportsAndRefreshesArePublishedByTheRules)
     bool published = false;
     std::vector<std::wstring> expected = expectedPublications(delivered, state, published);
     ASSERT_TRUE(waitUntil([&] { return collector.size() >= expected.size(); }));
-    Sleep(100); // nothing more may come
+    allowLateArrivals();
     std::vector<std::pair<std::wstring, std::wstring>> seen = collector.seen();
     ASSERT_EQ(seen.size(), expected.size());
     for (std::size_t i = 0; i < seen.size(); ++i)
@@ -280,7 +277,7 @@ TEST_F(WardlineOnCourier, ConcurrentReportsAndRefreshesArePublishedByTheRules)
                                           delivered.end());
     const std::size_t changes = expectedPublications(later, state, published).size();
     ASSERT_TRUE(waitUntil([&] { return collector.size() >= before + changes + refreshes; }));
-    Sleep(100);
+    allowLateArrivals();
     seen = collector.seen();
     EXPECT_EQ(seen.size(), before + changes + refreshes)
         << changes << " changes, " << refreshes << " refreshes";
@@ -348,8 +345,13 @@ TEST_F(WardlineOnCourier, MalformedReportsAreRefusedAndChangeNothing)
 // the module comes after a marker sent right after DestroyModule returned.
 TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
 {
-    const int iterations = 60;
+    // Seven points of destruction, a long run of reports after it every
+    // third time: 21 iterations meet each pairing once.
+    const int iterations = static_cast<int>(Stress::scaled(21, 210));
     const unsigned kReportsAfterDestroy = 100;
+    // Each look goes through the whole tap under its lock, which the bus
+    // needs for every event: not too often.
+    const std::chrono::milliseconds kPoll(5);
     int handledBeforeDestroy = 0;
     for (int iteration = 0; iteration < iterations; ++iteration)
     {
@@ -387,7 +389,7 @@ TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
         const std::size_t wanted = 1 + static_cast<std::size_t>(iteration % 7) * 5;
         const bool sawTraffic =
             waitUntil([&] { return count(CourierTapHandled, module.busHandle, kReport) >= wanted; },
-                      std::chrono::milliseconds(5000));
+                      std::chrono::milliseconds(30000), kPoll);
         EXPECT_EQ(module.destroy(), 0u) << "iteration " << iteration;
         bus.table->publish(producer, nullptr, kMarker, L"Host", L"destroyed");
         destroyed = true;
@@ -396,16 +398,15 @@ TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
         const auto reportsAfterDestroy = [&]
         {
             bool after = false;
-            std::size_t reports = 0;
-            for (const TapEvent& event : tap.events())
-            {
-                after = after || (event.kind == CourierTapPublish && event.name == kMarker);
-                reports += after && event.kind == CourierTapPublish && event.name == kReport ? 1 : 0;
-            }
-            return reports;
+            return tap.count(
+                [&](const TapEvent& event)
+                {
+                    after = after || (event.kind == CourierTapPublish && event.name == kMarker);
+                    return after && event.kind == CourierTapPublish && event.name == kReport;
+                });
         };
         waitUntil([&] { return reportsAfterDestroy() >= (iteration % 3 == 0 ? 50u : 1u); },
-                  std::chrono::milliseconds(5000));
+                  std::chrono::milliseconds(30000), kPoll);
         stop = true;
         for (std::thread& thread : producers)
         {
@@ -415,16 +416,13 @@ TEST_F(WardlineOnCourier, DestroyWhileReportsAreInFlight)
         ASSERT_TRUE(waitUntil(
             [&]
             {
-                for (const TapEvent& event : tap.events())
-                {
-                    if (event.kind == CourierTapPublish && event.name == kMarker && event.payload == L"end")
-                    {
-                        return true;
-                    }
-                }
-                return false;
+                return tap.count(
+                           [&](const TapEvent& event) {
+                               return event.kind == CourierTapPublish && event.name == kMarker &&
+                                      event.payload == L"end";
+                           }) != 0;
             },
-            std::chrono::milliseconds(60000)));
+            std::chrono::milliseconds(60000), kPoll));
         bool afterDestroy = false;
         std::size_t late = 0;
         std::size_t reportsAfter = 0;
@@ -497,7 +495,7 @@ TEST_F(WardlineOnCourier, TwoModulesEachWithTheirOwnClient)
     EXPECT_EQ(first.destroy(), 0u);
     ASSERT_EQ(bus.table->publish(producer, nullptr, kReport, L"Producer", stateJson(L"green").c_str()), 0u);
     ASSERT_TRUE(waitUntil([&] { return collector.size() == 6; }));
-    Sleep(100);
+    allowLateArrivals();
     EXPECT_EQ(publications(5), (std::vector<std::wstring>{L"WardlineB {\"state\":\"green\"}"}));
     EXPECT_EQ(count(CourierTapHandled, first.busHandle, kReport), 1u) << "only the report before destruction";
 }

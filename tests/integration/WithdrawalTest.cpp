@@ -10,6 +10,7 @@
 #include "message/MessageBusClient.h"
 #include "message/MessageBusShimImpl.h"
 #include "message/Reply.h"
+#include "support/JoiningThread.h"
 
 #include <memory>
 #include <thread>
@@ -271,8 +272,9 @@ TEST_F(Withdrawal, NoReplyCallbackAfterTheClientIsDestroyed)
         auto client = clientOn(bus, handle);
         Victim* completions = victim();
         std::vector<std::shared_ptr<std::atomic<int>>> completionCalls;
-        std::vector<std::thread> waiters;
+        // Declared before the waiters, which write into it until joined.
         std::vector<Norvan::ReplyStatus> waited(perKind, -1);
+        std::vector<WardlineTest::JoiningThread> waiters;
         for (int k = 0; k < perKind; ++k)
         {
             // Delays that straddle the moment of destruction.
@@ -305,7 +307,7 @@ TEST_F(Withdrawal, NoReplyCallbackAfterTheClientIsDestroyed)
         client.reset();
         const std::uint64_t repliesAtDestruction = bus.stats().repliesDelivered;
         poison(*completions, violations);
-        for (std::thread& waiter : waiters)
+        for (WardlineTest::JoiningThread& waiter : waiters)
         {
             waiter.join();
         }

@@ -1,7 +1,9 @@
 #include "message/JSONFormatter.h"
 #include "message/JSONParser.h"
 
-#include "FailingJSONHeap.h"
+#include "support/FailingAllocation.h"
+#include "support/FailingJSONHeap.h"
+#include "support/JsonText.h"
 
 #include <gtest/gtest.h>
 
@@ -18,28 +20,34 @@ namespace
 // Longer than a memory-pool chunk, so that storing it always takes the heap.
 const std::wstring kLong(40000, L'x');
 
-// Runs `operation` with the JSON heap failing at its first allocation, then at
-// its second, and so on until it succeeds. Every failing run must raise
-// std::bad_alloc and leave `state()` as it was. Returns the number of failing
-// runs.
-template <typename Operation, typename State> int failEachAllocationInTurn(Operation operation, State state)
+// Every run in which the JSON heap refuses an allocation raises
+// std::bad_alloc and leaves `state()` as it was. Returns the number of
+// failing runs.
+template <typename Operation, typename State> long failEachAllocationInTurn(Operation operation, State state)
 {
-    for (std::size_t allowed = 0; allowed < 100; ++allowed)
-    {
-        const std::wstring before = state();
-        try
+    const std::wstring before = state();
+    bool threw = false;
+    const long runs = WardlineTest::FailEachAllocationInTurn<FailingJSONHeap>(
+        [&]
         {
-            FailingJSONHeap heap(allowed);
-            operation();
-            return static_cast<int>(allowed);
-        }
-        catch (const std::bad_alloc&)
+            threw = false;
+            try
+            {
+                operation();
+            }
+            catch (const std::bad_alloc&)
+            {
+                threw = true;
+            }
+        },
+        [&](long served)
         {
-        }
-        EXPECT_EQ(before, state()) << "after allocation " << allowed << " failed";
-    }
-    ADD_FAILURE() << "the operation never succeeded";
-    return -1;
+            EXPECT_TRUE(threw) << "allocation " << served << " failed without std::bad_alloc";
+            EXPECT_EQ(before, state()) << "after allocation " << served << " failed";
+        },
+        100);
+    EXPECT_GE(runs, 0) << "the operation never succeeded";
+    return runs;
 }
 
 } // namespace
@@ -47,12 +55,7 @@ template <typename Operation, typename State> int failEachAllocationInTurn(Opera
 TEST(JSONAllocationFailure, ParserRaisesBadAllocAndKeepsItsDocument)
 {
     JSONParser parser;
-    auto state = [&parser]
-    {
-        std::wstring text;
-        parser.toString(text);
-        return text;
-    };
+    const auto state = [&] { return WardlineTest::text(parser); };
     // The first member of a new document, and a new member of a parsed one
     // (which has no spare room), both need a new member array.
     EXPECT_GT(failEachAllocationInTurn([&] { parser.setString(L"first", kLong); }, state), 0);
@@ -75,12 +78,7 @@ TEST(JSONAllocationFailure, FormatterRaisesBadAllocAndKeepsItsDocument)
     JSONFormatter formatter;
     JSONFormatter inner;
     ASSERT_TRUE(inner.parse(L"{\"k\":\"" + kLong + L"\"}"));
-    auto state = [&formatter]
-    {
-        std::wstring text;
-        formatter.toString(text);
-        return text;
-    };
+    const auto state = [&] { return WardlineTest::text(formatter); };
     EXPECT_GT(
         failEachAllocationInTurn([&] { EXPECT_TRUE(formatter.parse(L"{\"s\":\"" + kLong + L"\"}")); }, state),
         0);

@@ -1,5 +1,7 @@
 #include "message/JSONParser.h"
 
+#include "support/JsonText.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -81,12 +83,7 @@ std::vector<unsigned char> utf16le(const std::wstring& text)
     return bytes;
 }
 
-std::wstring text(const JSONParser& parser)
-{
-    std::wstring out;
-    parser.toString(out);
-    return out;
-}
+using WardlineTest::text;
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "message/JSONFormatter.h"
 
+#include "support/JsonText.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,19 +14,8 @@ using Norvan::JSONFormatter;
 namespace
 {
 
-std::wstring text(const JSONFormatter& formatter)
-{
-    std::wstring out;
-    formatter.toString(out);
-    return out;
-}
-
-JSONFormatter parsed(const std::wstring& json)
-{
-    JSONFormatter formatter;
-    EXPECT_TRUE(formatter.parse(json)) << json;
-    return formatter;
-}
+using WardlineTest::text;
+constexpr auto parsed = &WardlineTest::parsed<JSONFormatter>;
 
 } // namespace
 

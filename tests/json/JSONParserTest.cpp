@@ -1,5 +1,7 @@
 #include "message/JSONParser.h"
 
+#include "support/JsonText.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,19 +15,8 @@ using Norvan::JSONParser;
 namespace
 {
 
-std::wstring text(const JSONParser& parser)
-{
-    std::wstring out;
-    parser.toString(out);
-    return out;
-}
-
-JSONParser parsed(const wchar_t* json)
-{
-    JSONParser parser;
-    EXPECT_TRUE(parser.parse(json)) << json;
-    return parser;
-}
+using WardlineTest::text;
+constexpr auto parsed = &WardlineTest::parsed<JSONParser>;
 
 } // namespace
 

@@ -8,7 +8,7 @@
 #include "Logging/config/ScrambledValue.h"
 
 #include "TestRegistry.h"
-#include "settings/FailingAllocation.h"
+#include "support/FailingAllocation.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,12 @@
 #include "Logging/Log.h"
 #include "Logging/Severity.h"
 #include "Logging/config/IniReader.h"
-#include "settings/FailingAllocation.h"
+#include "support/FailingAllocation.h"
+#include "support/ScratchFiles.h"
 #include "wrappers/ShlObjAPI.h"
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <new>
 #include <regex>
@@ -170,6 +174,8 @@ TEST(FileWriter, InvalidValueRewrittenInApplicationIniAndGlobalValueApplies)
     EXPECT_EQ(300000u, writer->GetMaxSize());
     EXPECT_EQ(5u, writer->GetMaxEntries());
     EXPECT_EQ(2u, writer->GetSeverity());
+    // Written back by the first write, which holds the set.
+    ASSERT_EQ(0u, Write(*writer, L"first"));
     DWORD rewritten = 0;
     ASSERT_TRUE(IniDword(app.Ini(), L"MaxSize", rewritten));
     EXPECT_EQ(262144u, rewritten);
@@ -193,6 +199,9 @@ TEST(FileWriter, GarbageInIniFilesGivesDefaultsAndRepairsTheValues)
     EXPECT_EQ(3u, writer->GetMaxEntries());
     EXPECT_EQ(3u, writer->GetSeverity());
     EXPECT_EQ(0x10u, writer->GetOptions());
+    // An unreadable "LastLogIdx" counts as 0.
+    ASSERT_EQ(0u, Write(*writer, L"still logging"));
+    EXPECT_NE(std::wstring::npos, ReadLogText(app.File(0)).find(L"$ still logging\r\n"));
     const std::pair<const wchar_t*, DWORD> repaired[] = {
         {L"Enable", 1}, {L"MaxEntries", 3}, {L"Severity", 3}, {L"Options", 0x10}};
     for (const auto& [key, expected] : repaired)
@@ -204,10 +213,6 @@ TEST(FileWriter, GarbageInIniFilesGivesDefaultsAndRepairsTheValues)
     DWORD global = 0;
     EXPECT_TRUE(IniDword(app.GlobalIni(), L"MaxSize", global));
     EXPECT_EQ(262144u, global);
-
-    // An unreadable "LastLogIdx" counts as 0.
-    ASSERT_EQ(0u, Write(*writer, L"still logging"));
-    EXPECT_NE(std::wstring::npos, ReadLogText(app.File(0)).find(L"$ still logging\r\n"));
 }
 
 TEST(FileWriter, FailedFolderCreationDisablesTheWriterForGood)
@@ -268,8 +273,10 @@ TEST(FileWriter, WriteLogKeeps4160CharactersAndCuts4161To2080)
 // lose every line from then on; the set moves on to the next file instead.
 TEST(FileWriter, UnwritableCurrentFileIsPassedBy)
 {
-    for (const bool folder : {false, true})
+    // Hidden and system files too: cutting one fails, and every later line with it.
+    for (const DWORD kept : {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_SYSTEM, 0})
     {
+        const bool folder = kept == 0;
         AppLogFolder app(folder ? L"WLTest.FolderInPlace" : L"WLTest.ReadOnly");
         ASSERT_TRUE(app.WriteIni("[Config]\r\nLastLogIdx=0\r\n"));
         if (folder)
@@ -279,13 +286,13 @@ TEST(FileWriter, UnwritableCurrentFileIsPassedBy)
         else
         {
             ASSERT_TRUE(LogFileTest::WriteBytes(app.File(0), kMark + Utf16("kept\r\n")));
-            ASSERT_TRUE(::SetFileAttributesW(app.File(0).c_str(), FILE_ATTRIBUTE_READONLY));
+            ASSERT_TRUE(::SetFileAttributesW(app.File(0).c_str(), kept));
         }
         auto writer = OpenWriter(app);
 
-        ASSERT_EQ(0u, Write(*writer, L"moved on")) << folder;
-        EXPECT_NE(std::wstring::npos, ReadLogText(app.File(1)).find(L"$ moved on\r\n")) << folder;
-        EXPECT_EQ(1u, StoredIndex(app)) << folder;
+        ASSERT_EQ(0u, Write(*writer, L"moved on")) << kept;
+        EXPECT_NE(std::wstring::npos, ReadLogText(app.File(1)).find(L"$ moved on\r\n")) << kept;
+        EXPECT_EQ(1u, StoredIndex(app)) << kept;
         if (!folder)
         {
             EXPECT_EQ(L"kept\r\n", ReadLogText(app.File(0)));
@@ -373,16 +380,17 @@ TEST(FileWriter, InitializeNamesStatesAndSetterLimits)
 namespace
 {
 
-// The writer's file system with chosen faults: the next file creation
-// refused with an error, the next file handed out without write access, a
-// settings lookup that runs out of memory.
+// The writer's file system with chosen faults: the next file opening (or
+// only the next that may cut a file, as a rotation's does) refused with an
+// error, the next file handed out without write access, a settings lookup
+// that runs out of memory.
 class FaultyPaths : public Norvan::PathAPI
 {
 public:
     HANDLE createFile(const wchar_t* path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                       DWORD disposition, DWORD flags, HANDLE templateFile) override
     {
-        if (refuseNextWith != ERROR_SUCCESS)
+        if (refuseNextWith != ERROR_SUCCESS && (!onlyCutting || (access & GENERIC_WRITE) != 0))
         {
             ::SetLastError(std::exchange(refuseNextWith, ERROR_SUCCESS));
             return INVALID_HANDLE_VALUE;
@@ -403,6 +411,7 @@ public:
     }
 
     DWORD refuseNextWith = ERROR_SUCCESS;
+    bool onlyCutting = false;
     bool nextReadOnly = false;
     bool lookupsRunOutOfMemory = false;
 };
@@ -440,6 +449,7 @@ TEST(FileWriter, AFileThatCannotBeOpenedOrWrittenLosesOneLineAndTheNextWriteTrie
     // The same for the new file of a rotation.
     ASSERT_TRUE(::SetFileAttributesW(app.File(0).c_str(), FILE_ATTRIBUTE_READONLY));
     paths->refuseNextWith = ERROR_DISK_FULL;
+    paths->onlyCutting = true;
     EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), Write(writer, L"not rotated"));
     ASSERT_EQ(0u, Write(writer, L"rotated"));
     EXPECT_EQ(L"$ rotated\r\n", ReadLogText(app.File(1)).substr(ReadLogText(app.File(1)).rfind(L"$ ")));
@@ -548,4 +558,180 @@ TEST(FileWriter, BuilderMakesTheFileWriterForMechanismOne)
     ASSERT_NE(nullptr, writer);
     EXPECT_EQ(app.Folder(), writer->LogFolder());
     EXPECT_EQ(0u, built->Release()) << "the builder's reference was the only one";
+}
+
+// Another process holding the set (a hung host, one in a debugger) costs one
+// bounded wait, not one per line: until the set is seen free each line only
+// looks, and goes to the current file if it is there, never making one.
+TEST(FileWriter, ASetHeldByAnotherProcessCostsOneBoundedWait)
+{
+    AppLogFolder app(L"WLTest.Held");
+    auto writer = OpenWriter(app);
+    ASSERT_EQ(0u, Write(*writer, L"before"));
+    const std::wstring ready = L"Local\\wardline-logfile-held-" + std::to_wstring(::GetCurrentProcessId());
+    Norvan::unique_handle readyEvent(::CreateEventW(nullptr, TRUE, FALSE, ready.c_str()));
+    auto holder = LogFileTest::StartChild(L"hold \"" + app.Folder() + L"\" " + ready + L" 30000", L"held");
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(readyEvent.get(), 60 * 1000)) << holder->Output();
+
+    const ULONGLONG start = ::GetTickCount64();
+    int written = 0;
+    while (written < 1000 && ::GetTickCount64() - start < 25000)
+    {
+        ASSERT_EQ(0u, Write(*writer, L"held " + std::to_wstring(written++)));
+    }
+    const ULONGLONG elapsed = ::GetTickCount64() - start;
+    std::printf("%d lines with the set held by another process: %llu ms\n", written, elapsed);
+    EXPECT_LT(elapsed, 20000u);
+    EXPECT_EQ(1000u, Count(ReadLogText(app.File(0)), L"$ held "));
+    ASSERT_TRUE(::DeleteFileW(app.File(0).c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), Write(*writer, L"nowhere to go"));
+    EXPECT_FALSE(LogFileTest::FileExists(app.File(0)));
+}
+
+// A name someone took first, as another kind of object, as a mutex nobody
+// may wait for, or as another account's mutex: said once, in the set, whose
+// writers take turns through the lock file.
+TEST(FileWriter, SquattedMutexNameIsReportedOnceAndTheLockFileServes)
+{
+    for (const wchar_t* squatter : {L"", L"D:P", L"O:S-1-5-21-1-2-3-1001D:(A;;GA;;;WD)"})
+    {
+        AppLogFolder app(L"WLTest.Squatted");
+        const std::wstring name = ETWLogging::CLogSetMutex::NameFor(app.Folder());
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(squatter, SDDL_REVISION_1, &descriptor,
+                                                               nullptr);
+        Norvan::unique_hlocal descriptorOwner(descriptor);
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+        Norvan::unique_handle squat(*squatter == L'\0' ? ::CreateEventW(nullptr, TRUE, FALSE, name.c_str())
+                                                       : ::CreateMutexW(&attributes, FALSE, name.c_str()));
+        auto writer = OpenWriter(app);
+        for (const wchar_t* line : {L"one", L"two"})
+        {
+            ASSERT_EQ(0u, Write(*writer, line)) << LogFileTest::Narrow(squatter);
+        }
+        const std::wstring text = ReadLogText(app.File(0));
+        EXPECT_EQ(1u, Count(text, L"(Warning)$ The log set's mutex " + name + L" cannot be used: "))
+            << LogFileTest::Narrow(text);
+        EXPECT_NE(std::wstring::npos, text.find(L"$ two\r\n", text.find(L"$ one\r\n")))
+            << LogFileTest::Narrow(text);
+        EXPECT_TRUE(LogFileTest::FileExists(app.Folder() + L"\\log.lock")) << LogFileTest::Narrow(squatter);
+    }
+}
+
+// Two writers of one set that disagree: one with a larger maximum size (an
+// edited "log.ini", or an invalid value that sent only the first host to the
+// global one), or neither able to store "LastLogIdx". No line goes to a file
+// the other rotated away from, and no rotation cuts the file the other
+// rotated to.
+TEST(FileWriter, WritersThatDisagreeKeepToTheCurrentFile)
+{
+    for (const bool unstorable : {false, true})
+    {
+        AppLogFolder app(L"WLTest.Disagree");
+        ASSERT_TRUE(app.WriteIni("[Config]\r\nLastLogIdx=0\r\n"));
+        ASSERT_TRUE(!unstorable ||
+                    (::DeleteFileW(app.Ini().c_str()) && ::CreateDirectoryW(app.Ini().c_str(), nullptr)));
+        ASSERT_TRUE(LogFileTest::WriteBytes(app.File(0), kMark + std::string(262144, 'x')));
+        auto first = OpenWriter(app);
+        auto second = OpenWriter(app);
+        first->SetMaxSize(unstorable ? 0x40000 : 0xA00000);
+        for (auto [writer, line] :
+             {std::make_pair(first.get(), L"zero"), {second.get(), L"one"}, {first.get(), L"two"}})
+        {
+            ASSERT_EQ(0u, Write(*writer, line)) << unstorable;
+        }
+        const std::wstring text = ReadLogText(app.File(1));
+        const size_t zero = text.find(L"$ zero\r\n");
+        EXPECT_TRUE(unstorable ? zero < text.find(L"$ one\r\n") : zero == std::wstring::npos)
+            << LogFileTest::Narrow(text);
+        EXPECT_NE(std::wstring::npos, text.find(L"$ two\r\n", text.find(L"$ one\r\n")))
+            << LogFileTest::Narrow(text);
+    }
+}
+
+// A link planted where a log file will be must not steer a rotation's cut,
+// or any line, to a file elsewhere: the set is refused.
+TEST(FileWriter, HardLinkInTheSetIsNotWrittenThrough)
+{
+    AppLogFolder app(L"WLTest.HardLink");
+    WardlineTest::ScratchFolder elsewhere(L"logfile-victim");
+    ASSERT_TRUE(elsewhere.write(L"victim.txt", "precious"));
+    ASSERT_TRUE(app.WriteIni("[Config]\r\nLastLogIdx=0\r\n"));
+    ASSERT_TRUE(LogFileTest::WriteBytes(app.File(0), kMark + std::string(262144, 'x')));
+    ASSERT_TRUE(::CreateHardLinkW(app.File(1).c_str(), (elsewhere / L"victim.txt").c_str(), nullptr));
+    auto writer = OpenWriter(app);
+
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Write(*writer, L"steered"));
+    const std::vector<BYTE> victim = LogFileTest::ReadBytes(elsewhere / L"victim.txt");
+    EXPECT_EQ("precious", std::string(victim.begin(), victim.end()));
+    EXPECT_FALSE(writer->IsEnabled());
+}
+
+// Wine 8 plants no junction or symbolic link (CreateSymbolicLinkW answers
+// TRUE and makes nothing; FSCTL_SET_REPARSE_POINT answers 50), and every
+// file there belongs to the one user: the writer's file system here says
+// that the application folder is a junction, or another account's.
+class PlantedPaths : public Norvan::PathAPI
+{
+public:
+    explicit PlantedPaths(bool link) : link_(link) {}
+    bool handleShape(HANDLE handle, FileShape& shape) override
+    {
+        const bool known = PathAPI::handleShape(handle, shape);
+        shape.attributes |= link_ && IsPlanted(handle) ? FILE_ATTRIBUTE_REPARSE_POINT : 0;
+        return known;
+    }
+    DWORD handleOwner(HANDLE handle, std::vector<BYTE>& owner) override
+    {
+        // S-1-5-21-1-2-3-1001
+        const BYTE other[] = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0,    0, 1, 0,
+                              0, 0, 2, 0, 0, 0, 3, 0, 0,  0, 0xE9, 3, 0, 0};
+        const DWORD error = PathAPI::handleOwner(handle, owner);
+        owner = !link_ && IsPlanted(handle) ? std::vector<BYTE>(std::begin(other), std::end(other)) : owner;
+        return error;
+    }
+
+private:
+    static bool IsPlanted(HANDLE handle)
+    {
+        wchar_t path[MAX_PATH] = {};
+        const DWORD length = ::GetFinalPathNameByHandleW(handle, path, MAX_PATH, 0);
+        const std::wstring planted = L"\\WLTest.Planted";
+        return length > planted.size() && _wcsicmp(path + length - planted.size(), planted.c_str()) == 0;
+    }
+    bool link_;
+};
+
+TEST(FileWriter, FolderThatIsALinkOrAnotherAccountsRefusesTheSet)
+{
+    for (const bool link : {true, false})
+    {
+        AppLogFolder app(L"WLTest.Planted");
+        CLogging writer(std::make_shared<PlantedPaths>(link));
+        ASSERT_EQ(0u, writer.Initialize(app.Application().c_str(), kThisExe, nullptr, nullptr));
+        EXPECT_EQ(87u, Write(writer, L"steered")) << link;
+        EXPECT_FALSE(writer.IsEnabled()) << link;
+        EXPECT_FALSE(LogFileTest::FileExists(app.File(0))) << link;
+    }
+}
+
+// The set's folder is closed to every other account: ProgramData would let
+// users add files, and links, to it. (Wine keeps a DACL as mode bits, and
+// shows whether everyone has some access.)
+TEST(FileWriter, SetFolderIsClosedToOtherAccounts)
+{
+    AppLogFolder app(L"WLTest.Dacl");
+    ASSERT_EQ(0u, Write(*OpenWriter(app), L"first"));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(0u, ::GetNamedSecurityInfoW(app.Folder().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                          nullptr, nullptr, nullptr, nullptr, &descriptor));
+    Norvan::unique_hlocal descriptorOwner(descriptor);
+    wchar_t* sddl = nullptr;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr));
+    Norvan::unique_hlocal sddlOwner(sddl);
+    for (const wchar_t* others : {L";WD)", L";AU)", L";BU)"})
+    {
+        EXPECT_EQ(nullptr, wcsstr(sddl, others)) << LogFileTest::Narrow(sddl);
+    }
 }

@@ -112,11 +112,12 @@ inline std::wstring FromBuildPath(const char* unixPath)
     return path;
 }
 
-// A program started with its output in a file; Wait gives its exit code.
+// A program started with its output in a file; Wait gives its exit code. One
+// still running at the end is ended.
 class ChildProcess
 {
 public:
-    ChildProcess(const std::wstring& commandLine, const std::wstring& outputFile)
+    ChildProcess(const std::wstring& commandLine, const std::wstring& outputFile) : outputFile_(outputFile)
     {
         SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
         output_.reset(::CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
@@ -136,7 +137,20 @@ public:
             ::CloseHandle(info.hThread);
         }
     }
+    ~ChildProcess()
+    {
+        if (process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT)
+        {
+            ::TerminateProcess(process_.get(), 1);
+            ::WaitForSingleObject(process_.get(), 60 * 1000);
+        }
+    }
     bool Started() const { return static_cast<bool>(process_); }
+    std::string Output() const
+    {
+        const std::vector<BYTE> bytes = ReadBytes(outputFile_);
+        return std::string(bytes.begin(), bytes.end());
+    }
     // The exit code, or WAIT_TIMEOUT when it did not end in time.
     DWORD Wait(DWORD timeoutMs)
     {
@@ -151,8 +165,48 @@ public:
     }
 
 private:
+    std::wstring outputFile_;
     Norvan::unique_hfile output_;
     Norvan::unique_handle process_;
+};
+
+#ifdef LOGFILE_CHILD_EXE
+// The test's second program (child/LogWriterChild.cpp), its output in a
+// temporary file of its own.
+inline std::unique_ptr<ChildProcess> StartChild(const std::wstring& arguments, const std::wstring& tag)
+{
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    return std::make_unique<ChildProcess>(L"\"" + FromBuildPath(LOGFILE_CHILD_EXE) + L"\" " + arguments,
+                                          temp + (L"wardline-logfile-child-" + tag) + L".txt");
+}
+#endif
+
+// Writers in one or several processes (it is named) meet here before their
+// last lines: none goes on before whoever started them saw all arrive.
+struct WriterBarrier
+{
+    static constexpr DWORD kPatienceMs = 10 * 60 * 1000;
+    explicit WriterBarrier(const std::wstring& name)
+        : arrived(::CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, (name + L".arrived").c_str())),
+          go(::CreateEventW(nullptr, TRUE, FALSE, (name + L".go").c_str()))
+    {
+    }
+    bool ArriveAndWait()
+    {
+        return ::ReleaseSemaphore(arrived.get(), 1, nullptr) &&
+               ::WaitForSingleObject(go.get(), kPatienceMs) == 0;
+    }
+    bool ReleaseWhenArrived(int writers)
+    {
+        while (writers > 0 && ::WaitForSingleObject(arrived.get(), kPatienceMs) == WAIT_OBJECT_0)
+        {
+            --writers;
+        }
+        return writers == 0 && ::SetEvent(go.get());
+    }
+    Norvan::unique_handle arrived;
+    Norvan::unique_handle go;
 };
 
 // "<root>\<application>", removed before and after the test; the global

@@ -113,17 +113,21 @@ std::uint32_t LoadCallAndUnload()
     return status;
 }
 
+// File logging on, with the severity that level 1 lines ("DLL loaded") need.
+bool LogToFilesFromLevelOne(LoggingMechanism& mechanism, const ModuleLogFolder& folder)
+{
+    DWORD ignored = 0;
+    return mechanism.Set(1) && Norvan::PathAPI().createDirectory(folder.Path().c_str(), ignored) &&
+           LogFileTest::WriteBytes(folder.Path() + L"\\log.ini", "[Config]\r\nSeverity=1\r\n");
+}
+
 } // namespace
 
 TEST(ModuleLog, FileMechanismWritesTheModulesOwnLines)
 {
     LoggingMechanism mechanism;
     ModuleLogFolder folder;
-    ASSERT_TRUE(mechanism.Set(1));
-    DWORD ignored = 0;
-    ASSERT_TRUE(Norvan::PathAPI().createDirectory(folder.Path().c_str(), ignored));
-    // Level 1 lines ("DLL loaded") need a severity of 1.
-    ASSERT_TRUE(LogFileTest::WriteBytes(folder.Path() + L"\\log.ini", "[Config]\r\nSeverity=1\r\n"));
+    ASSERT_TRUE(LogToFilesFromLevelOne(mechanism, folder));
 
     EXPECT_EQ(0x80000008u, LoadCallAndUnload());
 
@@ -154,4 +158,25 @@ TEST(ModuleLog, WithoutMechanismOneNoFileAppears)
         EXPECT_EQ(0x80000008u, LoadCallAndUnload());
         EXPECT_FALSE(LogFileTest::FileExists(folder.Path())) << present;
     }
+}
+
+// The entry point waits for nothing: not for a set another process holds (at
+// load, under the loader lock), nor at exit for the writer's lock that a
+// thread ended by ExitProcess inside a write still holds.
+TEST(ModuleLog, EntryPointWaitsNeitherForTheSetNorForAnEndedWriter)
+{
+    LoggingMechanism mechanism;
+    ModuleLogFolder folder;
+    ASSERT_TRUE(LogToFilesFromLevelOne(mechanism, folder));
+    ETWLogging::CLogSetMutex set;
+    set.Open(folder.Path());
+    ASSERT_TRUE(set.Acquire(ETWLogging::CLogSetMutex::Wait::Bounded));
+
+    auto child =
+        LogFileTest::StartChild(L"exit-in-write \"" + BesideThisExe(L"Wardline.dll") + L"\"", L"exit");
+    EXPECT_EQ(0u, child->Wait(60 * 1000)) << "the child did not end: " << child->Output();
+    const std::string output = child->Output();
+    ASSERT_NE(std::string::npos, output.find("LOADED-MS ")) << output;
+    EXPECT_LT(std::stoul(output.substr(output.find("LOADED-MS ") + 10)), ETWLogging::CLogSetMutex::kWaitMs)
+        << output;
 }

@@ -1,4 +1,4 @@
-#include "settings/FailingAllocation.h"
+#include "support/FailingAllocation.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "module/ModuleExports.h"
 #include "module/ModuleFunctions.h"
 
-#include "json/FailingJSONHeap.h"
+#include "support/FailingJSONHeap.h"
 #include "support/LogCapture.h"
 
 #include <gtest/gtest.h>

@@ -51,6 +51,19 @@ TEST(PathAPICreateDirectory, RelativePathsStartAtTheCurrentDirectory)
     EXPECT_TRUE(api.directoryExists(root / L"drive-relative"));
 }
 
+// Forward slashes separate folders as backslashes do.
+TEST(PathAPICreateDirectory, ForwardSlashesAreSeparators)
+{
+    ScratchFolder root(L"mkdir-slashes");
+    WardlineTest::CurrentDirectory current(root.path());
+    for (const std::wstring& path : {root.path() + L"/abs/x", std::wstring(L"rel/x")})
+    {
+        DWORD error = 99;
+        EXPECT_TRUE(PathAPI().createDirectory(path.c_str(), error) && error == 0) << error;
+        EXPECT_TRUE(PathAPI().directoryExists(path));
+    }
+}
+
 TEST(PathAPICreateDirectory, LongPathsWithAndWithoutThePrefix)
 {
     ScratchFolder root(L"mkdir-long");

@@ -16,7 +16,7 @@ TEST(PerfTimer, LogsOneLineWithStartEndAndElapsed)
     const std::uint64_t before = PerfTimer::now();
     {
         PerfTimer timer(L"Step::step");
-        Sleep(50);
+        Sleep(50); // the step timed
         timer.stop();
         timer.stop();
     }

@@ -43,12 +43,17 @@ public:
             writes_.push_back({name, value, timeout});
         }
         ::SetEvent(entered_);
-        ::WaitForSingleObject(released_, INFINITE);
+        // A held write the test forgot, or never reached release() for,
+        // ends unconfirmed instead of stalling the test program.
+        if (::WaitForSingleObject(released_, kHoldLimitMs) != WAIT_OBJECT_0)
+        {
+            return false;
+        }
         return confirm_;
     }
 
     void confirm(bool confirm) { confirm_ = confirm; }
-    // Writes wait in setProperty until release().
+    // Writes wait in setProperty until release(), for a minute at most.
     void hold() { ::ResetEvent(released_); }
     void release() { ::SetEvent(released_); }
     bool waitForWrite(DWORD ms) { return ::WaitForSingleObject(entered_, ms) == WAIT_OBJECT_0; }
@@ -60,6 +65,7 @@ public:
     }
 
 private:
+    static constexpr DWORD kHoldLimitMs = 60000;
     mutable std::mutex mutex_;
     std::vector<Write> writes_;
     bool confirm_ = true;

@@ -3,7 +3,10 @@
 #include "FakeSettingsClient.h"
 #include "ServiceTestSupport.h"
 #include "support/FakeMessageBus.h"
+#include "support/JoiningThread.h"
 #include "support/LogCapture.h"
+#include "support/WaitUntil.h"
+#include "wrappers/ComApartment.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +19,7 @@ using namespace Norvan;
 using ProtSvc::Step;
 using WardlineTest::FakeMessageBus;
 using WardlineTest::FakeSettingsClient;
+using WardlineTest::JoiningThread;
 using WardlineTest::LogCapture;
 
 namespace
@@ -143,15 +147,17 @@ TEST_F(FirewallAlertTest, AThreadInAnotherApartmentCannotIgnoreTheAlert)
 {
     setState(L"red");
     ModuleStatus status = 0;
+    bool inSta = false;
     LogCapture log;
     std::thread sta(
         [&]
         {
-            ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            const Norvan::ComApartment com(COINIT_APARTMENTTHREADED);
+            inSta = com.initialized();
             status = module_->ignoreFirewallAlert(nullptr);
-            ::CoUninitialize();
         });
     sta.join();
+    ASSERT_TRUE(inSta);
     EXPECT_EQ(MODULE_STATUS_UNSUCCESSFUL, status);
     EXPECT_EQ(1u, log.exactly(L"Error initializing CoInitializeEx").size());
     EXPECT_TRUE(ProtSvc::readRecord().empty());
@@ -164,11 +170,11 @@ TEST_F(FirewallAlertTest, StateReportsWaitForARunningIgnoreRequest)
     setState(L"red");
     const std::size_t publishedBefore = bus_->published().size();
     settings_->hold();
-    std::thread request([&] { ignore(); });
+    JoiningThread request([&] { ignore(); });
     ASSERT_TRUE(settings_->waitForWrite(30000));
 
     std::atomic<bool> reported{false};
-    std::thread producer(
+    JoiningThread producer(
         [&]
         {
             setState(L"green");
@@ -182,6 +188,54 @@ TEST_F(FirewallAlertTest, StateReportsWaitForARunningIgnoreRequest)
     request.join();
     producer.join();
     EXPECT_EQ(L"{\"state\":\"green\"}", bus_->published().back().payload);
+}
+
+// A protection manager that stops answering in any step: the request fails
+// with MODULE_STATUS_TIMEOUT once its bound has passed, a state report sent
+// meanwhile is handled (after the request, whose lock it waits for), a
+// second request fails at once instead of leaving another thread in the
+// service, and the call given up on ends once the service answers.
+TEST_F(FirewallAlertTest, AServiceThatStopsAnsweringCostsOneRequestItsBound)
+{
+    ASSERT_EQ("", ProtSvcTest::registrationProblem());
+    constexpr std::chrono::milliseconds kBound(1500);
+    module_->setServiceAnswerLimit(kBound);
+    for (const Step step :
+         {Step::CreateInstance, Step::LaunchObject, Step::CreateObject, Step::TakeAlertAction})
+    {
+        SCOPED_TRACE(ProtSvc::stepName(step));
+        setState(L"red");
+        ProtSvc::clearRecord();
+        LogCapture log;
+        ProtSvcTest::ScopedHang hang(step);
+        std::atomic<ModuleStatus> ignored{~0u}, reported{~0u};
+        const auto start = std::chrono::steady_clock::now();
+        JoiningThread request([&] { ignored = ignore(); });
+        WardlineTest::waitUntil([&] { return ProtSvcTest::hangingIn(step); });
+        JoiningThread report([&] { reported = setState(L"amber"); });
+        const bool ended = WardlineTest::waitUntil([&] { return ignored != ~0u && reported != ~0u; },
+                                                   kBound + std::chrono::milliseconds(20000));
+        const auto answeredAfter = std::chrono::steady_clock::now() - start;
+        const std::size_t recordedBefore = ProtSvc::readRecord().size();
+        if (ended)
+        {
+            setState(L"red");
+            EXPECT_EQ(MODULE_STATUS_TIMEOUT, ignore()) << "the second request";
+        }
+        EXPECT_EQ(recordedBefore, ProtSvc::readRecord().size()) << "the second request reached the service";
+        hang.release();
+        request.join();
+        report.join();
+        ASSERT_TRUE(ended) << "the request still waited for the service after its bound and 20 s";
+        EXPECT_EQ(MODULE_STATUS_TIMEOUT, ignored.load());
+        EXPECT_GE(answeredAfter, kBound);
+        EXPECT_EQ(0u, reported.load());
+        EXPECT_EQ(1u, log.exactly(L"The protection manager did not answer within 1500 ms").size());
+        EXPECT_EQ(1u, log.exactly(L"The protection manager has not answered an earlier request yet").size());
+        EXPECT_TRUE(WardlineTest::waitUntil(
+            [&] { return !log.find(L"The protection manager answered a request given up on").empty(); }));
+    }
+    EXPECT_TRUE(settings_->writes().empty());
 }
 
 TEST_F(FirewallAlertTest, AValidIgnoreStatusReportWritesTheReportedFlagWhateverTheState)

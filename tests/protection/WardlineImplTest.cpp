@@ -1,5 +1,7 @@
 #include "protection/WardlineImpl.h"
 
+#include "json/FailingJSONHeap.h"
+#include "module/CallGuarded.h"
 #include "support/FakeMessageBus.h"
 #include "support/LogCapture.h"
 
@@ -163,6 +165,32 @@ TEST_F(WardlineImplTest, AFailedPublicationStillCountsAsPublished)
     EXPECT_EQ(1u, bus_->published().size()) << "the new state was kept although its publication failed";
     EXPECT_EQ(MODULE_STATUS_SUCCESS, bus_->deliver(kRefresh, L""));
     EXPECT_EQ(L"{\"state\":\"red\"}", bus_->published().back().payload);
+}
+
+TEST_F(WardlineImplTest, AChangeThatRunsOutOfMemoryIsPublishedByTheNextSameReport)
+{
+    ASSERT_EQ(MODULE_STATUS_SUCCESS, module_->initialize());
+    bus_->deliver(kInternalState, L"{\"state\":\"green\"}");
+    const auto reportRed = [&]
+    { return callGuarded([&] { return bus_->deliver(kInternalState, L"{\"state\":\"red\"}"); }); };
+    // Each allocation of the change fails in turn, until one run needs no more.
+    for (std::size_t allowed = 0;; ++allowed)
+    {
+        ASSERT_LT(allowed, 100u) << "the report never got through";
+        ModuleStatus status = MODULE_STATUS_SUCCESS;
+        {
+            WardlineTest::FailingJSONHeap heap(allowed);
+            status = reportRed();
+        }
+        if (status == MODULE_STATUS_SUCCESS)
+        {
+            break;
+        }
+        ASSERT_EQ(MODULE_STATUS_UNKNOWN_EXCEPTION, status);
+        EXPECT_EQ(MODULE_STATUS_SUCCESS, reportRed());
+        EXPECT_EQ(L"{\"state\":\"red\"}", publishedPayloads().back()) << "failing allocation " << allowed;
+        bus_->deliver(kInternalState, L"{\"state\":\"green\"}");
+    }
 }
 
 TEST_F(WardlineImplTest, ConcurrentReportsNeverPublishTheSameStateTwiceInARow)

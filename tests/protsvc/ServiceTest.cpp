@@ -90,7 +90,8 @@ TEST_F(ProtSvcServiceTest, TheManagerRemembersTheActionsItTook)
 {
     com_ptr<IKvProtectionManager2> manager;
     ASSERT_NO_FATAL_FAILURE(createManager(manager));
-    const std::wstring alert = L"ServiceTest_remembers";
+    // The service outlives this run for a few seconds: a name of this run's own.
+    const std::wstring alert = L"ServiceTest_remembers_" + std::to_wstring(::GetCurrentProcessId());
 
     LONG action = -1;
     EXPECT_EQ(S_FALSE, manager->GetAlertAction(alert.c_str(), &action));
@@ -174,6 +175,28 @@ TEST_F(ProtSvcServiceTest, TheCommandLineSetsTheFailureAPersonAsksFor)
 
     EXPECT_EQ(0u, run(L"fail none"));
     EXPECT_EQ(Step::None, ProtSvc::readFailure().step);
+}
+
+// A client may take the class object and create its broker only later. The
+// service's idle time (three seconds) passing meanwhile must not end the
+// service under it, and the service still ends once the client let go.
+TEST_F(ProtSvcServiceTest, AClientHoldingTheClassObjectIsServedAfterTheIdleTime)
+{
+    com_ptr<IKvClassFactoryNoAuth> factory;
+    ASSERT_EQ(S_OK, ::CoGetClassObject(ProtSvc::kBrokerClass, CLSCTX_LOCAL_SERVER, nullptr,
+                                       IID_IKvClassFactoryNoAuth, factory.put_void()));
+    ::Sleep(5000);
+    com_ptr<IKvSurrogateBroker> broker;
+    ASSERT_EQ(S_OK, factory->CreateInstance(IID_IKvSurrogateBroker, broker.put_void()));
+
+    DWORD serviceProcess = 0;
+    ASSERT_EQ(S_OK, broker->GetServiceProcessId(&serviceProcess));
+    Norvan::unique_handle process(::OpenProcess(SYNCHRONIZE, FALSE, serviceProcess));
+    ASSERT_TRUE(process);
+    broker.reset();
+    factory.reset();
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.get(), 30000))
+        << "the service did not end after its last client let go";
 }
 
 TEST(ProtSvcRecordTest, AnySubjectKeepsToOneLineAndReadsBackWhole)

@@ -2,12 +2,14 @@
 
 #include "protsvc/ServiceControl.h"
 
+#include "wrappers/ComApartment.h"
 #include "wrappers/UniqueResource.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -53,19 +55,42 @@ public:
     ScopedFailure& operator=(const ScopedFailure&) = delete;
 };
 
+// Tells the service to hang in one step until release() or the scope's end;
+// the hanging call then goes on.
+class ScopedHang
+{
+public:
+    explicit ScopedHang(ProtSvc::Step step) { ProtSvc::writeHang(step); }
+    ~ScopedHang() { release(); }
+    ScopedHang(const ScopedHang&) = delete;
+    ScopedHang& operator=(const ScopedHang&) = delete;
+    void release() { ProtSvc::writeHang(ProtSvc::Step::None); }
+};
+
+// True once the service records that a call of the step hangs.
+inline bool hangingIn(ProtSvc::Step step)
+{
+    const auto entries = ProtSvc::readRecord();
+    return std::any_of(entries.begin(), entries.end(),
+                       [step](const ProtSvc::Entry& entry) { return entry.hanging && entry.step == step; });
+}
+
 // For tests that call the service: COM in the multithreaded apartment, no
-// step told to fail, and an empty record.
+// step told to fail or to hang, and an empty record.
 class ServiceTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         ASSERT_EQ("", registrationProblem());
-        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        ASSERT_TRUE(com_.initialized()) << "CoInitializeEx: 0x" << std::hex << com_.result();
         ProtSvc::writeFailure({});
+        ProtSvc::writeHang(ProtSvc::Step::None);
         ASSERT_EQ(ERROR_SUCCESS, ProtSvc::clearRecord());
     }
-    void TearDown() override { ::CoUninitialize(); }
+
+private:
+    Norvan::ComApartment com_;
 };
 
 // The Windows form (Z:\...) of a path the build gave as a Unix path.

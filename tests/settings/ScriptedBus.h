@@ -1,8 +1,8 @@
 #pragma once
 
-#include "message/MessageBus.h"
 #include "message/Reply.h"
 #include "settings/SettingsManagerClient.h"
+#include "support/NullMessageBus.h"
 
 #include <deque>
 #include <mutex>
@@ -80,10 +80,14 @@ private:
 };
 
 // The settings manager played by a script: each request takes the next
-// answer (a time-out once the script has run out) and is written down.
-class ScriptedBus : public MessageBus
+// answer (a time-out once the script has run out) and is written down. The
+// settings client uses nothing else of the bus: the rest answers as the null
+// bus does.
+class ScriptedBus : public WardlineTest::NullMessageBus
 {
 public:
+    using NullMessageBus::request;
+
     struct Sent
     {
         std::wstring name;
@@ -141,58 +145,6 @@ public:
         reply = std::make_shared<ScriptedReply>(next.replyStatus, answer);
         return MODULE_STATUS_SUCCESS;
     }
-
-    // The settings client uses nothing else of the bus for requests.
-    ModuleStatus publish(const std::shared_ptr<Message>&) override { return MODULE_STATUS_NOT_SUPPORTED; }
-    ModuleStatus publishEx(const std::shared_ptr<Message>&) override { return MODULE_STATUS_NOT_SUPPORTED; }
-    ModuleStatus request(const std::shared_ptr<Message>&, RequestCompletion,
-                         const std::chrono::milliseconds&) override
-    {
-        return MODULE_STATUS_NOT_SUPPORTED;
-    }
-    ModuleStatus requestEx(const std::shared_ptr<Message>&, RequestCompletion,
-                           const std::chrono::milliseconds&) override
-    {
-        return MODULE_STATUS_NOT_SUPPORTED;
-    }
-    ModuleStatus requestEx(const std::shared_ptr<Message>&, std::shared_ptr<Reply>&,
-                           const std::chrono::milliseconds&) override
-    {
-        return MODULE_STATUS_NOT_SUPPORTED;
-    }
-    ModuleStatus subscribe(const std::wstring&, const std::wstring&, MessageHandler) override
-    {
-        return MODULE_STATUS_NOT_SUPPORTED;
-    }
-    ModuleStatus subscribe(const std::wstring&, MessageHandler) override
-    {
-        return MODULE_STATUS_NOT_SUPPORTED;
-    }
-    ModuleStatus subscribeSession(const std::wstring&, const std::wstring&, MessageHandler) override
-    {
-        return MODULE_STATUS_NOT_SUPPORTED;
-    }
-    ModuleStatus subscribeSession(const std::wstring&, MessageHandler) override
-    {
-        return MODULE_STATUS_NOT_SUPPORTED;
-    }
-    ModuleStatus subscribeFilter(const std::wstring&, const std::wstring&, MessageHandler) override
-    {
-        return MODULE_STATUS_NOT_SUPPORTED;
-    }
-    ModuleStatus subscribeFilter(const std::wstring&, MessageHandler) override
-    {
-        return MODULE_STATUS_NOT_SUPPORTED;
-    }
-    ModuleStatus subscribeFilterSession(const std::wstring&, const std::wstring&, MessageHandler) override
-    {
-        return MODULE_STATUS_NOT_SUPPORTED;
-    }
-    ModuleStatus subscribeFilterSession(const std::wstring&, MessageHandler) override
-    {
-        return MODULE_STATUS_NOT_SUPPORTED;
-    }
-    ModuleStatus unsubscribe(const std::wstring&) override { return MODULE_STATUS_NOT_SUPPORTED; }
 
 private:
     mutable std::mutex mutex_;

@@ -2,7 +2,7 @@
 // client from being built ends in an empty pointer and one error line,
 // never in an exception through NewModule.
 
-#include "FailingAllocation.h"
+#include "support/FailingAllocation.h"
 
 #include "settings/SettingsManagerClient.h"
 #include "support/LogCapture.h"

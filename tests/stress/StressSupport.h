@@ -4,6 +4,8 @@
 // demand), a seeded random source, and a watchdog that ends a stuck run with
 // the last step of every thread instead of letting it hang.
 
+#include "support/StressSize.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -20,19 +22,6 @@
 
 namespace Stress
 {
-
-// WARDLINE_STRESS=long runs the full loads (make stress); anything else the
-// short ones that every test run carries.
-inline bool longMode()
-{
-    const char* mode = std::getenv("WARDLINE_STRESS");
-    return mode != nullptr && std::string(mode) == "long";
-}
-
-inline unsigned scaled(unsigned shortCount, unsigned longCount)
-{
-    return longMode() ? longCount : shortCount;
-}
 
 // WARDLINE_STRESS_SEED replays a run; otherwise each load has a fixed seed,
 // so that a failure in make test repeats.

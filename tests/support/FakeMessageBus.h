@@ -1,6 +1,6 @@
 #pragma once
 
-#include "message/MessageBus.h"
+#include "support/NullMessageBus.h"
 
 #include <map>
 #include <mutex>
@@ -13,7 +13,8 @@ namespace WardlineTest
 // A MessageBus that keeps subscriptions in memory, records what is
 // published, and can be told to refuse subscriptions or publications.
 // deliver() plays the host: it calls the handlers subscribed to a name.
-class FakeMessageBus : public Norvan::MessageBus
+// Requests and pattern subscriptions get the null bus's answers.
+class FakeMessageBus : public NullMessageBus
 {
 public:
     struct Published
@@ -32,26 +33,9 @@ public:
         }
         return publishStatus_;
     }
-    Norvan::ModuleStatus publishEx(const std::shared_ptr<Norvan::Message>& message) override { return publish(message); }
-    Norvan::ModuleStatus request(const std::shared_ptr<Norvan::Message>&, Norvan::RequestCompletion,
-                                 const std::chrono::milliseconds&) override
+    Norvan::ModuleStatus publishEx(const std::shared_ptr<Norvan::Message>& message) override
     {
-        return Norvan::MODULE_STATUS_NOT_SUPPORTED;
-    }
-    Norvan::ModuleStatus request(const std::shared_ptr<Norvan::Message>&, std::shared_ptr<Norvan::Reply>&,
-                                 const std::chrono::milliseconds&) override
-    {
-        return Norvan::MODULE_STATUS_NOT_SUPPORTED;
-    }
-    Norvan::ModuleStatus requestEx(const std::shared_ptr<Norvan::Message>&, Norvan::RequestCompletion,
-                                   const std::chrono::milliseconds&) override
-    {
-        return Norvan::MODULE_STATUS_NOT_SUPPORTED;
-    }
-    Norvan::ModuleStatus requestEx(const std::shared_ptr<Norvan::Message>&, std::shared_ptr<Norvan::Reply>&,
-                                   const std::chrono::milliseconds&) override
-    {
-        return Norvan::MODULE_STATUS_NOT_SUPPORTED;
+        return publish(message);
     }
     Norvan::ModuleStatus subscribe(const std::wstring& name, const std::wstring&,
                                    Norvan::MessageHandler handler) override
@@ -78,23 +62,6 @@ public:
     Norvan::ModuleStatus subscribeSession(const std::wstring& name, Norvan::MessageHandler handler) override
     {
         return subscribe(name, name, std::move(handler));
-    }
-    Norvan::ModuleStatus subscribeFilter(const std::wstring&, const std::wstring&, Norvan::MessageHandler) override
-    {
-        return Norvan::MODULE_STATUS_NOT_SUPPORTED;
-    }
-    Norvan::ModuleStatus subscribeFilter(const std::wstring&, Norvan::MessageHandler) override
-    {
-        return Norvan::MODULE_STATUS_NOT_SUPPORTED;
-    }
-    Norvan::ModuleStatus subscribeFilterSession(const std::wstring&, const std::wstring&,
-                                                Norvan::MessageHandler) override
-    {
-        return Norvan::MODULE_STATUS_NOT_SUPPORTED;
-    }
-    Norvan::ModuleStatus subscribeFilterSession(const std::wstring&, Norvan::MessageHandler) override
-    {
-        return Norvan::MODULE_STATUS_NOT_SUPPORTED;
     }
     Norvan::ModuleStatus unsubscribe(const std::wstring& alias) override
     {

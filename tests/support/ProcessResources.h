@@ -3,7 +3,8 @@
 // What the process holds, measured the ways that work under Wine as on
 // Windows, for tests that prove a load or a library keeps nothing: handles by
 // object type, the lowest free TLS slot, the C runtime heap in use and the
-// committed private memory. Executables that include this link ntdll.
+// committed private memory, together a Footprint. Executables that include
+// this link ntdll.
 
 #include <windows.h>
 #include <winternl.h>
@@ -12,7 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include "support/WaitUntil.h"
+
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <string>
@@ -173,6 +177,62 @@ inline std::size_t privateCommittedBytes()
         address = next;
     }
     return total;
+}
+
+// ---- What the process holds at one moment, before and after a load ----------
+
+struct Footprint
+{
+    std::map<std::string, int> handles;
+    DWORD lowestFreeTlsSlot = 0;
+    std::size_t crtHeap = 0;
+    std::size_t privateBytes = 0;
+
+    static Footprint now()
+    {
+        return {handlesByType(), WardlineTest::lowestFreeTlsSlot(), crtHeapInUse(), privateCommittedBytes()};
+    }
+
+    // The threads a load started (the bus's idle workers among them) end on
+    // their own a moment after it, and their handles go with them: measured
+    // again while handles are above `before`, for up to five seconds. What a
+    // real leak keeps stays there.
+    static Footprint settledAfter(const Footprint& before, int handleSlack)
+    {
+        Footprint after = now();
+        waitUntil(
+            [&]
+            {
+                after = now();
+                return handleGrowth(before.handles, after.handles, handleSlack).empty();
+            },
+            std::chrono::milliseconds(5000), std::chrono::milliseconds(100));
+        return after;
+    }
+};
+
+inline std::string describe(const Footprint& before, const Footprint& after)
+{
+    return "  handles before " + describe(before.handles) + "\n  handles after  " + describe(after.handles) +
+           "\n  C runtime heap " + std::to_string(before.crtHeap) + " -> " + std::to_string(after.crtHeap) +
+           " bytes; private bytes " + std::to_string(before.privateBytes) + " -> " +
+           std::to_string(after.privateBytes) + "; lowest free TLS slot " +
+           std::to_string(before.lowestFreeTlsSlot) + " -> " + std::to_string(after.lowestFreeTlsSlot) + "\n";
+}
+
+// Flat: no handle type grew beyond `handleSlack` (what a lock's first
+// contention may add), no TLS slot is kept, and neither the heap nor private
+// memory grew by the slack given, which what a few bytes a cycle would add up
+// to exceeds.
+inline void expectFlat(const Footprint& before, const Footprint& after, int handleSlack,
+                       std::size_t heapSlack, std::size_t privateSlack)
+{
+    EXPECT_EQ("", handleGrowth(before.handles, after.handles, handleSlack)) << "handles grew\n"
+                                                                            << describe(before, after);
+    EXPECT_EQ(before.lowestFreeTlsSlot, after.lowestFreeTlsSlot) << "a TLS slot is kept";
+    EXPECT_LT(after.crtHeap, before.crtHeap + heapSlack) << "C runtime heap\n" << describe(before, after);
+    EXPECT_LT(after.privateBytes, before.privateBytes + privateSlack) << "private bytes\n"
+                                                                      << describe(before, after);
 }
 
 } // namespace WardlineTest

@@ -5,6 +5,7 @@
 #include "TrustTestSupport.h"
 #include "testclass/TestClass.h"
 #include "trust/KvCreateInstanceNoAuth.h"
+#include "wrappers/ComApartment.h"
 #include "wrappers/UniqueResource.h"
 
 namespace
@@ -46,12 +47,14 @@ protected:
             ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\CLSID\\" + clsidText(*clsid)).c_str());
         }
     }
-    void SetUp() override { ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
-    void TearDown() override { ::CoUninitialize(); }
+    void SetUp() override { ASSERT_TRUE(com_.initialized()) << std::hex << com_.result(); }
 
     static constexpr const CLSID* kClasses[] = {
         &TrustTestClass::kBothFactories, &TrustTestClass::kSecondFactoryOnly, &TrustTestClass::kNoFactory,
         &TrustTestClass::kNullFactory};
+
+private:
+    Norvan::ComApartment com_;
 };
 
 TEST_F(KvCreateInstanceNoAuthTest, NullOutPointerIsEPointer)

@@ -150,22 +150,18 @@ TEST_F(TrustValidatorTest, PlatformVersionFromTheBedrockKeyIn32BitView)
     EXPECT_EQ(1504u, validator.platformVersion());
 }
 
+// KxtValidationControl2 is asked for first; the first generation serves
+// when the library refuses the second.
 TEST_F(TrustValidatorTest, TrustLibraryFromInstallFolderIsVerifiedAndLoaded)
 {
-    setBedrock(L"15.5", signedKxtrustDir());
-    Norvan::TrustValidator validator(offlineLists());
-    ASSERT_NE(nullptr, validator.validationControl());
-    EXPECT_EQ(2u, validator.validationControl()->GetGeneration())
-        << "KxtValidationControl2 is asked for first";
-}
-
-TEST_F(TrustValidatorTest, FirstGenerationInterfaceWhenTheSecondIsRefused)
-{
-    setDword(L"Refuse", 2);
-    setBedrock(L"15.5", signedKxtrustDir());
-    Norvan::TrustValidator validator(offlineLists());
-    ASSERT_NE(nullptr, validator.validationControl());
-    EXPECT_EQ(1u, validator.validationControl()->GetGeneration());
+    for (const auto [refused, generation] : {std::pair<DWORD, DWORD>{0, 2}, {2, 1}})
+    {
+        setDword(L"Refuse", refused);
+        setBedrock(L"15.5", signedKxtrustDir());
+        Norvan::TrustValidator validator(offlineLists());
+        ASSERT_NE(nullptr, validator.validationControl());
+        EXPECT_EQ(generation, validator.validationControl()->GetGeneration()) << "refused " << refused;
+    }
 }
 
 TEST_F(TrustValidatorTest, UnsignedTrustLibraryIsNotLoaded)
@@ -277,39 +273,35 @@ TEST_F(TrustValidatorTest, ObjectHandedOutWithAnErrorIsNotUsed)
     EXPECT_EQ(0u, validator.isFileTrusted(TrustTest::fixture(L"signer.dll").c_str())) << "the lists decide";
 }
 
-TEST_F(TrustValidatorTest, VerdictBitsAndFlagsAbove1504)
+// Which status and verdict bits of the trust library accept a file, and the
+// flags it is asked with, by platform version.
+TEST_F(TrustValidatorTest, VerdictBitsAndFlagsByPlatformVersion)
 {
-    setBedrock(L"15.5", signedKxtrustDir());
-    Norvan::TrustValidator validator(offlineLists());
-    ASSERT_NE(nullptr, validator.validationControl());
+    const struct
+    {
+        const wchar_t* version;
+        DWORD status;
+        DWORD verdict;
+        DWORD result;
+        const char* why;
+    } cases[] = {
+        {L"15.5", 2, 8, 0, "the library's verdict alone accepts"},
+        {L"15.5", 2, 1, 5, "bit 1 is the verdict of 15.4 and older"},
+        {L"15.5", 0, 8, 5, "without status bit 2 nothing was examined"},
+        {L"16.2", 2, 1, 0, "1504 reads bit 1"},
+        {L"16.2", 2, 8, 5, "1504 does not read bit 8"},
+    };
     const std::wstring unsignedDll = TrustTest::fixture(L"unsigned.dll");
-
-    setDword(L"Status", 2);
-    setDword(L"Verdict", 8);
-    EXPECT_EQ(0u, validator.isFileTrusted(unsignedDll.c_str())) << "the library's verdict alone accepts";
-    EXPECT_EQ(512u, readDword(L"LastFlags"));
-
-    setDword(L"Verdict", 1);
-    EXPECT_EQ(5u, validator.isFileTrusted(unsignedDll.c_str())) << "bit 1 is the verdict of 15.4 and older";
-    setDword(L"Status", 0);
-    setDword(L"Verdict", 8);
-    EXPECT_EQ(5u, validator.isFileTrusted(unsignedDll.c_str()))
-        << "without status bit 2 nothing was examined";
-}
-
-TEST_F(TrustValidatorTest, VerdictBitsAndFlagsAt1504)
-{
-    setBedrock(L"16.2", signedKxtrustDir());
-    Norvan::TrustValidator validator(offlineLists());
-    ASSERT_NE(nullptr, validator.validationControl());
-    const std::wstring unsignedDll = TrustTest::fixture(L"unsigned.dll");
-
-    setDword(L"Status", 2);
-    setDword(L"Verdict", 1);
-    EXPECT_EQ(0u, validator.isFileTrusted(unsignedDll.c_str()));
-    EXPECT_EQ(4u, readDword(L"LastFlags"));
-    setDword(L"Verdict", 8);
-    EXPECT_EQ(5u, validator.isFileTrusted(unsignedDll.c_str()));
+    for (const auto& c : cases)
+    {
+        setBedrock(c.version, signedKxtrustDir());
+        Norvan::TrustValidator validator(offlineLists());
+        ASSERT_NE(nullptr, validator.validationControl());
+        setDword(L"Status", c.status);
+        setDword(L"Verdict", c.verdict);
+        EXPECT_EQ(c.result, validator.isFileTrusted(unsignedDll.c_str())) << c.why;
+        EXPECT_EQ(std::wstring(c.version) == L"15.5" ? 512u : 4u, readDword(L"LastFlags")) << c.version;
+    }
 }
 
 TEST_F(TrustValidatorTest, LibraryWithoutOpinionFallsBackToTheLists)

@@ -26,24 +26,32 @@ TEST(Sync, CallOnceTriesAgainAfterAThrowAndRunsOnceAfterSuccess)
     EXPECT_EQ(2, runs);
 }
 
-TEST(Sync, CriticalSectionIsRecursiveForItsOwnerOnly)
+TEST(Sync, RecursiveMutexIsRecursiveForItsOwnerUntilItsLastUnlock)
 {
-    Norvan::critical_section section;
-    std::lock_guard<Norvan::critical_section> held(section);
-    EXPECT_TRUE(section.try_lock());
-    section.unlock();
-    bool otherThreadGotIt = true;
-    std::thread(
-        [&]
-        {
-            otherThreadGotIt = section.try_lock();
-            if (otherThreadGotIt)
+    Norvan::recursive_mutex mutex;
+    const auto otherThreadGetsIt = [&]
+    {
+        bool got = false;
+        std::thread(
+            [&]
             {
-                section.unlock();
-            }
-        })
-        .join();
-    EXPECT_FALSE(otherThreadGotIt);
+                got = mutex.try_lock();
+                if (got)
+                {
+                    mutex.unlock();
+                }
+            })
+            .join();
+        return got;
+    };
+    mutex.lock();
+    EXPECT_TRUE(mutex.try_lock());
+    mutex.lock();
+    mutex.unlock();
+    mutex.unlock();
+    EXPECT_FALSE(otherThreadGetsIt()) << "released before the owner's last unlock";
+    mutex.unlock();
+    EXPECT_TRUE(otherThreadGetsIt());
 }
 
 TEST(Sync, SrwMutexLetsReadersShareAndKeepsAWriterOut)
@@ -110,4 +118,13 @@ TEST(Promise, AbandonedPromiseAndMisuseAreReported)
     Norvan::promise<int> twice;
     twice.set_value(1);
     EXPECT_THROW(twice.set_value(2), std::logic_error);
+}
+
+TEST(Promise, AnEmptyExceptionIsRefusedAndLeavesThePromiseUnsatisfied)
+{
+    Norvan::promise<int> promise;
+    Norvan::future<int> future = promise.get_future();
+    EXPECT_THROW(promise.set_exception(nullptr), std::invalid_argument);
+    promise.set_value(7);
+    EXPECT_EQ(7, future.get());
 }

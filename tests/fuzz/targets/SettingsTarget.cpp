@@ -18,6 +18,7 @@
 #include "message/MessageBusClient.h"
 #include "message/MessageBusShimImpl.h"
 #include "settings/SettingsManagerClient.h"
+#include "support/JsonText.h"
 
 #include <algorithm>
 #include <map>
@@ -80,12 +81,7 @@ JSONFormatter item(const std::wstring& name, const std::wstring* value, bool sta
     return object;
 }
 
-std::wstring text(const JSONFormatter& document)
-{
-    std::wstring out;
-    document.toString(out);
-    return out;
-}
+using WardlineTest::text;
 
 bool wellFormed(const std::wstring& text)
 {

@@ -23,6 +23,7 @@
 using namespace SettingsServiceTest;
 using hubhost::SettingsService;
 using hubhost::SettingsStore;
+using integration::allowLateArrivals;
 using integration::Courier;
 using integration::Handle;
 using integration::waitUntil;
@@ -182,7 +183,7 @@ TEST_F(ServiceOnCourier, NotificationsReachTheClientsSubscriptions)
             std::lock_guard<std::mutex> guard(lock);
             return seen.size() >= expected.size();
         }));
-    Sleep(200); // nothing beyond them
+    allowLateArrivals();
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(sorted(expected), sorted(seen));
 }

@@ -56,6 +56,15 @@ Failure readFailure();
 // Step::None removes the values. Returns a Windows error number.
 LONG writeFailure(const Failure& failure);
 
+// The step the service is told to hang in (value "HangStep"): a call of that
+// step records that it hangs and then waits, without answering, while the
+// switch still names it (at most kHangLimitMs); then it goes on as the
+// failure switch says. It stands for a service that stopped answering.
+constexpr DWORD kHangLimitMs = 5 * 60 * 1000;
+Step readHang();
+// Step::None removes the value. Returns a Windows error number.
+LONG writeHang(Step step);
+
 // One call the service served, in the order served.
 struct Entry
 {
@@ -67,6 +76,9 @@ struct Entry
     LONG action = 0; // TakeAlertAction only
     HRESULT result = S_OK;
     bool toldToFail = false;
+    // Written when a call starts to hang; no result yet. The call's own
+    // entry follows when it goes on.
+    bool hanging = false;
 };
 
 // %ProgramData%\Wardline\ProtectionManager\record.txt: one line per entry,

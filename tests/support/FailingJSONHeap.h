@@ -13,14 +13,18 @@ namespace WardlineTest
 class FailingJSONHeap
 {
 public:
-    explicit FailingJSONHeap(std::size_t allowed)
+    explicit FailingJSONHeap(long allowed)
     {
-        left() = allowed;
+        left() = static_cast<std::size_t>(allowed);
+        refused() = false;
         previous_ = Norvan::internal::setJSONHeapFunctionsForTest(&kFunctions);
     }
     ~FailingJSONHeap() { Norvan::internal::setJSONHeapFunctionsForTest(previous_); }
     FailingJSONHeap(const FailingJSONHeap&) = delete;
     FailingJSONHeap& operator=(const FailingJSONHeap&) = delete;
+
+    // Whether an allocation was refused.
+    bool Failed() const { return refused(); }
 
 private:
     static std::size_t& left()
@@ -28,10 +32,16 @@ private:
         static std::size_t count = 0;
         return count;
     }
+    static bool& refused()
+    {
+        static bool any = false;
+        return any;
+    }
     static bool take()
     {
         if (left() == 0)
         {
+            refused() = true;
             return false;
         }
         --left();

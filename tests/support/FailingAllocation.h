@@ -25,15 +25,17 @@ public:
 // so on, until a run reaches no failing allocation; `afterFailure(n)` checks
 // what the run that failed at allocation n left behind (with every
 // allocation served again). Returns the number of failing runs, or -1 when
-// the operation still allocated after `limit` runs.
-template <typename Operation, typename AfterFailure>
+// the operation still allocated after `limit` runs. `Failure` is the scope
+// that makes the n-th allocation fail: the global allocator's by default, or
+// another heap's (FailingJSONHeap).
+template <typename Failure = FailOneAllocation, typename Operation, typename AfterFailure>
 long FailEachAllocationInTurn(Operation operation, AfterFailure afterFailure, long limit = 2000)
 {
     for (long served = 0; served < limit; ++served)
     {
         bool failed = false;
         {
-            FailOneAllocation failing(served);
+            Failure failing(served);
             operation();
             failed = failing.Failed();
         }
