@@ -1,6 +1,6 @@
 # The two commands of this repository; both work on a fresh Debian 12 machine
 # as root and install what is missing first.
-.PHONY: all build test demo bench stress fuzz dist coverage clean
+.PHONY: all build test demo bench stress fuzz dist reproducible coverage clean
 
 all: build
 
@@ -29,6 +29,11 @@ fuzz:
 # What a release ships, in dist/ (scripts/dist.sh, docs/trust.md).
 dist:
 	scripts/dist.sh
+
+# A second build of Wardline.dll elsewhere gives the same bytes, and the
+# shipped library is that build, signed (scripts/check-reproducible.sh).
+reproducible:
+	CTEST_ARGS="-L reproducible --output-on-failure" scripts/test.sh
 
 # The test suite with coverage counters in build-coverage/, and a report per
 # folder of src/ (scripts/coverage.sh).

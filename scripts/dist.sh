@@ -11,6 +11,12 @@
 #   scripts/dist.sh package <Wardline.dll> <out-dir> <chain.pem> <key.pem>
 #       the packaging step itself, which the build runs after each link of
 #       the library (cmake/Dist.cmake).
+#   scripts/dist.sh unsigned <Wardline.dll> <out-dir>
+#       the packaging without the signature: <out-dir> gets Wardline.dll and
+#       Wardline.dll.debug as `package` makes them before it signs. The
+#       signature removed from a shipped library (osslsigncode
+#       remove-signature) gives this file byte for byte, which is how a
+#       release engineer ties a shipped library to a commit (docs/trust.md).
 #
 # The folder published is the folder `make test` checks (tests/dist), and an
 # existing folder is only replaced once its successor is complete.
@@ -38,6 +44,58 @@ replace_folder() {
     rm -rf "$out.old"
 }
 
+# Reads <count> bytes at <offset> of <file> as an unsigned little-endian number.
+read_le() { od -An -tu"$3" -j"$2" -N"$3" "$1" | tr -d ' '; }
+
+# Writes the 32-bit little-endian <value> at <offset> of <file>.
+write_le32() {
+    local file="$1" offset="$2" value="$3"
+    printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((value & 255)) $((value >> 8 & 255)) \
+        $((value >> 16 & 255)) $((value >> 24 & 255)))" |
+        dd of="$file" bs=1 seek="$offset" conv=notrunc status=none
+}
+
+# Wardline.dll stripped, with its debug link, and its debug file, in <dir>.
+# Nothing in them depends on when or where this runs: objcopy would stamp the
+# current time into both headers, so it is given the link's own.
+strip_with_debug_link() {
+    local dll="$1" dir="$2" name debug pe stamp
+    name="$(basename "$dll")"
+    debug="$name.debug"
+    [ "$(head -c2 "$dll")" = MZ ] || die "$dll: not a PE file"
+    pe="$(read_le "$dll" 60 4)"
+    stamp="$(read_le "$dll" $((pe + 8)) 4)"
+    SOURCE_DATE_EPOCH="$stamp" "$objcopy" --only-keep-debug "$dll" "$dir/$debug"
+    # The link records the debug file's name and CRC-32.
+    SOURCE_DATE_EPOCH="$stamp" "$objcopy" --strip-all --add-gnu-debuglink="$dir/$debug" "$dll" "$dir/$name"
+    pad_for_signature "$dir/$name"
+}
+
+# osslsigncode pads a file to a multiple of 8 bytes before it appends the
+# signature, and remove-signature leaves that padding: padded here already,
+# the shipped file without its signature is this file exactly. The PE
+# checksum is the folded sum of the file's 16-bit words plus the file's
+# length, so zeros appended raise it by their count alone.
+pad_for_signature() {
+    local file="$1" size pad checksum_at
+    size="$(stat -c %s "$file")"
+    pad=$(( (8 - size % 8) % 8 ))
+    [ "$pad" -gt 0 ] || return 0
+    head -c "$pad" /dev/zero >> "$file"
+    # The checksum is at 64 in the optional header, after the signature and
+    # the 20-byte file header.
+    checksum_at=$(( $(read_le "$file" 60 4) + 24 + 64 ))
+    write_le32 "$file" "$checksum_at" $(( $(read_le "$file" "$checksum_at" 4) + pad ))
+}
+
+unsigned() {
+    [ $# -eq 2 ] || die "usage: dist.sh unsigned <Wardline.dll> <out-dir>"
+    local dll="$1" out="$2"
+    [ -f "$dll" ] || die "$dll: no such library"
+    mkdir -p "$out"
+    strip_with_debug_link "$dll" "$out"
+}
+
 package() {
     [ $# -eq 4 ] || die "usage: dist.sh package <Wardline.dll> <out-dir> <chain.pem> <key.pem>"
     local dll="$1" out="$2" certs="$3" key="$4"
@@ -61,10 +119,9 @@ package() {
     chmod 0755 "$stage"
     trap 'rm -rf "$stage"' EXIT
 
-    "$objcopy" --only-keep-debug "$dll" "$stage/$debug"
-    # The link records the debug file's name and CRC-32; signing comes last,
-    # since any later change to the library would break its signature.
-    "$objcopy" --strip-all --add-gnu-debuglink="$stage/$debug" "$dll" "$stage/$name"
+    strip_with_debug_link "$dll" "$stage"
+    # Signing comes last, since any later change to the library would break
+    # its signature.
     bash "$root/scripts/pki/sign-file.sh" "$certs" "$key" "$stage/$name"
     chmod 0644 "$stage/$name" "$stage/$debug"
     (cd "$stage" && sha256sum "$name" "$debug" > SHA256SUMS)
@@ -79,6 +136,11 @@ publish() {
     "$root/scripts/bootstrap.sh"
     "$root/scripts/build.sh" "$build"
     [ -f "$build/dist/SHA256SUMS" ] || die "$build/dist was not made by the build"
+    # The string functions are fortified only in an optimised build.
+    case "$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")" in
+    Release | RelWithDebInfo | MinSizeRel) ;;
+    *) die "$build is not an optimised build (CMAKE_BUILD_TYPE); a release is made by one" ;;
+    esac
     stage="$(mktemp -d "$root/dist.new.XXXXXX")"
     chmod 0755 "$stage"
     trap 'rm -rf "$stage"' EXIT
@@ -93,6 +155,9 @@ publish() {
 if [ "${1:-}" = package ]; then
     shift
     package "$@"
+elif [ "${1:-}" = unsigned ]; then
+    shift
+    unsigned "$@"
 else
     publish "$@"
 fi

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks the release folder against the library the build linked: sums, no
 # debug information left in the library, a debug link that leads to the right
-# file, a signature that verifies to the root, the same exports and version
-# resource, and the example scenario in hubhost against the shipped library.
+# file, a signature that verifies to the root, the library hardened, without
+# its signature the built library packaged unsigned, the same exports and
+# version resource, and the example scenario in hubhost against the shipped
+# library.
 # Usage: check-dist.sh <build-dir> <dist-dir> <built Wardline.dll> <signing chain (PEM)>
 #                      <signing key (PEM)> <CA file (PEM)> <dist_verify.exe> <hubhost.exe>
 #                      <scenario.hub>
@@ -18,20 +20,7 @@ debug="$dist/Wardline.dll.debug"
 objdump=x86_64-w64-mingw32-objdump
 objcopy=x86_64-w64-mingw32-objcopy
 
-passed=0
-failed=0
-check() {
-    local what="$1" out
-    shift
-    if out="$("$@" 2>&1)"; then
-        echo "PASS $what"
-        passed=$((passed + 1))
-    else
-        echo "FAIL $what"
-        printf '%s\n' "$out" | sed 's/^/    /'
-        failed=$((failed + 1))
-    fi
-}
+source "$scripts/checks.sh"
 
 section_names() { "$objdump" -h "$1" | awk '$1 ~ /^[0-9]+$/ {print $2}'; }
 
@@ -77,6 +66,28 @@ signature_verifies_to_root() {
 
 export_table() { "$objdump" -p "$1" | sed -n '/^The Export Tables/,/^\[Ordinal\/Name Pointer\] Table/p; /^\[Ordinal\/Name Pointer\] Table/,/^$/p'; }
 
+# The release engineer's comparison of docs/trust.md, against the library
+# this build linked.
+unsigned_shipped_library_is_the_built_one() {
+    local tmp
+    tmp="$(mktemp -d)"
+    trap 'rm -rf "$tmp"' RETURN
+    osslsigncode remove-signature -in "$shipped" -out "$tmp/shipped-unsigned.dll" >/dev/null || return 1
+    bash "$scripts/dist.sh" unsigned "$built" "$tmp/built" || return 1
+    cmp "$tmp/shipped-unsigned.dll" "$tmp/built/Wardline.dll" && cmp "$debug" "$tmp/built/Wardline.dll.debug"
+}
+
+# An unoptimised build has no fortified functions; it is not what ships
+# (scripts/dist.sh refuses to publish it), and the check says so.
+hardened() {
+    local type
+    type="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")"
+    case "$type" in
+    Release | RelWithDebInfo | MinSizeRel) bash "$scripts/check-pe.sh" --hardened "$shipped" "$debug" ;;
+    *) bash "$scripts/check-pe.sh" --unoptimised --hardened "$shipped" "$debug" ;;
+    esac
+}
+
 same_exports() {
     local a b
     a="$(export_table "$built")"
@@ -118,6 +129,9 @@ check "SHA256SUMS covers both files and matches" sums_cover_and_match
 check "no debug sections or symbol table in the shipped library" no_debug_information
 check "the debug link leads to Wardline.dll.debug (name, CRC-32, symbols)" debug_link_leads_to_symbols
 check "the signature verifies to the root (osslsigncode)" signature_verifies_to_root
+check "hardened: loader flags, relocations, no writable code, stack protection, libssp (check-pe.sh)" hardened
+check "without its signature, the built library packaged unsigned (osslsigncode remove-signature)" \
+    unsigned_shipped_library_is_the_built_one
 check "the exports are the built library's" same_exports
 check "a failed packaging (wrong key, not a library) keeps the folder" failed_packaging_keeps_the_folder
 check "under Wine: accepted by the module's signature check, same version resource" \
@@ -125,5 +139,4 @@ check "under Wine: accepted by the module's signature check, same version resour
 check "under Wine: the example scenario in hubhost with the shipped library" \
     "$scripts/run-hubhost-test.sh" "$build" "$hubhost" "$shipped" "$shipped" "$scenario"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_done

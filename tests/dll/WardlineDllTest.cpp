@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <winternl.h>
 
 #include <gtest/gtest.h>
 
@@ -123,4 +124,25 @@ TEST_F(WardlineDll, LoadsAndUnloadsRepeatedly)
         EXPECT_TRUE(FreeLibrary(again));
         EXPECT_EQ(nullptr, GetModuleHandleW(path_.c_str())) << "still loaded after unload " << i;
     }
+}
+
+// The stack protector's canary is seeded without a cryptographic provider,
+// which the library's attach would load under the loader lock (and free at once).
+TEST(StackGuard, TheLibrarysAttachLoadsNoCryptographicProvider)
+{
+    using Library = struct { ULONG flags; const UNICODE_STRING *path, *name; };
+    using Listener = void(CALLBACK*)(ULONG, const Library*, void*);
+    auto listen = reinterpret_cast<LONG(NTAPI*)(ULONG, Listener, void*, void**)>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrRegisterDllNotification")));
+    auto stop = reinterpret_cast<LONG(NTAPI*)(void*)>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrUnregisterDllNotification")));
+    std::wstring seen; // the libraries loaded and unloaded meanwhile
+    void* cookie = nullptr;
+    ASSERT_EQ(0, listen(0, [](ULONG, const Library* library, void* names) {
+        *static_cast<std::wstring*>(names) += std::wstring(library->name->Buffer, library->name->Length / 2) + L' ';
+    }, &seen, &cookie));
+    FreeLibrary(LoadLibraryW(besideThisExe(L"Wardline.dll").c_str()));
+    stop(cookie);
+    EXPECT_NE(std::wstring::npos, seen.find(L"Wardline.dll")) << seen;
+    EXPECT_EQ(std::wstring::npos, seen.find(L"rsaenh.dll")) << seen;
 }

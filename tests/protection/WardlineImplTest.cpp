@@ -1,6 +1,7 @@
 #include "protection/WardlineImpl.h"
 
-#include "json/FailingJSONHeap.h"
+#include "support/FailingAllocation.h"
+#include "support/FailingJSONHeap.h"
 #include "module/CallGuarded.h"
 #include "support/FakeMessageBus.h"
 #include "support/LogCapture.h"
@@ -174,23 +175,19 @@ TEST_F(WardlineImplTest, AChangeThatRunsOutOfMemoryIsPublishedByTheNextSameRepor
     const auto reportRed = [&]
     { return callGuarded([&] { return bus_->deliver(kInternalState, L"{\"state\":\"red\"}"); }); };
     // Each allocation of the change fails in turn, until one run needs no more.
-    for (std::size_t allowed = 0;; ++allowed)
-    {
-        ASSERT_LT(allowed, 100u) << "the report never got through";
-        ModuleStatus status = MODULE_STATUS_SUCCESS;
+    ModuleStatus status = MODULE_STATUS_SUCCESS;
+    const long failing = WardlineTest::FailEachAllocationInTurn<WardlineTest::FailingJSONHeap>(
+        [&] { status = reportRed(); },
+        [&](long served)
         {
-            WardlineTest::FailingJSONHeap heap(allowed);
-            status = reportRed();
-        }
-        if (status == MODULE_STATUS_SUCCESS)
-        {
-            break;
-        }
-        ASSERT_EQ(MODULE_STATUS_UNKNOWN_EXCEPTION, status);
-        EXPECT_EQ(MODULE_STATUS_SUCCESS, reportRed());
-        EXPECT_EQ(L"{\"state\":\"red\"}", publishedPayloads().back()) << "failing allocation " << allowed;
-        bus_->deliver(kInternalState, L"{\"state\":\"green\"}");
-    }
+            EXPECT_EQ(MODULE_STATUS_UNKNOWN_EXCEPTION, status) << "failing allocation " << served;
+            EXPECT_EQ(MODULE_STATUS_SUCCESS, reportRed());
+            EXPECT_EQ(L"{\"state\":\"red\"}", publishedPayloads().back()) << "failing allocation " << served;
+            bus_->deliver(kInternalState, L"{\"state\":\"green\"}");
+        },
+        100);
+    EXPECT_GT(failing, 0) << "the report never got through, or needed no JSON allocation";
+    EXPECT_EQ(MODULE_STATUS_SUCCESS, status);
 }
 
 TEST_F(WardlineImplTest, ConcurrentReportsNeverPublishTheSameStateTwiceInARow)
