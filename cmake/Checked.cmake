@@ -1,46 +1,50 @@
-# The checked configuration (-DWARDLINE_CHECKED=ON, scripts/check.sh): the
-# same tree compiled with undefined-behaviour checks that trap, the C++
-# library's own assertions, stack protection and fortified string functions,
-# and every executable linked with the guard-page heap (tools/guardheap),
-# which also takes over the allocations of the libraries they load.
+# The checked configuration (-DWARDLINE_CHECKED=ON; make check, scripts/check.sh):
+# the same tree compiled with the undefined-behaviour checks and the C++
+# library's own assertions, on top of the stack protection and fortified
+# string functions every build has, and every executable linked with the
+# guard-page heap (tools/guardheap), which also takes over the allocations of
+# the libraries they load. Included before cmake/BuildFlags.cmake applies the
+# flags.
 option(WARDLINE_CHECKED "Build with run-time checks and the guard-page heap" OFF)
 
 # wardline_guard_heap(<target>): links the guard-page heap into an executable.
 function(wardline_guard_heap target)
     get_target_property(_linked ${target} WARDLINE_GUARD_HEAP)
     if(NOT _linked)
-        target_sources(${target} PRIVATE $<TARGET_OBJECTS:wardline_guardheap>)
+        target_link_libraries(${target} PRIVATE wardline_guardheap)
         set_target_properties(${target} PROPERTIES WARDLINE_GUARD_HEAP ON)
     endif()
 endfunction()
 
 if(WARDLINE_CHECKED)
     # Every undefined-behaviour check that works without the compiler's
-    # run-time library (none exists for this target): the vptr check is the
-    # one that needs it. A failed check stops the process through
+    # run-time library, which does not exist for this target (the vptr check
+    # is the one that needs it). A failed check stops the process through
     # tools/guardheap/UndefinedBehaviour.cpp, which names the check and the
-    # source line (in trap mode a function's checks share one illegal
-    # instruction and cannot be told apart).
-    add_compile_options(-fsanitize=undefined -fsanitize=float-divide-by-zero -fsanitize=float-cast-overflow
-                        -fno-sanitize=vptr -fno-sanitize-recover=all
-                        -D_GLIBCXX_ASSERTIONS -fstack-protector-strong -D_FORTIFY_SOURCE=2)
-    # libssp (stack protector and fortified functions), linked statically
-    # (-static): it goes last, after the objects that need it.
-    string(APPEND CMAKE_CXX_STANDARD_LIBRARIES " -lssp")
-    string(APPEND CMAKE_C_STANDARD_LIBRARIES " -lssp")
-    macro(add_executable name)
-        _add_executable(${name} ${ARGN})
-        if(NOT "${ARGV1}" STREQUAL "IMPORTED" AND NOT "${ARGV1}" STREQUAL "ALIAS")
-            wardline_guard_heap(${name})
-            target_sources(${name} PRIVATE $<TARGET_OBJECTS:wardline_ubreport>)
-        endif()
-    endmacro()
-    # Libraries that are linked (DLLs) carry the reports too; static ones get
-    # them from what links them.
-    macro(add_library name)
-        _add_library(${name} ${ARGN})
-        if("${ARGV1}" STREQUAL "SHARED" OR "${ARGV1}" STREQUAL "MODULE")
-            target_sources(${name} PRIVATE $<TARGET_OBJECTS:wardline_ubreport>)
-        endif()
-    endmacro()
+    # source line; in trap mode all checks of a function share one illegal
+    # instruction and cannot be told apart.
+    list(APPEND WARDLINE_COMPILE_OPTIONS
+        -fsanitize=undefined -fsanitize=float-divide-by-zero -fsanitize=float-cast-overflow
+        -fno-sanitize=vptr -fno-sanitize-recover=all
+        -D_GLIBCXX_ASSERTIONS)
+
+    # Once every target is defined: the heap into each executable, the
+    # reports of failed checks into each executable and DLL.
+    function(_wardline_link_checked dir)
+        get_property(_targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+        foreach(_t IN LISTS _targets)
+            get_target_property(_type ${_t} TYPE)
+            if(_type STREQUAL "EXECUTABLE")
+                wardline_guard_heap(${_t})
+            endif()
+            if(_type STREQUAL "EXECUTABLE" OR _type STREQUAL "SHARED_LIBRARY")
+                target_link_libraries(${_t} PRIVATE wardline_ubreport)
+            endif()
+        endforeach()
+        get_property(_subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+        foreach(_d IN LISTS _subdirs)
+            _wardline_link_checked(${_d})
+        endforeach()
+    endfunction()
+    cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL _wardline_link_checked ${CMAKE_SOURCE_DIR})
 endif()
