@@ -6,6 +6,8 @@
 // which check failed is then anybody's guess. Linked into every executable
 // and library of the checked build.
 
+#include "Frames.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -28,22 +30,36 @@ struct TypeDescriptor
     char name[1];
 };
 
+std::size_t clamp(int length, std::size_t capacity) noexcept
+{
+    return length < 0 ? 0 : length < static_cast<int>(capacity) ? static_cast<std::size_t>(length) : capacity - 1;
+}
+
 // The exit code of a process stopped here: what trap mode would have given.
 constexpr UINT kStopExitCode = 0xC000001D;
 
 [[noreturn]] void report(const char* check, const SourceLocation* where, const char* detail) noexcept
 {
-    char text[1024];
-    const int length =
-        std::snprintf(text, sizeof(text), "undefined behaviour: %s at %s:%lu:%lu%s\n", check,
-                      where != nullptr && where->file != nullptr ? where->file : "?",
-                      static_cast<unsigned long>(where != nullptr ? where->line : 0),
-                      static_cast<unsigned long>(where != nullptr ? where->column : 0), detail);
+    // The callers of the failed check's function: the position names the
+    // line, they say how it was reached (the handler and report left out).
+    // Written a frame at a time: a check may fail with little stack left.
+    void* frames[12] = {};
+    ::RtlCaptureStackBackTrace(2, 12, frames, nullptr);
+    char text[768];
+    int length = std::snprintf(text, sizeof(text), "undefined behaviour: %s at %s:%lu:%lu%s", check,
+                               where != nullptr && where->file != nullptr ? where->file : "?",
+                               static_cast<unsigned long>(where != nullptr ? where->line : 0),
+                               static_cast<unsigned long>(where != nullptr ? where->column : 0), detail);
+    const HANDLE output = ::GetStdHandle(STD_ERROR_HANDLE);
     DWORD written = 0;
-    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text,
-                static_cast<DWORD>(length < static_cast<int>(sizeof(text)) ? length : sizeof(text) - 1), &written,
-                nullptr);
+    ::WriteFile(output, text, static_cast<DWORD>(clamp(length, sizeof(text))), &written, nullptr);
     ::OutputDebugStringA(text);
+    for (unsigned i = 0; i < 12 && frames[i] != nullptr; ++i)
+    {
+        length = GuardHeap::describeFrames(text, sizeof(text), i == 0 ? "called from" : "           ", &frames[i], 1);
+        ::WriteFile(output, text, static_cast<DWORD>(clamp(length, sizeof(text))), &written, nullptr);
+    }
+    ::WriteFile(output, "\n", 1, &written, nullptr);
     ::TerminateProcess(::GetCurrentProcess(), kStopExitCode);
     for (;;)
     {
