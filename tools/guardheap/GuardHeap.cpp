@@ -571,49 +571,9 @@ void unwind(const CONTEXT& fault, Frames& frames) noexcept
     }
 }
 
-// A stack overflow leaves its handler a page or two: the report is made in
-// static storage (the process ends with the first one), naming the innermost
-// frames, where a runaway recursion shows itself by repeating.
-[[noreturn]] void stopOverflow(const CONTEXT& fault) noexcept
-{
-    static CONTEXT context;
-    static void* frames[kFrames];
-    static char text[kFrames * (MAX_PATH + 24) + 64];
-    context = fault;
-    for (unsigned i = 0; i < kFrames; ++i)
-    {
-        frames[i] = reinterpret_cast<void*>(context.Rip);
-        DWORD64 imageBase = 0;
-        RUNTIME_FUNCTION* function = ::RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
-        if (context.Rip == 0 || function == nullptr)
-        {
-            break;
-        }
-        void* handlerData = nullptr;
-        DWORD64 establisher = 0;
-        ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
-                           &establisher, nullptr);
-    }
-    int length = std::snprintf(text, sizeof(text), "guardheap: stack overflow");
-    length += describeFrames(text + length, sizeof(text) - length, "at", frames, kFrames);
-    DWORD written = 0;
-    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text,
-                static_cast<DWORD>(length < static_cast<int>(sizeof(text)) ? length : sizeof(text) - 1), &written,
-                nullptr);
-    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), "\n", 1, &written, nullptr);
-    ::TerminateProcess(::GetCurrentProcess(), EXCEPTION_STACK_OVERFLOW);
-    for (;;)
-    {
-    }
-}
-
 LONG CALLBACK onFault(EXCEPTION_POINTERS* info)
 {
     const EXCEPTION_RECORD* record = info->ExceptionRecord;
-    if (record->ExceptionCode == EXCEPTION_STACK_OVERFLOW)
-    {
-        stopOverflow(*info->ContextRecord);
-    }
     Frames code = {};
     char at[kFrames * (MAX_PATH + 24)];
     // The checked build's undefined-behaviour checks end in ud2; which check
