@@ -1,6 +1,6 @@
 # The two commands of this repository; both work on a fresh Debian 12 machine
 # as root and install what is missing first.
-.PHONY: all build test demo bench stress fuzz dist reproducible coverage lint clean
+.PHONY: all build test check demo bench stress fuzz dist reproducible coverage lint clean
 
 all: build
 
@@ -10,6 +10,11 @@ build:
 
 demo:
 	scripts/demo.sh
+
+# The suite, a seeded fuzz run and the demo again in build-checked/, with
+# undefined-behaviour checks and the guard-page heap (scripts/check.sh).
+check:
+	scripts/check.sh
 
 test:
 	scripts/test.sh
@@ -47,4 +52,4 @@ lint:
 	scripts/lint.sh
 
 clean:
-	rm -rf build build-coverage build-clang dist
+	rm -rf build build-checked build-clang build-coverage dist

@@ -2,6 +2,7 @@
 
 #include "protsvc/ServiceControl.h"
 
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -11,6 +12,17 @@ namespace ProtSvc
 
 namespace
 {
+
+// Wine's stubs hand the service an interface id where their buffer holds it,
+// not always on the four-byte boundary a GUID has; binding a reference to it
+// (as operator== does) is undefined. Each call reads it into a copy first,
+// through its address only.
+GUID idAt(const void* id)
+{
+    GUID copy;
+    std::memcpy(&copy, id, sizeof copy);
+    return copy;
+}
 
 volatile LONG g_liveObjects = 0;
 volatile LONG g_createdObjects = 0;
@@ -91,12 +103,13 @@ public:
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID wanted, void** out) override
     {
         if (out == nullptr)
         {
             return E_POINTER;
         }
+        const GUID riid = idAt(&wanted);
         if (riid == IID_IUnknown || riid == iid())
         {
             *out = static_cast<Interface*>(this);
@@ -177,7 +190,7 @@ protected:
 class LaunchedObject final : public Object<IKvLaunchedObject>
 {
 public:
-    HRESULT STDMETHODCALLTYPE CreateObject(REFGUID id, IKvProtectionManager2** manager) override
+    HRESULT STDMETHODCALLTYPE CreateObject(REFGUID wantedId, IKvProtectionManager2** manager) override
     {
         const CallInProgress call;
         if (manager == nullptr)
@@ -185,6 +198,7 @@ public:
             return E_POINTER;
         }
         *manager = nullptr;
+        const GUID id = idAt(&wantedId);
         HRESULT hr = id == kProtectionManagerId ? S_OK : E_NOINTERFACE;
         if (toldToFail(Step::CreateObject, guidText(id), 0, hr) || FAILED(hr))
         {
@@ -205,7 +219,7 @@ public:
     {
         return serviceProcessId(processId);
     }
-    HRESULT STDMETHODCALLTYPE LaunchObject(REFGUID id, IKvLaunchedObject** object) override
+    HRESULT STDMETHODCALLTYPE LaunchObject(REFGUID wantedId, IKvLaunchedObject** object) override
     {
         const CallInProgress call;
         if (object == nullptr)
@@ -213,6 +227,7 @@ public:
             return E_POINTER;
         }
         *object = nullptr;
+        const GUID id = idAt(&wantedId);
         HRESULT hr = id == kLaunchedObjectId ? S_OK : CLASS_E_CLASSNOTAVAILABLE;
         if (toldToFail(Step::LaunchObject, guidText(id), 0, hr) || FAILED(hr))
         {
@@ -232,12 +247,13 @@ protected:
 class BrokerFactory final : public IKvClassFactoryNoAuth, public IExternalConnection
 {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID wanted, void** out) override
     {
         if (out == nullptr)
         {
             return E_POINTER;
         }
+        const GUID riid = idAt(&wanted);
         if (riid == IID_IUnknown || riid == IID_IKvClassFactoryNoAuth)
         {
             *out = static_cast<IKvClassFactoryNoAuth*>(this);
@@ -267,13 +283,14 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
 
-    HRESULT STDMETHODCALLTYPE CreateInstance(REFIID riid, void** object) override
+    HRESULT STDMETHODCALLTYPE CreateInstance(REFIID wanted, void** object) override
     {
         const CallInProgress call;
         if (object == nullptr)
         {
             return E_POINTER;
         }
+        const GUID riid = idAt(&wanted);
         *object = nullptr;
         HRESULT hr = riid == IID_IUnknown || riid == IID_IKvSurrogateBroker ? S_OK : E_NOINTERFACE;
         if (toldToFail(Step::CreateInstance, guidText(riid), 0, hr) || FAILED(hr))

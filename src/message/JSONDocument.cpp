@@ -299,6 +299,12 @@ const JSONHeapFunctions* setJSONHeapFunctionsForTest(const JSONHeapFunctions* fu
     return g_heap.exchange(functions != nullptr ? functions : &kRuntimeHeap);
 }
 
+void copyJSONValue(const JSONValue& source, JSONDocument& out)
+{
+    auto generator = [&source](JSONDocument& document) { return source.Accept(document); };
+    out.Populate(generator);
+}
+
 std::shared_ptr<JSONDocument> makeSharedJSONDocument()
 {
     auto block = std::make_shared<SharedDocumentBlock>();

@@ -91,6 +91,14 @@ bool writeJSONFile(const JSONValue& value, std::FILE* file);
 // True when the code units form well-formed UTF-16 (no unpaired surrogate).
 bool isWellFormedUTF16(const wchar_t* text, std::size_t length) noexcept;
 
+// Makes the root of `out` a deep copy of `source`, allocated in out's pool;
+// `source` may lie in `out`. RapidJSON's own copy (CopyFrom, the copying
+// constructor) builds containers on a stack from the C runtime's heap and
+// writes through the null pointer of a failed allocation; this one builds on
+// out's stack from the throwing heap, so an exhausted heap gives
+// std::bad_alloc and leaves the root of `out` as it was.
+void copyJSONValue(const JSONValue& source, JSONDocument& out);
+
 // A string value holding a copy of the text, allocated in `allocator`.
 JSONValue makeJSONString(const wchar_t* text, std::size_t length, JSONAllocator& allocator);
 

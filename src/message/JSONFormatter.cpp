@@ -15,7 +15,7 @@ JSONFormatter::JSONFormatter()
 
 JSONFormatter::JSONFormatter(const JSONFormatter& other)
 {
-    m_document.CopyFrom(other.m_document, m_document.GetAllocator());
+    internal::copyJSONValue(other.m_document, m_document);
 }
 
 JSONFormatter& JSONFormatter::operator=(const JSONFormatter& other)
@@ -24,9 +24,21 @@ JSONFormatter& JSONFormatter::operator=(const JSONFormatter& other)
     {
         // A fresh document drops the old pool instead of growing it.
         JSONDocument copy;
-        copy.CopyFrom(other.m_document, copy.GetAllocator());
+        internal::copyJSONValue(other.m_document, copy);
         m_document.Swap(copy);
     }
+    return *this;
+}
+
+JSONFormatter::JSONFormatter(JSONFormatter&& other) noexcept
+{
+    m_document.SetObject();
+    m_document.Swap(other.m_document);
+}
+
+JSONFormatter& JSONFormatter::operator=(JSONFormatter&& other) noexcept
+{
+    m_document.Swap(other.m_document);
     return *this;
 }
 
@@ -131,9 +143,7 @@ bool JSONFormatter::getObject(const std::wstring& name, JSONFormatter& value) co
     {
         return false;
     }
-    // Copy before assigning: `value` may be this formatter.
-    JSONValue copy(*found, value.m_document.GetAllocator());
-    static_cast<JSONValue&>(value.m_document) = copy;
+    internal::copyJSONValue(*found, value.m_document);
     return true;
 }
 
@@ -143,7 +153,7 @@ bool JSONFormatter::getObjectArray(const std::wstring& name, std::vector<JSONFor
                      [&values](const JSONValue& element)
                      {
                          JSONFormatter item;
-                         item.m_document.CopyFrom(element, item.m_document.GetAllocator());
+                         internal::copyJSONValue(element, item.m_document);
                          values.push_back(std::move(item));
                      });
 }

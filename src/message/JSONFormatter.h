@@ -20,6 +20,12 @@ public:
     JSONFormatter();
     JSONFormatter(const JSONFormatter& other);
     JSONFormatter& operator=(const JSONFormatter& other);
+    // Moves hand the document and its memory pool over (the source keeps an
+    // empty object, or this formatter's old document). Without them every
+    // push into a vector of formatters, and every growth of one, would copy
+    // each document into a new pool chunk of its own.
+    JSONFormatter(JSONFormatter&& other) noexcept;
+    JSONFormatter& operator=(JSONFormatter&& other) noexcept;
     virtual ~JSONFormatter();
 
     // True when the text parsed and its root is an object. A parse error keeps

@@ -4,6 +4,7 @@
 #include "module/ModuleException.h"
 #include "support/JoiningThread.h"
 #include "support/LogCapture.h"
+#include "support/Packed.h"
 #include "wrappers/UniqueResource.h"
 
 #include <gtest/gtest.h>
@@ -267,12 +268,12 @@ TEST(MessageBusClientPublish, ReplyIsAlsoPublishedOnceAsAPlainMessage)
     EXPECT_TRUE(bus.shim->published[1].extended);
     const auto& asReply = bus.shim->published[0].context;
     const auto& asCopy = bus.shim->published[1].context;
-    EXPECT_EQ(kMessageFlagReply | kMessageFlagCopyPublished | 0x100u, asReply.flags);
-    EXPECT_EQ(0x1122334455667788ull, asReply.replyRouting);
-    EXPECT_EQ(kMessageFlagCopyPublished | 0x100u, asCopy.flags);
-    EXPECT_EQ(0u, asCopy.replyRouting);
-    EXPECT_EQ(kMessageFlagCopyPublished | 0x100u, context->flags);
-    EXPECT_EQ(0u, context->replyRouting);
+    EXPECT_EQ(kMessageFlagReply | kMessageFlagCopyPublished | 0x100u, packed(asReply.flags));
+    EXPECT_EQ(0x1122334455667788ull, packed(asReply.replyRouting));
+    EXPECT_EQ(kMessageFlagCopyPublished | 0x100u, packed(asCopy.flags));
+    EXPECT_EQ(0u, packed(asCopy.replyRouting));
+    EXPECT_EQ(kMessageFlagCopyPublished | 0x100u, packed(context->flags));
+    EXPECT_EQ(0u, packed(context->replyRouting));
 
     EXPECT_EQ(0u, bus.client->publish(message));
     EXPECT_EQ(3u, bus.shim->published.size()) << "the copy is made once per message object";
@@ -291,8 +292,8 @@ TEST(MessageBusClientPublish, NoCopyWhenTheRecordSaysSo)
         EXPECT_EQ(0u, bus.client->publishEx(message));
         ASSERT_EQ(1u, bus.shim->published.size()) << flags;
         EXPECT_TRUE(bus.shim->published[0].extended);
-        EXPECT_EQ(flags, message->getContext()->flags);
-        EXPECT_EQ(5u, message->getContext()->replyRouting);
+        EXPECT_EQ(flags, packed(message->getContext()->flags));
+        EXPECT_EQ(5u, packed(message->getContext()->replyRouting));
     }
 }
 
@@ -314,7 +315,7 @@ TEST(MessageBusClientPublish, FailuresAreReportedAndNothingIsLost)
     EXPECT_EQ(4u, log.lines()[0].level);
     EXPECT_EQ(L"Norvan::MessageBusClient::internalPublish", log.lines()[0].function);
     EXPECT_EQ(L"Failed to publish message. Error code 2147483662.", log.lines()[0].text);
-    EXPECT_EQ(kMessageFlagReply, message->getContext()->flags)
+    EXPECT_EQ(kMessageFlagReply, packed(message->getContext()->flags))
         << "a failed publication marks nothing as sent";
 
     // Sent again, the reply still gets its copy; the copy itself may fail.

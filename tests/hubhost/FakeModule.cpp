@@ -39,6 +39,16 @@ constexpr std::uint32_t kInvalidParameter = 0x80000008u;
 constexpr std::uint32_t kNotSupported = 0x80000001u;
 constexpr std::uint32_t kUnknownException = 0x8000000Fu;
 
+// A real access violation: a write to the never-mapped first page, at an
+// address that is not null, so that a build with undefined-behaviour checks
+// lets it through to the host as a crash instead of stopping it as a null
+// dereference.
+[[noreturn]] void crash()
+{
+    *reinterpret_cast<volatile int*>(static_cast<std::uintptr_t>(0x10)) = 1;
+    __builtin_unreachable();
+}
+
 struct FakeModule
 {
     std::wstring name;
@@ -116,8 +126,7 @@ CourierStatus onMessage(void* context, const void* record, const wchar_t* name, 
     }
     if (which == L"Fake.Crash")
     {
-        volatile int* nowhere = nullptr;
-        *nowhere = 1;
+        crash();
     }
     if (which == L"Fake.Status")
     {
@@ -342,8 +351,7 @@ std::uint32_t DirectMessage(void* handle, const void* context, const wchar_t* na
     }
     if (which == L"Fake.Direct.Crash")
     {
-        volatile int* nowhere = nullptr;
-        *nowhere = 1;
+        crash();
         return 0;
     }
     if (which == L"Fake.Direct.Manager")

@@ -34,7 +34,11 @@ public:
     {
         std::FILE* file = open(L"wb");
         ASSERT_NE(nullptr, file);
-        ASSERT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), file));
+        // An empty vector's data() may be null, which fwrite must not be given.
+        if (!bytes.empty())
+        {
+            ASSERT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), file));
+        }
         std::fclose(file);
     }
 

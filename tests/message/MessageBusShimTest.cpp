@@ -2,6 +2,7 @@
 #include "module/ModuleException.h"
 
 #include "support/LogCapture.h"
+#include "support/Packed.h"
 
 #include <gtest/gtest.h>
 
@@ -324,10 +325,10 @@ TEST(MessageCallback, BuildsTheMessageAndReturnsTheHandlersStatus)
     EXPECT_EQ(L"Name", received->getName());
     EXPECT_EQ(L"Source", received->getSource());
     EXPECT_EQ(L"{\"a\":1}", received->getPayload());
-    EXPECT_EQ(2u, received->getContext()->version);
-    EXPECT_EQ(138u, received->getContext()->totalSize);
-    EXPECT_EQ(0x5A5A5A5Au, received->getContext()->flags);
-    EXPECT_EQ(0u, received->getContext()->sessionId);
+    EXPECT_EQ(2u, packed(received->getContext()->version));
+    EXPECT_EQ(138u, packed(received->getContext()->totalSize));
+    EXPECT_EQ(0x5A5A5A5Au, packed(received->getContext()->flags));
+    EXPECT_EQ(0u, packed(received->getContext()->sessionId));
     EXPECT_NE(static_cast<const void*>(&record), static_cast<const void*>(received->getContext()))
         << "the host's record may go away when the callback returns";
 }
@@ -346,8 +347,8 @@ TEST(MessageCallback, BadHostArgumentsGiveDocumentedResults)
     ASSERT_TRUE(received);
     EXPECT_EQ(L"", received->getName());
     EXPECT_EQ(defaultMessageSource(), received->getSource());
-    EXPECT_EQ(2u, received->getContext()->version);
-    EXPECT_EQ(11u, received->getContext()->extensionTag);
+    EXPECT_EQ(2u, packed(received->getContext()->version));
+    EXPECT_EQ(11u, packed(received->getContext()->extensionTag));
 
     EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER,
               MessageBusShimImpl::messageCallback(nullptr, nullptr, L"N", L"S", L"P"));
@@ -400,7 +401,7 @@ TEST(ReplyCallback, StatusZeroBringsTheMessage)
     EXPECT_EQ(0u, gotStatus);
     ASSERT_TRUE(gotMessage);
     EXPECT_EQ(L"R", gotMessage->getName());
-    EXPECT_EQ(9u, gotMessage->getContext()->sessionId);
+    EXPECT_EQ(9u, packed(gotMessage->getContext()->sessionId));
 }
 
 TEST(ReplyCallback, NonZeroStatusBringsNoMessage)

@@ -1,5 +1,6 @@
 #include "message/Message.h"
 #include "message/MessageContext.h"
+#include "support/Packed.h"
 
 #include <gtest/gtest.h>
 
@@ -102,9 +103,9 @@ TEST(Message, NewRecordIsTheDefaultWithSizeOfItsStrings)
 
 TEST(Message, TotalSizeCountsUtf16UnitsAndTerminators)
 {
-    EXPECT_EQ(108u + 6u, Message(L"", L"", L"").getContext()->totalSize);
+    EXPECT_EQ(108u + 6u, packed(Message(L"", L"", L"").getContext()->totalSize));
     // A character outside the basic plane is two code units.
-    EXPECT_EQ(108u + 2u * 2u + 6u, Message(L"\xD83D\xDE00", L"", L"").getContext()->totalSize);
+    EXPECT_EQ(108u + 2u * 2u + 6u, packed(Message(L"\xD83D\xDE00", L"", L"").getContext()->totalSize));
 }
 
 TEST(MessageFactory, EmptySourceBecomesTheLibraryFileName)
@@ -118,7 +119,7 @@ TEST(MessageFactory, EmptySourceBecomesTheLibraryFileName)
     EXPECT_EQ(exeFileName(), defaultMessageSource());
     EXPECT_EQ(L"N", message->getName());
     EXPECT_EQ(L"P", message->getPayload());
-    EXPECT_EQ(108u + 2u * (2u + exeFileName().size()) + 6u, message->getContext()->totalSize);
+    EXPECT_EQ(108u + 2u * (2u + exeFileName().size()) + 6u, packed(message->getContext()->totalSize));
 }
 
 TEST(MessageFactory, AFailedAllocationGivesAnEmptyMessageAndAStatus)
@@ -177,10 +178,10 @@ TEST(CopyContext, OtherVersionsAreTreatedAsTheShortRecord)
         auto record = hostRecord(100, version, 200);
         Message message(L"A", L"B", L"C");
         copyContext(message, record.data());
-        EXPECT_EQ(2u, message.getContext()->version) << version;
-        EXPECT_EQ(208u, message.getContext()->totalSize) << version;
-        EXPECT_EQ(0u, message.getContext()->sessionId) << version;
-        EXPECT_EQ(11u, message.getContext()->extensionTag) << version;
+        EXPECT_EQ(2u, packed(message.getContext()->version)) << version;
+        EXPECT_EQ(208u, packed(message.getContext()->totalSize)) << version;
+        EXPECT_EQ(0u, packed(message.getContext()->sessionId)) << version;
+        EXPECT_EQ(11u, packed(message.getContext()->extensionTag)) << version;
     }
 }
 
@@ -191,8 +192,8 @@ TEST(CopyContext, Version2RecordIsCopiedWhole)
     Message message(L"A", L"B", L"CD");
     copyContext(message, record.data());
     EXPECT_EQ(record, bytesOf(*message.getContext()));
-    EXPECT_EQ(5u, message.getContext()->sessionId);
-    EXPECT_EQ(500u, message.getContext()->totalSize);
+    EXPECT_EQ(5u, packed(message.getContext()->sessionId));
+    EXPECT_EQ(500u, packed(message.getContext()->totalSize));
 }
 
 TEST(CopyContext, NullRecordResetsToTheDefault)

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# make check: the whole make test suite, a seeded fuzz run of every target and
+# the demo, in the checked build (build-checked/: undefined-behaviour checks,
+# the C++ library's assertions and the guard-page heap; cmake/Checked.cmake).
+# A failed check stops its program with a report that names it (exit
+# 0xC000001D for undefined behaviour, 0xC0000374 for the heap), which fails
+# the test, the fuzz run or the demo that ran it.
+#   FUZZ_SECONDS  seconds per fuzz target (default 15)
+#   FUZZ_SEED     the fuzz run's seed (default 20261208: the same inputs in every run)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+export BUILD_DIR="${CHECKED_BUILD_DIR:-$root/build-checked}"
+export WARDLINE_CMAKE_ARGS="-DWARDLINE_CHECKED=ON ${WARDLINE_CMAKE_ARGS:-}"
+
+# A folder configured before without the checks is configured again with them.
+if [ -f "$BUILD_DIR/CMakeCache.txt" ] && ! grep -q '^WARDLINE_CHECKED:BOOL=ON' "$BUILD_DIR/CMakeCache.txt"; then
+    cmake "$BUILD_DIR" -DWARDLINE_CHECKED=ON >/dev/null
+fi
+
+section() { printf '\n== %s\n' "$*"; }
+
+# Each live block of the guard-page heap is a memory mapping of its own next
+# to its guard page. Linux allows a process 65,530 mappings by default; the
+# tests with large lists need more, and past the limit Wine fails in its own
+# mappings (a thread's stack, for one) far from the cause.
+maps=1048576
+if [ "$(cat /proc/sys/vm/max_map_count)" -lt "$maps" ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    if ! $sudo sysctl -q -w vm.max_map_count="$maps"; then
+        echo "make check: the guard-page heap needs vm.max_map_count >= $maps (sysctl -w vm.max_map_count=$maps)" >&2
+        exit 1
+    fi
+fi
+
+section "make test, checked"
+"$root/scripts/test.sh"
+
+section "fuzz, every target, ${FUZZ_SECONDS:-15} s each"
+FUZZ_SECONDS="${FUZZ_SECONDS:-15}" FUZZ_SEED="${FUZZ_SEED:-20261208}" "$root/tests/fuzz/run-fuzz.sh"
+
+section "demo, checked"
+"$root/scripts/demo.sh"
