@@ -96,6 +96,7 @@ WARDLINE_UB_CHECK(__ubsan_handle_pointer_overflow_abort, "pointer arithmetic ove
 #undef WARDLINE_UB_CHECK
 
 // The position given is that of the attribute; the return's comes second.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the compiler's checks call
 [[noreturn]] void __ubsan_handle_nonnull_return_v1_abort(const void*, const SourceLocation* where)
 {
     report("null returned from a function declared to return non-null", where, "");
@@ -109,6 +110,7 @@ struct TypeMismatch
     unsigned char kind;
 };
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the compiler's checks call
 [[noreturn]] void __ubsan_handle_type_mismatch_v1_abort(const TypeMismatch* data, void* pointer)
 {
     static const char* const kinds[] = {"load of",          "store to",           "reference binding to",
