@@ -11,6 +11,7 @@
 #include "Logging/FileLogging.h"
 #include "Logging/LogFileFormat.h"
 #include "Logging/LogManager.h"
+#include "support/ChildProcess.h"
 #include "wrappers/PathAPI.h"
 #include "wrappers/UniqueResource.h"
 
@@ -112,63 +113,7 @@ inline std::wstring FromBuildPath(const char* unixPath)
     return path;
 }
 
-// A program started with its output in a file; Wait gives its exit code. One
-// still running at the end is ended.
-class ChildProcess
-{
-public:
-    ChildProcess(const std::wstring& commandLine, const std::wstring& outputFile) : outputFile_(outputFile)
-    {
-        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-        output_.reset(::CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = nullptr;
-        startup.hStdOutput = output_.get();
-        startup.hStdError = output_.get();
-        std::wstring command = commandLine;
-        PROCESS_INFORMATION info{};
-        if (output_ && ::CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                        &startup, &info))
-        {
-            process_.reset(info.hProcess);
-            ::CloseHandle(info.hThread);
-        }
-    }
-    ~ChildProcess()
-    {
-        if (process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT)
-        {
-            ::TerminateProcess(process_.get(), 1);
-            ::WaitForSingleObject(process_.get(), 60 * 1000);
-        }
-    }
-    bool Started() const { return static_cast<bool>(process_); }
-    std::string Output() const
-    {
-        const std::vector<BYTE> bytes = ReadBytes(outputFile_);
-        return std::string(bytes.begin(), bytes.end());
-    }
-    // The exit code, or WAIT_TIMEOUT when it did not end in time.
-    DWORD Wait(DWORD timeoutMs)
-    {
-        if (!process_ || ::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0)
-        {
-            return WAIT_TIMEOUT;
-        }
-        DWORD code = 0;
-        ::GetExitCodeProcess(process_.get(), &code);
-        output_.reset();
-        return code;
-    }
-
-private:
-    std::wstring outputFile_;
-    Norvan::unique_hfile output_;
-    Norvan::unique_handle process_;
-};
+using WardlineTest::ChildProcess;
 
 #ifdef LOGFILE_CHILD_EXE
 // The test's second program (child/LogWriterChild.cpp), its output in a

@@ -12,7 +12,8 @@ namespace WardlineTest
 {
 
 // A program started with its output (standard output and error) in a file of
-// the test's own; Wait gives its exit code, Output what it printed.
+// the test's own; Wait gives its exit code, Output what it printed. One still
+// running at the end is ended.
 class ChildProcess
 {
 public:
@@ -35,6 +36,16 @@ public:
             ::CloseHandle(info.hThread);
         }
     }
+    ~ChildProcess()
+    {
+        if (process_ && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT)
+        {
+            ::TerminateProcess(process_.get(), 1);
+            ::WaitForSingleObject(process_.get(), 60 * 1000);
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
     bool Started() const { return static_cast<bool>(process_); }
     // The exit code, or WAIT_TIMEOUT when it did not end in time.
     DWORD Wait(DWORD timeoutMs)
