@@ -50,6 +50,36 @@ bool withinPatternBounds(const std::wstring& pattern)
     return true;
 }
 
+// The C++ library's regex compiler reads the counts of a {n,m} repetition
+// into an int without checking for overflow, which is undefined behaviour; a
+// count of more digits than this is refused as the bad brace it is before the
+// compiler sees it.
+constexpr unsigned kMaxCountDigits = 9;
+
+bool hasOverlongCount(const std::wstring& pattern)
+{
+    bool inCount = false;
+    unsigned digits = 0;
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+    {
+        const wchar_t c = pattern[i];
+        digits = inCount && c >= L'0' && c <= L'9' ? digits + 1 : 0;
+        if (digits > kMaxCountDigits)
+        {
+            return true;
+        }
+        if (c == L'\\')
+        {
+            ++i;
+        }
+        else if (c == L'{' || c == L'}')
+        {
+            inCount = c == L'{';
+        }
+    }
+    return false;
+}
+
 std::shared_ptr<MessageBusShim> checkedShim(std::shared_ptr<MessageBusShim> shim)
 {
     // Every operation goes through the shim; a client without one could
@@ -223,6 +253,10 @@ ModuleStatus MessageBusClient::subscribeFilter(const std::wstring& pattern, cons
     {
         // The host matches on the text; compiling here only refuses patterns
         // that are not valid before the host ever sees them.
+        if (hasOverlongCount(pattern))
+        {
+            throw std::regex_error(std::regex_constants::error_badbrace);
+        }
         std::wregex compiled(pattern, std::regex_constants::ECMAScript | std::regex_constants::nosubs |
                                           std::regex_constants::optimize);
 
