@@ -29,8 +29,12 @@ public:
         {
             return false;
         }
+        // For a string type the system reads the character after the count,
+        // to add a terminator the count left out: the bytes handed over are
+        // followed by zeros, so that it reads them and not what lies beyond.
+        const std::string padded = data + std::string(2, '\0');
         const LSTATUS status = ::RegSetValueExW(
-            key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
+            key, name, 0, type, reinterpret_cast<const BYTE*>(padded.data()), static_cast<DWORD>(data.size()));
         ::RegCloseKey(key);
         return status == ERROR_SUCCESS;
     }
