@@ -50,27 +50,42 @@ bool withinPatternBounds(const std::wstring& pattern)
     return true;
 }
 
-// The C++ library's regex compiler reads the counts of a {n,m} repetition
-// into an int without checking for overflow, which is undefined behaviour; a
-// count of more digits than this is refused as the bad brace it is before the
-// compiler sees it.
-constexpr unsigned kMaxCountDigits = 9;
+// The C++ library's regex compiler reads the counts of a {n,m} repetition and
+// the number of a back-reference (\1) into an int without checking for
+// overflow, which is undefined behaviour; a number of more digits than this
+// is refused as the bad brace or back-reference it is before the compiler sees
+// it.
+constexpr unsigned kMaxNumberDigits = 9;
 
-bool hasOverlongCount(const std::wstring& pattern)
+// True, with the regex_error code to refuse it with, when the pattern holds
+// an overlong number.
+bool overlongNumber(const std::wstring& pattern, std::regex_constants::error_type& error)
 {
+    const auto isDigit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
     bool inCount = false;
     unsigned digits = 0;
     for (std::size_t i = 0; i < pattern.size(); ++i)
     {
         const wchar_t c = pattern[i];
-        digits = inCount && c >= L'0' && c <= L'9' ? digits + 1 : 0;
-        if (digits > kMaxCountDigits)
+        digits = inCount && isDigit(c) ? digits + 1 : 0;
+        if (digits > kMaxNumberDigits)
         {
+            error = std::regex_constants::error_badbrace;
             return true;
         }
         if (c == L'\\')
         {
-            ++i;
+            std::size_t end = i + 1;
+            while (end < pattern.size() && isDigit(pattern[end]))
+            {
+                ++end;
+            }
+            if (end - (i + 1) > kMaxNumberDigits)
+            {
+                error = std::regex_constants::error_backref;
+                return true;
+            }
+            i = end > i + 1 ? end - 1 : i + 1;
         }
         else if (c == L'{' || c == L'}')
         {
@@ -253,9 +268,10 @@ ModuleStatus MessageBusClient::subscribeFilter(const std::wstring& pattern, cons
     {
         // The host matches on the text; compiling here only refuses patterns
         // that are not valid before the host ever sees them.
-        if (hasOverlongCount(pattern))
+        std::regex_constants::error_type error{};
+        if (overlongNumber(pattern, error))
         {
-            throw std::regex_error(std::regex_constants::error_badbrace);
+            throw std::regex_error(error);
         }
         std::wregex compiled(pattern, std::regex_constants::ECMAScript | std::regex_constants::nosubs |
                                           std::regex_constants::optimize);
