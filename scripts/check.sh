@@ -38,8 +38,13 @@ section "make test, checked"
 "$root/scripts/test.sh"
 
 section "fuzz, every target, ${FUZZ_INPUTS:-300} inputs each, seed ${FUZZ_SEED:-20261208}"
-WARDLINE_FUZZ_ITERATIONS="${FUZZ_INPUTS:-300}" WARDLINE_FUZZ_SEED="${FUZZ_SEED:-20261208}" \
-    "$root/scripts/run-wine-test.sh" "$BUILD_DIR" "$BUILD_DIR/tests/fuzz/fuzz_tests.exe" --gtest_filter='*MutatedInputs*'
+(
+    # A Wine session of its own, ended with the subshell, as make fuzz has.
+    build="$BUILD_DIR"
+    source "$root/scripts/wine-session.sh"
+    WARDLINE_FUZZ_ITERATIONS="${FUZZ_INPUTS:-300}" WARDLINE_FUZZ_SEED="${FUZZ_SEED:-20261208}" \
+        "$root/scripts/run-wine-test.sh" "$BUILD_DIR" "$BUILD_DIR/tests/fuzz/fuzz_tests.exe" --gtest_filter='*MutatedInputs*'
+)
 
 
 section "demo, checked"
