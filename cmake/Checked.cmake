@@ -28,23 +28,7 @@ if(WARDLINE_CHECKED)
         -fno-sanitize=vptr -fno-sanitize-recover=all
         -D_GLIBCXX_ASSERTIONS)
 
-    # Once every target is defined: the heap into each executable, the
-    # reports of failed checks into each executable and DLL.
-    function(_wardline_link_checked dir)
-        get_property(_targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
-        foreach(_t IN LISTS _targets)
-            get_target_property(_type ${_t} TYPE)
-            if(_type STREQUAL "EXECUTABLE")
-                wardline_guard_heap(${_t})
-            endif()
-            if(_type STREQUAL "EXECUTABLE" OR _type STREQUAL "SHARED_LIBRARY")
-                target_link_libraries(${_t} PRIVATE wardline_ubreport)
-            endif()
-        endforeach()
-        get_property(_subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
-        foreach(_d IN LISTS _subdirs)
-            _wardline_link_checked(${_d})
-        endforeach()
-    endfunction()
-    cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL _wardline_link_checked ${CMAKE_SOURCE_DIR})
+    # The heap into each executable and the reports of failed checks into
+    # each executable and DLL: linked by the walk over all targets in
+    # cmake/BuildFlags.cmake, once every target is defined.
 endif()
