@@ -59,13 +59,16 @@ rm -f "$out"/*.html
 # One gcov at a time: gcovr 5.2 runs gcov in one folder, and two objects that
 # include the same header write the same .gcov file there. A line gcov prints
 # that gcovr cannot read is skipped with a warning rather than ending the run.
-# Counters are looked for under src/ of the build only: the build's Wine
-# prefix links drive Z: to /, where other trees' counters would be found.
+# Counters are looked for under src/ of the build and in the runtime probe
+# (tests/runtime, which compiles src/dll/ThreadRuntime.cpp into a DLL of its
+# own to force the runtime's hard cases; gcov adds its counts of that file to
+# the module's), never the whole build: the build's Wine prefix links drive Z:
+# to /, where other trees' counters would be found.
 gcovr --root "$root" --object-directory "$build" --filter "$root/src/" \
     --gcov-executable x86_64-w64-mingw32-gcov --gcov-ignore-parse-errors \
     --json "$out/coverage.json" --html-details "$out/index.html" \
     --html-title "Wardline: src/ covered by the test suite" --html-medium-threshold 75 --html-high-threshold 95 \
-    "$build/src"
+    "$build/src" "$build/tests/runtime"
 python3 "$root/scripts/coverage-report.py" "$out/coverage.json" | tee "$out/report.txt"
 echo "coverage: the HTML report (per file, lines and branches in colour; branches as GCC counts them,"
 echo "          exception edges included) is $out/index.html"
