@@ -14,15 +14,5 @@ if(WARDLINE_COVERAGE)
     # Whatever links the module's code (the DLL, tests, helpers) links the
     # counters' runtime with it.
     target_link_options(wardline_core INTERFACE --coverage)
-    # The thread runtime's hard cases (throwing statics, use after unload,
-    # process exit) run in the probe library of tests/runtime, which carries
-    # its own copy of src/dll/ThreadRuntime.cpp; its counters join the DLL's.
-    # (Defined later, so applied once all targets exist.)
-    cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL _wardline_cover_probe)
-    function(_wardline_cover_probe)
-        if(TARGET runtime_probe)
-            target_compile_options(runtime_probe PRIVATE --coverage -fprofile-update=atomic)
-            target_link_options(runtime_probe PRIVATE --coverage)
-        endif()
-    endfunction()
+    # tests/runtime counts its own copy of src/dll/ThreadRuntime.cpp.
 endif()

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need.
 # Idempotent: packages already present are not touched, and apt is not called
 # at all when nothing is missing.
-# Usage: scripts/bootstrap.sh [coverage]   (coverage: also what make coverage needs)
+# Usage: scripts/bootstrap.sh [coverage|lint]   (also what make coverage or make lint needs)
 set -euo pipefail
 
 packages=(
@@ -13,9 +13,10 @@ packages=(
     openssl gcab
     perl
 )
-if [ "${1:-}" = coverage ]; then
-    packages+=(gcovr)
-fi
+case "${1:-}" in
+coverage) packages+=(gcovr) ;;
+lint) packages+=(clang-14 clang-tidy-14) ;;
+esac
 
 # The test PKI time-stamps signatures and signs scripts, which osslsigncode
 # learnt after the 2.5 of bookworm itself: take bookworm-backports' build.

@@ -12,6 +12,8 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 export BUILD_DIR="${CHECKED_BUILD_DIR:-$root/build-checked}"
 export WARDLINE_CMAKE_ARGS="-DWARDLINE_CHECKED=ON ${WARDLINE_CMAKE_ARGS:-}"
+inputs="${FUZZ_INPUTS:-300}"
+seed="${FUZZ_SEED:-20261208}"
 
 # A folder configured before without the checks is configured again with them.
 if [ -f "$BUILD_DIR/CMakeCache.txt" ] && ! grep -q '^WARDLINE_CHECKED:BOOL=ON' "$BUILD_DIR/CMakeCache.txt"; then
@@ -37,15 +39,14 @@ fi
 section "make test, checked"
 "$root/scripts/test.sh"
 
-section "fuzz, every target, ${FUZZ_INPUTS:-300} inputs each, seed ${FUZZ_SEED:-20261208}"
+section "fuzz, every target, $inputs inputs each, seed $seed"
 (
     # A Wine session of its own, ended with the subshell, as make fuzz has.
     build="$BUILD_DIR"
     source "$root/scripts/wine-session.sh"
-    WARDLINE_FUZZ_ITERATIONS="${FUZZ_INPUTS:-300}" WARDLINE_FUZZ_SEED="${FUZZ_SEED:-20261208}" \
+    WARDLINE_FUZZ_ITERATIONS="$inputs" WARDLINE_FUZZ_SEED="$seed" \
         "$root/scripts/run-wine-test.sh" "$BUILD_DIR" "$BUILD_DIR/tests/fuzz/fuzz_tests.exe" --gtest_filter='*MutatedInputs*'
 )
-
 
 section "demo, checked"
 "$root/scripts/demo.sh"

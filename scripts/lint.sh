@@ -11,18 +11,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build-clang}"
 jobs="${LINT_JOBS:-2}"
 
-"$root/scripts/bootstrap.sh"
-missing=()
-for p in clang-14 clang-tidy-14; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -ne 0 ]; then
-    echo "lint: installing ${missing[*]}"
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    $SUDO apt-get update -qq
-    $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/bootstrap.sh" lint
 
 launcher=()
 if command -v ccache >/dev/null; then

@@ -4,8 +4,7 @@
 // thread-safety analysis (-Wthread-safety, the clang build: make lint). Other
 // compilers see nothing.
 //
-// A lock type is a CAPABILITY; a member it protects is GUARDED_BY it (the
-// member itself) or PT_GUARDED_BY it (what the member points to); a function
+// A lock type is a CAPABILITY; a member it protects is GUARDED_BY it; a function
 // that must be called with it held REQUIRES it (REQUIRES_SHARED for a shared
 // hold), one that takes it itself EXCLUDES it. A scoped guard is a
 // SCOPED_CAPABILITY whose constructor ACQUIREs and whose destructor RELEASEs.
@@ -22,9 +21,6 @@
 #define SCOPED_CAPABILITY WARDLINE_THREAD_ANNOTATION(scoped_lockable)
 
 #define GUARDED_BY(lock) WARDLINE_THREAD_ANNOTATION(guarded_by(lock))
-#define PT_GUARDED_BY(lock) WARDLINE_THREAD_ANNOTATION(pt_guarded_by(lock))
-#define ACQUIRED_BEFORE(...) WARDLINE_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
-#define ACQUIRED_AFTER(...) WARDLINE_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
 
 #define REQUIRES(...) WARDLINE_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define REQUIRES_SHARED(...) WARDLINE_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
@@ -34,11 +30,7 @@
 #define ACQUIRE_SHARED(...) WARDLINE_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) WARDLINE_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define RELEASE_SHARED(...) WARDLINE_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
-#define RELEASE_GENERIC(...) WARDLINE_THREAD_ANNOTATION(release_generic_capability(__VA_ARGS__))
 #define TRY_ACQUIRE(...) WARDLINE_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define TRY_ACQUIRE_SHARED(...) WARDLINE_THREAD_ANNOTATION(try_acquire_shared_capability(__VA_ARGS__))
-
-#define ASSERT_CAPABILITY(lock) WARDLINE_THREAD_ANNOTATION(assert_capability(lock))
-#define RETURN_CAPABILITY(lock) WARDLINE_THREAD_ANNOTATION(lock_returned(lock))
 
 #define NO_THREAD_SAFETY_ANALYSIS WARDLINE_THREAD_ANNOTATION(no_thread_safety_analysis)

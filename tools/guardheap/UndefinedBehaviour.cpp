@@ -43,8 +43,9 @@ constexpr UINT kStopExitCode = 0xC000001D;
     // The callers of the failed check's function: the position names the
     // line, they say how it was reached (the handler and report left out).
     // Written a frame at a time: a check may fail with little stack left.
-    void* frames[12] = {};
-    ::RtlCaptureStackBackTrace(2, 12, frames, nullptr);
+    constexpr unsigned kCallers = 12;
+    void* frames[kCallers] = {};
+    ::RtlCaptureStackBackTrace(2, kCallers, frames, nullptr);
     char text[768];
     int length = std::snprintf(text, sizeof(text), "undefined behaviour: %s at %s:%lu:%lu%s", check,
                                where != nullptr && where->file != nullptr ? where->file : "?",
@@ -54,7 +55,7 @@ constexpr UINT kStopExitCode = 0xC000001D;
     DWORD written = 0;
     ::WriteFile(output, text, static_cast<DWORD>(clamp(length, sizeof(text))), &written, nullptr);
     ::OutputDebugStringA(text);
-    for (unsigned i = 0; i < 12 && frames[i] != nullptr; ++i)
+    for (unsigned i = 0; i < kCallers && frames[i] != nullptr; ++i)
     {
         length = GuardHeap::describeFrames(text, sizeof(text), i == 0 ? "called from" : "           ", &frames[i], 1);
         ::WriteFile(output, text, static_cast<DWORD>(clamp(length, sizeof(text))), &written, nullptr);
