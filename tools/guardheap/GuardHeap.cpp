@@ -83,12 +83,14 @@ struct Zone
     std::uint32_t waiting;
 };
 
+using MallocFn = void*(__cdecl*)(std::size_t);
 using FreeFn = void(__cdecl*)(void*);
 using MsizeFn = std::size_t(__cdecl*)(void*);
 using ExpandFn = void*(__cdecl*)(void*, std::size_t);
 
 struct Runtime
 {
+    MallocFn malloc;
     FreeFn free;
     MsizeFn msize;
     ExpandFn expand;
@@ -104,6 +106,8 @@ Zone g_zones[kZones];
 SRWLOCK g_lock = SRWLOCK_INIT;
 Runtime g_runtime;
 bool g_active = false;
+using ShutdownFn = BOOLEAN(NTAPI*)();
+ShutdownFn g_shutdownInProgress = nullptr;
 
 // An export by name, as the type it has.
 template <typename Function>
@@ -246,6 +250,20 @@ bool ownedByRuntime(void* p) noexcept
     return g_runtime.heap != nullptr && ::HeapValidate(g_runtime.heap, 0, p);
 }
 
+// Takes the heap's lock. Once the loader ends the process, its other threads
+// are gone wherever they were, one of them perhaps inside this heap with the
+// lock held: the libraries' teardown that follows must not wait for it
+// (false; the caller does without the heap).
+bool lock() noexcept
+{
+    if (g_shutdownInProgress != nullptr && g_shutdownInProgress())
+    {
+        return ::TryAcquireSRWLockExclusive(&g_lock) != FALSE;
+    }
+    ::AcquireSRWLockExclusive(&g_lock);
+    return true;
+}
+
 __attribute__((noinline)) void* allocate(std::size_t size) noexcept
 {
     const std::size_t needed = roundUp(size == 0 ? 1 : size, 16);
@@ -266,7 +284,10 @@ __attribute__((noinline)) void* allocate(std::size_t size) noexcept
     }
     Zone& zone = g_zones[cls - kLowestClass];
     std::uint32_t index = kNone;
-    ::AcquireSRWLockExclusive(&g_lock);
+    if (!lock())
+    {
+        return g_runtime.malloc(size);
+    }
     if (zone.waiting > kQuarantine || (zone.used == zone.capacity && zone.waiting > 0))
     {
         index = zone.head;
@@ -302,7 +323,11 @@ __attribute__((noinline)) void* allocate(std::size_t size) noexcept
     const std::size_t committed = roundUp(needed, kPage);
     if (::VirtualAlloc(guard - committed, committed, MEM_COMMIT, PAGE_READWRITE) == nullptr)
     {
-        ::AcquireSRWLockExclusive(&g_lock);
+        if (!lock())
+        {
+            errno = ENOMEM;
+            return nullptr;
+        }
         zone.runs[index].state = State::Freed;
         zone.runs[index].next = kNone;
         if (zone.tail == kNone)
@@ -327,7 +352,10 @@ __attribute__((noinline)) void* allocate(std::size_t size) noexcept
 __attribute__((noinline)) void release(void* p) noexcept
 {
     const Place place = placeOf(p);
-    ::AcquireSRWLockExclusive(&g_lock);
+    if (!lock())
+    {
+        return; // the process is ending: the block stays where it is
+    }
     Run& run = place.zone->runs[place.index];
     if (place.index >= place.zone->used || run.state == State::Unused)
     {
@@ -678,6 +706,7 @@ void start() noexcept
     {
         return;
     }
+    g_runtime.malloc = exported<MallocFn>(msvcrt, "malloc");
     g_runtime.free = exported<FreeFn>(msvcrt, "free");
     g_runtime.msize = exported<MsizeFn>(msvcrt, "_msize");
     g_runtime.expand = exported<ExpandFn>(msvcrt, "_expand");
@@ -702,8 +731,9 @@ void start() noexcept
     g_active = true;
 
     redirect(::GetModuleHandleW(nullptr));
-    const auto registerNotification =
-        exported<RegisterFn>(::GetModuleHandleW(L"ntdll.dll"), "LdrRegisterDllNotification");
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    g_shutdownInProgress = exported<ShutdownFn>(ntdll, "RtlDllShutdownInProgress");
+    const auto registerNotification = exported<RegisterFn>(ntdll, "LdrRegisterDllNotification");
     void* cookie = nullptr;
     if (registerNotification == nullptr || registerNotification(0, &onLibrary, nullptr, &cookie) != 0)
     {
@@ -725,6 +755,16 @@ void NTAPI onProcess(PVOID module, DWORD reason, PVOID)
 bool Active() noexcept
 {
     return g_active;
+}
+
+bool Locked() noexcept
+{
+    if (!::TryAcquireSRWLockExclusive(&g_lock))
+    {
+        return true;
+    }
+    ::ReleaseSRWLockExclusive(&g_lock);
+    return false;
 }
 
 } // namespace GuardHeap

@@ -12,4 +12,7 @@ constexpr unsigned long kStopExitCode = 0xC0000374;
 // True once the process's allocations go through the heap.
 bool Active() noexcept;
 
+// True while some thread is inside the heap with its lock held.
+bool Locked() noexcept;
+
 } // namespace GuardHeap
