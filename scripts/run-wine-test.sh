@@ -13,8 +13,14 @@ log="$(mktemp)"
 trap 'rm -f "$log" "$log.raw"' EXIT
 # Output goes to a file, not a pipe: services Wine starts on the way inherit
 # the output handles and would keep a pipe open after the test ended.
-$WINE "$exe" "$@" >"$log.raw" 2>&1 </dev/null
+# A run that does not end is stopped here, shortly before ctest would kill
+# this script and lose what the run printed: where it stood is the clue.
+limit="${WARDLINE_TEST_LIMIT:-590}"
+timeout --kill-after=10 "$limit" $WINE "$exe" "$@" >"$log.raw" 2>&1 </dev/null
 rc=$?
+if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
+    echo "run-wine-test: $(basename "$exe") did not end within $limit s and was stopped; what it printed:" >&2
+fi
 tr -d '\r' <"$log.raw" >"$log"
 rm -f "$log.raw"
 cat "$log"
