@@ -44,7 +44,8 @@ section "fuzz, every target, $inputs inputs each, seed $seed"
     # A Wine session of its own, ended with the subshell, as make fuzz has.
     build="$BUILD_DIR"
     source "$root/scripts/wine-session.sh"
-    WARDLINE_FUZZ_ITERATIONS="$inputs" WARDLINE_FUZZ_SEED="$seed" \
+    # Bounded by its count; the limit only catches a hang (a larger FUZZ_INPUTS takes longer).
+    WARDLINE_FUZZ_ITERATIONS="$inputs" WARDLINE_FUZZ_SEED="$seed" WARDLINE_TEST_LIMIT="${WARDLINE_TEST_LIMIT:-7200}" \
         "$root/scripts/run-wine-test.sh" "$BUILD_DIR" "$BUILD_DIR/tests/fuzz/fuzz_tests.exe" --gtest_filter='*MutatedInputs*'
 )
 
