@@ -9,14 +9,6 @@ source "$here/wine-env.sh" "$1"
 shift
 exe="$1"
 shift
-# A protection-manager service left by an earlier test program of this prefix
-# would serve this one. One whose caller stalled in Wine's COM activation stays
-# for good and serves nobody (docs/development.md): end any such one first.
-for pid in $(pgrep -f 'protsvc\.exe' || true); do
-    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
-        kill -9 "$pid" 2>/dev/null || true
-    fi
-done
 log="$(mktemp)"
 trap 'rm -f "$log" "$log.raw"' EXIT
 # Output goes to a file, not a pipe: services Wine starts on the way inherit
