@@ -13,6 +13,15 @@ function(wardline_add_test name)
              WORKING_DIRECTORY $<TARGET_FILE_DIR:${name}>)
 endfunction()
 
+# wardline_test_timeout(<test> <seconds>)
+# A longer limit than ctest's default for a test: ctest's own, and the one at
+# which run-wine-test.sh stops the run ten seconds earlier, so that what the
+# run printed is shown rather than lost to ctest's kill.
+function(wardline_test_timeout test seconds)
+    math(EXPR _limit "${seconds} - 10")
+    set_tests_properties(${test} PROPERTIES TIMEOUT ${seconds} ENVIRONMENT WARDLINE_TEST_LIMIT=${_limit})
+endfunction()
+
 # wardline_copy_beside(<test> <targets...>)
 # Copies the targets' files next to the test executable on every build (a
 # target of its own: a POST_BUILD step of the test would leave stale

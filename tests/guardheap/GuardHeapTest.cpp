@@ -16,6 +16,16 @@ std::wstring besideThisExe(const wchar_t* name)
     return folder.substr(0, folder.rfind(L'\\') + 1) + name;
 }
 
+// The child that makes `kind`, and the file its output goes to.
+std::wstring childCommand(const wchar_t* kind)
+{
+    return L"\"" + besideThisExe(L"guardheap_child.exe") + L"\" " + kind;
+}
+std::wstring outputOf(const wchar_t* kind)
+{
+    return besideThisExe((std::wstring(L"guardheap-") + kind + L".txt").c_str());
+}
+
 struct Case
 {
     const wchar_t* error;
@@ -35,8 +45,8 @@ TEST(GuardHeap, StopsTheProgramAtEachMemoryError)
     };
     for (const Case& c : cases)
     {
-        const std::wstring output = besideThisExe((std::wstring(L"guardheap-") + c.error + L".txt").c_str());
-        WardlineTest::ChildProcess child(L"\"" + besideThisExe(L"guardheap_child.exe") + L"\" " + c.error, output);
+        const std::wstring output = outputOf(c.error);
+        WardlineTest::ChildProcess child(childCommand(c.error), output);
         ASSERT_TRUE(child.Started());
         EXPECT_EQ(GuardHeap::kStopExitCode, child.Wait(60000)) << c.error;
         const std::string printed = child.Output();
@@ -54,9 +64,8 @@ TEST(GuardHeap, LeavesACorrectProgramAlone)
 {
     for (const wchar_t* run : {L"none", L"exit-while-allocating"})
     {
-        const std::wstring output = besideThisExe((std::wstring(L"guardheap-") + run + L".txt").c_str());
-        WardlineTest::ChildProcess child(L"\"" + besideThisExe(L"guardheap_child.exe") + L"\" " + run,
-                                         output);
+        const std::wstring output = outputOf(run);
+        WardlineTest::ChildProcess child(childCommand(run), output);
         ASSERT_TRUE(child.Started());
         EXPECT_EQ(0u, child.Wait(60000)) << run;
         EXPECT_NE(std::string::npos, child.Output().find("survived")) << run;

@@ -233,8 +233,9 @@ private:
             // 0x80000002: the state was not "red"; 0x8000000D: the service
             // did not answer within the module's bound, or an earlier call it
             // gave up on had not come back yet. Now and then in the checked
-            // build, after a thousand calls or so, an activation never
-            // returns although the service answered it (docs/development.md).
+            // build, after some hundreds of calls, an activation does not
+            // return for a minute or more, or at all, although the service
+            // answered it (docs/development.md).
             ignoresActed += event.status == kConfirmed || event.status == 0 ? 1 : 0;
             ignoresConfirmed += event.status == kConfirmed ? 1 : 0;
             ignoresNotRed += event.status == kUnsuccessful ? 1 : 0;
